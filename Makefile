@@ -1,0 +1,78 @@
+# Front door: deps, build, test (plain + ASan/UBSan + TSan), bench, run, install, format.
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+
+PREFIX ?= /usr/local
+DESTDIR ?=
+JOBS ?= $(shell nproc)
+
+DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
+	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev
+
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Sanitizer reports fail the run: stop at the first one, never recover.
+export ASAN_OPTIONS := abort_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS := halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS := halt_on_error=1:second_deadlock_stack=1
+
+CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+
+.PHONY: deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
+
+deps:
+	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+		echo "installing:" $$missing; \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+
+build/build.ninja:
+	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
+
+build: build/build.ninja
+	cmake --build build -j $(JOBS)
+
+build-asan/build.ninja:
+	cmake -S . -B build-asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=address
+
+build-asan: build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+
+build-tsan/build.ninja:
+	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=thread
+
+build-tsan: build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+
+test-plain: build
+	cd build && ctest --output-on-failure -j $(JOBS)
+
+test-asan: build-asan
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# TSan needs the classic address layout on kernels with high mmap entropy.
+test-tsan: build-tsan
+	cd build-tsan && setarch $$(uname -m) -R ctest --output-on-failure -j $(JOBS)
+
+test: deps
+	$(MAKE) test-plain
+	$(MAKE) test-asan
+	$(MAKE) test-tsan
+
+bench: deps build
+	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+
+run: deps build
+	@echo "kova-camera arrives with the camera service; nothing to run yet."
+
+install: build
+	cmake --install build --prefix $(PREFIX) $(if $(DESTDIR),,)
+
+format:
+	@files=$$(git ls-files '*.h' '*.cpp'); \
+	clang-format --dry-run --Werror $$files && echo "format: clean"
+
+clean:
+	rm -rf build build-asan build-tsan

@@ -1,0 +1,101 @@
+// Dispatch: serial queues, a repeating timer source on absolute deadlines, and dispatch time.
+//
+// Threading: a DispatchQueue runs its work items one at a time, in order, on a thread of its
+// own; async() may be called from any thread. A timer's handler runs on its queue; schedule,
+// setEventHandler, resume and cancel may be called from any thread. cancel() stops further
+// ticks; a tick already under way runs to its end.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// A point on the host clock (CLOCK_MONOTONIC, nanoseconds).
+struct DispatchTime {
+    std::uint64_t uptimeNanoseconds = 0;
+    static DispatchTime now();
+    auto operator<=>(const DispatchTime&) const = default;
+};
+
+struct DispatchTimeInterval {
+    std::int64_t nanosecondsCount = 0;
+    static constexpr DispatchTimeInterval nanoseconds(std::int64_t n) { return {n}; }
+};
+
+class DispatchQueue {
+public:
+    // A new serial queue, active from the start. Its thread starts with the first work item.
+    static std::shared_ptr<DispatchQueue> create(std::string label);
+    ~DispatchQueue();
+    DispatchQueue(const DispatchQueue&) = delete;
+    DispatchQueue& operator=(const DispatchQueue&) = delete;
+
+    const std::string& label() const { return label_; }
+    void async(std::function<void()> work);
+    // True when called from a work item of this queue.
+    bool isCurrent() const;
+
+private:
+    explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
+    void drain();
+
+    std::string label_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> work_;
+    bool stopping_ = false;
+    std::thread thread_;
+    std::atomic<std::thread::id> runningThread_{};
+};
+
+class DispatchSourceTimer;
+
+// Fires armed timers at their deadlines. The host backend supplies one: a thread on the real
+// clock in the camera process, ticks driven by hand in tests.
+class DispatchTimerDriver {
+public:
+    virtual ~DispatchTimerDriver() = default;
+    // Called by resume(); the driver keeps only a weak reference.
+    virtual void arm(const std::shared_ptr<DispatchSourceTimer>& timer) = 0;
+};
+
+class DispatchSourceTimer : public std::enable_shared_from_this<DispatchSourceTimer> {
+public:
+    // A new timer, suspended, whose handler runs on `queue`.
+    static std::shared_ptr<DispatchSourceTimer> makeTimerSource(std::shared_ptr<DispatchQueue> queue);
+
+    // Tick k fires at deadline + k × repeatingSeconds (absolute, so the timer never drifts).
+    void schedule(DispatchTime deadline, double repeatingSeconds, DispatchTimeInterval leeway);
+    void setEventHandler(std::function<void()> handler);
+    void resume();
+    void cancel();
+    bool isCancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
+    // --- for timer drivers ---
+    const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
+    // The deadline of tick `k` in host-clock nanoseconds.
+    std::uint64_t deadlineOfTick(std::uint64_t k) const;
+    // A period in nanoseconds (0: fires once).
+    double periodNanoseconds() const;
+    // Runs the handler now, on the calling thread, unless the timer was cancelled.
+    void fire();
+
+private:
+    explicit DispatchSourceTimer(std::shared_ptr<DispatchQueue> queue) : queue_(std::move(queue)) {}
+
+    std::shared_ptr<DispatchQueue> queue_;
+    mutable std::mutex mutex_;
+    std::uint64_t startNanoseconds_ = 0;
+    double periodNanoseconds_ = 0;
+    std::function<void()> handler_;
+    bool resumed_ = false;
+    std::atomic<bool> cancelled_{false};
+    // Held while the handler runs, so cancel() never races a handler swap.
+    std::mutex fireMutex_;
+};
