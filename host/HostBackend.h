@@ -31,9 +31,10 @@ class HostBackend {
 public:
     virtual ~HostBackend() = default;
 
-    // Installs `backend` for the whole process; null goes back to the production host.
+    // Installs `backend` for the whole process (null uninstalls). The camera process installs
+    // its engine before main() runs; tests install the double.
     static void install(std::shared_ptr<HostBackend> backend);
-    // The installed backend (the production host if none was installed).
+    // The installed backend. Using the host API with none installed is a fatal error.
     static std::shared_ptr<HostBackend> current();
 
     // ---- clock and timers ----
@@ -57,8 +58,5 @@ public:
     virtual void scheduledOutputChanged(CMIOExtensionStream& stream,
                                         const CMIOExtensionScheduledOutputRef& scheduledOutput) = 0;
 };
-
-// The production host of the camera process (defined by the host engine).
-std::shared_ptr<HostBackend> makeProductionHostBackend();
 
 }  // namespace kova::host
