@@ -1,0 +1,67 @@
+// CameraStreamSource: the output stream "Kova Video": its format, pool and properties, and the
+// timer that sends the placeholder picture while no client frame arrives.
+//
+// Threading: made on the thread that builds the device. The host's callbacks may come on any
+// thread; startStream() and stopStream() swap the timer under a lock. Placeholder ticks run on
+// `placeholderQueue`, one at a time, and reach the source only through a weak reference. The
+// sink relay writes `lastSinkFrameHostSeconds` and sends on `stream` from the queue on which
+// the host completes consume requests; both sides may send at the same time, which the host
+// stream allows. Everything else is fixed once create() returns.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/cmio/CMIOExtension.h"
+#include "host/dispatch/Dispatch.h"
+#include "host/foundation/Foundation.h"
+#include "host/media/CVPixelBuffer.h"
+
+class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
+    struct CreateKey {
+        explicit CreateKey() = default;
+    };
+
+  public:
+    // Builds the source and its host stream object, which calls back into it. A missing format
+    // description ends the process; a pool that cannot be made leaves `pool` empty.
+    static std::shared_ptr<CameraStreamSource> create(std::string localizedName,
+                                                      CMIOExtensionDeviceRef device);
+    CameraStreamSource() = delete;
+    CameraStreamSource(CreateKey, CMIOExtensionDeviceRef device);
+
+    std::vector<CMIOExtensionStreamFormatRef> formats() const override;
+    CMIOExtensionPropertySet availableProperties() const override;
+    CMIOExtensionStreamPropertiesRef streamProperties(const CMIOExtensionPropertySet& properties,
+                                                      NSError* error) override;
+    bool setStreamProperties(const CMIOExtensionStreamPropertiesRef& streamProperties,
+                             NSError* error) override;
+    bool authorizedToStartStream(const CMIOExtensionClientRef& client) override;
+    // Starts a placeholder timer whose first tick fires at once (cancelling a running one).
+    bool startStream(NSError* error) override;
+    // Cancels the running placeholder timer, if any.
+    bool stopStream(NSError* error) override;
+
+    CMIOExtensionStreamRef stream;
+    const CMIOExtensionDeviceRef device;
+
+  private:
+    static void placeholderTick(const std::weak_ptr<CameraStreamSource>& weakSource);
+
+    CMIOExtensionStreamFormatRef _streamFormat;
+    const std::shared_ptr<DispatchQueue> placeholderQueue;
+    std::mutex placeholderTimerMutex;
+    std::shared_ptr<DispatchSourceTimer> placeholderTimer;  // guarded by placeholderTimerMutex
+    CVPixelBufferPoolRef pool;
+    CMFormatDescriptionRef formatDescription;
+
+  public:
+    // Host time in seconds of the last relayed client frame; the placeholder stays away for
+    // 0.5 s after it.
+    std::atomic<double> lastSinkFrameHostSeconds{0.0};
+    std::int64_t activeFormatIndex = 0;
+};
