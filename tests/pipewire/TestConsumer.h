@@ -1,0 +1,91 @@
+// A small PipeWire consumer for tests and measurements: watches a node by name and takes its
+// frames through a stream of its own, as a video application would.
+//
+// Threading: the PipeWire side runs on the consumer's own pw_thread_loop; every public method may
+// be called from any one other thread, and waits on state that the loop fills in under a mutex.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_registry;
+struct pw_proxy;
+struct pw_stream;
+
+namespace kova::pipewire::test {
+
+struct VideoFormat {
+    std::uint32_t format = 0;  // spa_video_format
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t framerate_num = 0;
+    std::uint32_t framerate_denom = 0;
+    bool operator==(const VideoFormat&) const = default;
+};
+
+struct NodeDescription {
+    std::uint32_t id = 0;
+    std::map<std::string, std::string> properties;
+    std::vector<VideoFormat> offered;  // the node's EnumFormat params
+};
+
+struct ReceivedFrame {
+    std::uint64_t index = 0;        // how many frames this consumer received before it
+    std::int64_t pts = 0;           // the buffer's header timestamp
+    std::uint64_t seq = 0;          // the buffer's header sequence
+    std::uint64_t received_ns = 0;  // CLOCK_MONOTONIC when the consumer got it
+    std::uint32_t stride = 0;
+    std::vector<std::uint8_t> pixels;
+};
+
+class TestConsumer {
+  public:
+    // Connects to the PipeWire daemon at `remote` (a socket path).
+    static std::unique_ptr<TestConsumer> connect(const std::string& remote);
+    ~TestConsumer();
+    TestConsumer(const TestConsumer&) = delete;
+    TestConsumer& operator=(const TestConsumer&) = delete;
+
+    // Waits for a node named `name` to be listed and for its properties and offered formats.
+    std::optional<NodeDescription> find_node(const std::string& name,
+                                             std::chrono::milliseconds timeout);
+    // How many times a node of that name was removed from the graph since connect().
+    int removals(const std::string& name);
+
+    // Opens a stream that asks the session manager to link it to the node `target`, accepting
+    // only `spa_format` at the given size and any frame rate. Frames are kept with their pixels
+    // when `keep_pixels`, else only their timing is recorded.
+    void capture(const std::string& target, std::uint32_t spa_format, std::uint32_t width,
+                 std::uint32_t height, bool keep_pixels = true);
+    void stop_capture();
+    bool wait_streaming(std::chrono::milliseconds timeout);
+    std::optional<VideoFormat> negotiated();
+
+    // Waits for a frame received from now on (or already kept, if `include_kept`) that matches.
+    std::optional<ReceivedFrame> wait_frame(const std::function<bool(const ReceivedFrame&)>& match,
+                                            std::chrono::milliseconds timeout,
+                                            bool include_kept = false);
+    std::uint64_t frames_received();
+    // received_ns − pts of every frame so far.
+    std::vector<std::int64_t> latencies();
+
+    struct Impl;
+
+  private:
+    explicit TestConsumer(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kova::pipewire::test

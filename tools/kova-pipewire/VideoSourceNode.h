@@ -1,0 +1,80 @@
+// A PipeWire "Video/Source" node that publishes plain BGRA frames handed to it.
+//
+// Threading: a VideoSourceNode belongs to the loop of the pw_core it is created on. create(),
+// publish(), the accessors and the destructor run on that loop's thread (with a pw_thread_loop:
+// while holding its lock), and the streaming callback is called there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "PixelConversion.h"
+
+struct pw_core;
+
+namespace kova::pipewire {
+
+// A picture to publish, borrowed for the duration of publish().
+struct FrameView {
+    const std::uint8_t* pixels = nullptr;  // BGRA
+    std::size_t stride = 0;
+    std::size_t width = 0;
+    std::size_t height = 0;
+    std::uint64_t host_time_ns = 0;  // CLOCK_MONOTONIC; becomes the buffer's timestamp
+    std::uint64_t sequence = 0;
+};
+
+struct NodeSettings {
+    std::string name;         // node.name: stable, what consumers and policies target
+    std::string description;  // node.description: what people see in pickers
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t framerate_num = 0;
+    std::uint32_t framerate_denom = 1;
+};
+
+class VideoSourceNode {
+  public:
+    enum class Publish {
+        Sent,          // queued for every consumer
+        NotStreaming,  // no consumer is taking frames
+        NoFreeBuffer,  // consumers still hold every buffer: the frame is dropped
+        WrongSize,     // the frame is not the size the node advertises
+    };
+    struct Counters {
+        std::uint64_t sent = 0;
+        std::uint64_t copied = 0;     // frames that cost one copy (BGRA, BGRx)
+        std::uint64_t converted = 0;  // frames that cost one conversion (YUY2)
+        std::uint64_t dropped = 0;    // streaming, but no buffer was free or none fit
+    };
+    // Called with true when consumers start taking frames, with false when the last one stops.
+    using StreamingCallback = std::function<void(bool streaming)>;
+
+    // Registers the node on `core`. Throws std::runtime_error when PipeWire refuses it.
+    static std::unique_ptr<VideoSourceNode> create(pw_core* core, const NodeSettings& settings,
+                                                   StreamingCallback on_streaming);
+    ~VideoSourceNode();
+    VideoSourceNode(const VideoSourceNode&) = delete;
+    VideoSourceNode& operator=(const VideoSourceNode&) = delete;
+
+    // Writes the frame into a free PipeWire buffer (one copy or one conversion, shared by every
+    // consumer) and starts a graph cycle so that it goes out at once.
+    Publish publish(const FrameView& frame);
+
+    bool streaming() const;
+    std::optional<PixelFormat> format() const;  // the format consumers agreed on, if any
+    std::uint32_t node_id() const;              // the node's global id once registered
+    const Counters& counters() const;
+
+    struct Impl;
+
+  private:
+    explicit VideoSourceNode(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace kova::pipewire
