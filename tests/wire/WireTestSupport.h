@@ -1,0 +1,73 @@
+// Shared pieces of the wire tests: the fd-leak check, socket pairs, raw packets and sample
+// messages.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstring>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/base/UniqueFD.h"
+#include "host/service/Protocol.h"
+#include "host/service/Wire.h"
+
+namespace kova::wire::test {
+
+int countOpenFds();
+
+// A connected SOCK_SEQPACKET pair, both ends close-on-exec.
+std::pair<host::UniqueFD, host::UniqueFD> socketPair();
+
+// Base of every wire test: whatever a test opens must be closed by the time it ends.
+class FdLeakCheck : public ::testing::Test {
+  protected:
+    FdLeakCheck() : fdsAtStart_(countOpenFds()) {}
+    ~FdLeakCheck() override { EXPECT_EQ(countOpenFds(), fdsAtStart_) << "the test leaked fds"; }
+
+  private:
+    int fdsAtStart_;
+};
+
+// Both ends of a fresh SOCK_SEQPACKET pair: `camera` speaks as the host, `client` as a client.
+struct ConnectedPair {
+    ConnectedPair() : ConnectedPair(socketPair()) {}
+    Connection camera;
+    Connection client;
+
+  private:
+    explicit ConnectedPair(std::pair<host::UniqueFD, host::UniqueFD> ends)
+        : camera(std::move(ends.first), Peer::Host), client(std::move(ends.second), Peer::Client) {}
+};
+
+// Sends `bytes` as one packet with `fds` attached, bypassing every check of Connection::send.
+void sendRaw(int socket, std::span<const std::byte> bytes, const std::vector<int>& fds = {});
+
+template <class M>
+std::span<const std::byte> bytesOf(const M& message) {
+    return std::as_bytes(std::span(&message, 1));
+}
+
+// A small sealed memfd, as a client would register.
+host::UniqueFD makeSealedMemFd(std::size_t size = 4096);
+
+// Whether two fds name the same open file.
+bool sameFile(int a, int b);
+
+// One sample of every message type, each field away from its default.
+std::vector<Message> sampleMessages();
+
+// The layout of a small BGRA frame, as valid messages carry it.
+FrameLayout sampleLayout();
+
+// The command-line flag that turns wire_test into the peer process of a test, and that peer:
+// it registers a sealed memfd over the socket `socketFd`, then exits 0 (or a code saying
+// which step failed).
+inline constexpr const char* kMemFdPeerFlag = "--memfd-peer";
+int runMemFdPeer(int socketFd);
+
+}  // namespace kova::wire::test
