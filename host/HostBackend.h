@@ -28,7 +28,7 @@ enum class HostOperation {
 };
 
 class HostBackend {
-public:
+  public:
     virtual ~HostBackend() = default;
 
     // Installs `backend` for the whole process (null uninstalls). The camera process installs
@@ -47,13 +47,16 @@ public:
     virtual std::size_t pixelBufferRowPadding() { return 0; }
 
     // ---- what the extension hands the host ----
-    virtual void deviceAdded(CMIOExtensionProvider& provider, const CMIOExtensionDeviceRef& device) = 0;
+    virtual void deviceAdded(CMIOExtensionProvider& provider,
+                             const CMIOExtensionDeviceRef& device) = 0;
     virtual void streamAdded(CMIOExtensionDevice& device, const CMIOExtensionStreamRef& stream) = 0;
     virtual void startService(const CMIOExtensionProviderRef& provider) = 0;
-    virtual void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
+    virtual void sendSampleBuffer(CMIOExtensionStream& stream,
+                                  const CMSampleBufferRef& sampleBuffer,
                                   CMIOExtensionStreamDiscontinuityFlags discontinuity,
                                   std::uint64_t hostTimeInNanoseconds) = 0;
-    virtual void consumeSampleBuffer(CMIOExtensionStream& stream, const CMIOExtensionClientRef& client,
+    virtual void consumeSampleBuffer(CMIOExtensionStream& stream,
+                                     const CMIOExtensionClientRef& client,
                                      CMIOExtensionConsumeCompletion completion) = 0;
     virtual void scheduledOutputChanged(CMIOExtensionStream& stream,
                                         const CMIOExtensionScheduledOutputRef& scheduledOutput) = 0;

@@ -14,7 +14,7 @@ namespace kova::host {
 // Memory that other processes can map: memfd sealed against shrinking, growing and further
 // sealing before its fd ever leaves this process, so a peer can never make a mapping fault.
 class MemFd {
-public:
+  public:
     // A new sealed memfd of `size` bytes, or an invalid fd with -errno in `error`.
     static UniqueFD create(const char* name, std::size_t size, int* error = nullptr);
 
@@ -27,7 +27,7 @@ public:
 // A mapping of shared memory, unmapped when it goes. Move-only.
 // Threading: the mapping object belongs to one owner; the bytes it maps are shared.
 class MemoryMapping {
-public:
+  public:
     MemoryMapping() = default;
     // Maps `size` bytes of `fd` from offset 0, writable or read-only.
     static std::optional<MemoryMapping> map(int fd, std::size_t size, bool writable);
@@ -40,7 +40,7 @@ public:
     std::uint8_t* data() const { return data_; }
     std::size_t size() const { return size_; }
 
-private:
+  private:
     MemoryMapping(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     void unmap();
 

@@ -10,7 +10,7 @@ namespace kova::host {
 // Copyable handle for buffer memory: a pixel buffer's memfd outlives every message that names it.
 // Threading: copies may be used and dropped from any thread.
 class SharedFD {
-public:
+  public:
     SharedFD() = default;
     explicit SharedFD(UniqueFD fd)
         : fd_(fd.isValid() ? std::make_shared<const UniqueFD>(std::move(fd)) : nullptr) {}
@@ -21,7 +21,7 @@ public:
 
     bool operator==(const SharedFD& other) const { return fd_ == other.fd_; }
 
-private:
+  private:
     std::shared_ptr<const UniqueFD> fd_;
 };
 

@@ -9,7 +9,7 @@ namespace kova::host {
 
 // Move-only. Threading: a UniqueFD is used by one thread at a time.
 class UniqueFD {
-public:
+  public:
     UniqueFD() = default;
     explicit UniqueFD(int fd) : fd_(fd) {}
     ~UniqueFD() { reset(); }
@@ -33,7 +33,7 @@ public:
         fd_ = fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

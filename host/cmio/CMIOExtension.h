@@ -27,20 +27,24 @@
 // ---- property keys and values ----
 
 using CMIOExtensionProperty = std::string;
-inline const CMIOExtensionProperty CMIOExtensionPropertyProviderManufacturer = "provider.manufacturer";
+inline const CMIOExtensionProperty CMIOExtensionPropertyProviderManufacturer =
+    "provider.manufacturer";
 inline const CMIOExtensionProperty CMIOExtensionPropertyProviderName = "provider.name";
 inline const CMIOExtensionProperty CMIOExtensionPropertyDeviceModel = "device.model";
-inline const CMIOExtensionProperty CMIOExtensionPropertyDeviceTransportType = "device.transportType";
+inline const CMIOExtensionProperty CMIOExtensionPropertyDeviceTransportType =
+    "device.transportType";
 inline const CMIOExtensionProperty CMIOExtensionPropertyStreamActiveFormatIndex =
     "stream.activeFormatIndex";
-inline const CMIOExtensionProperty CMIOExtensionPropertyStreamFrameDuration = "stream.frameDuration";
+inline const CMIOExtensionProperty CMIOExtensionPropertyStreamFrameDuration =
+    "stream.frameDuration";
 inline const CMIOExtensionProperty CMIOExtensionPropertyStreamSinkBufferQueueSize =
     "stream.sinkBufferQueueSize";
 inline const CMIOExtensionProperty CMIOExtensionPropertyStreamSinkBuffersRequiredForStartup =
     "stream.sinkBuffersRequiredForStartup";
 inline const CMIOExtensionProperty CMIOExtensionPropertyStreamSinkBufferUnderrunCount =
     "stream.sinkBufferUnderrunCount";
-inline const CMIOExtensionProperty CMIOExtensionPropertyStreamSinkEndOfData = "stream.sinkEndOfData";
+inline const CMIOExtensionProperty CMIOExtensionPropertyStreamSinkEndOfData =
+    "stream.sinkEndOfData";
 
 using CMIOExtensionPropertyValue = std::variant<std::int64_t, std::string, CMTime>;
 
@@ -52,7 +56,7 @@ using CMIOExtensionPropertyDictionary = std::map<CMIOExtensionProperty, CMIOExte
 // The values a properties object reports, by key. Built from a dictionary, then filled through
 // the typed setters of the subclasses.
 class CMIOExtensionProperties {
-public:
+  public:
     explicit CMIOExtensionProperties(CMIOExtensionPropertyDictionary dictionary)
         : dictionary_(std::move(dictionary)) {}
     virtual ~CMIOExtensionProperties() = default;
@@ -66,15 +70,15 @@ public:
     std::optional<std::string> text(const CMIOExtensionProperty& key) const;
     std::optional<CMTime> time(const CMIOExtensionProperty& key) const;
 
-protected:
+  protected:
     void set(const CMIOExtensionProperty& key, std::optional<CMIOExtensionPropertyValue> value);
 
-private:
+  private:
     CMIOExtensionPropertyDictionary dictionary_;
 };
 
 class CMIOExtensionProviderProperties : public CMIOExtensionProperties {
-public:
+  public:
     static std::shared_ptr<CMIOExtensionProviderProperties> initWithDictionary(
         CMIOExtensionPropertyDictionary dictionary);
     using CMIOExtensionProperties::CMIOExtensionProperties;
@@ -84,7 +88,7 @@ public:
 };
 
 class CMIOExtensionDeviceProperties : public CMIOExtensionProperties {
-public:
+  public:
     static std::shared_ptr<CMIOExtensionDeviceProperties> initWithDictionary(
         CMIOExtensionPropertyDictionary dictionary);
     using CMIOExtensionProperties::CMIOExtensionProperties;
@@ -96,7 +100,7 @@ public:
 };
 
 class CMIOExtensionStreamProperties : public CMIOExtensionProperties {
-public:
+  public:
     static std::shared_ptr<CMIOExtensionStreamProperties> initWithDictionary(
         CMIOExtensionPropertyDictionary dictionary);
     using CMIOExtensionProperties::CMIOExtensionProperties;
@@ -130,8 +134,8 @@ using CMIOExtensionStreamDiscontinuityFlags = std::uint32_t;
 inline constexpr CMIOExtensionStreamDiscontinuityFlags CMIOExtensionStreamDiscontinuityFlagNone = 0;
 inline constexpr CMIOExtensionStreamDiscontinuityFlags CMIOExtensionStreamDiscontinuityFlagUnknown =
     1u << 0;
-inline constexpr CMIOExtensionStreamDiscontinuityFlags CMIOExtensionStreamDiscontinuityFlagTime = 1u
-                                                                                                  << 1;
+inline constexpr CMIOExtensionStreamDiscontinuityFlags CMIOExtensionStreamDiscontinuityFlagTime =
+    1u << 1;
 inline constexpr CMIOExtensionStreamDiscontinuityFlags
     CMIOExtensionStreamDiscontinuityFlagSampleDropped = 1u << 6;
 
@@ -139,14 +143,14 @@ inline constexpr std::int64_t kIOAudioDeviceTransportTypeVirtual = FourCC("virt"
 
 // A client process of the host: opaque to sources, handed back unchanged.
 class CMIOExtensionClient {
-public:
+  public:
     CMIOExtensionClient(UUID clientID, std::int32_t pid, std::string signingID)
         : clientID_(clientID), pid_(pid), signingID_(std::move(signingID)) {}
     const UUID& clientID() const { return clientID_; }
     std::int32_t pid() const { return pid_; }
     const std::string& signingID() const { return signingID_; }
 
-private:
+  private:
     UUID clientID_;
     std::int32_t pid_;
     std::string signingID_;
@@ -154,7 +158,7 @@ private:
 using CMIOExtensionClientRef = std::shared_ptr<const CMIOExtensionClient>;
 
 class CMIOExtensionScheduledOutput {
-public:
+  public:
     static std::shared_ptr<const CMIOExtensionScheduledOutput> initWithSequenceNumber(
         std::uint64_t sequenceNumber, std::uint64_t hostTimeInNanoseconds) {
         return std::make_shared<const CMIOExtensionScheduledOutput>(sequenceNumber,
@@ -165,14 +169,14 @@ public:
     std::uint64_t sequenceNumber() const { return sequenceNumber_; }
     std::uint64_t hostTimeInNanoseconds() const { return hostTimeInNanoseconds_; }
 
-private:
+  private:
     std::uint64_t sequenceNumber_;
     std::uint64_t hostTimeInNanoseconds_;
 };
 using CMIOExtensionScheduledOutputRef = std::shared_ptr<const CMIOExtensionScheduledOutput>;
 
 class CMIOExtensionStreamFormat {
-public:
+  public:
     static std::shared_ptr<const CMIOExtensionStreamFormat> initWithFormatDescription(
         CMFormatDescriptionRef formatDescription, CMTime maxFrameDuration, CMTime minFrameDuration,
         std::optional<std::vector<CMTime>> validFrameDurations);
@@ -191,7 +195,7 @@ public:
         return validFrameDurations_;
     }
 
-private:
+  private:
     CMFormatDescriptionRef formatDescription_;
     CMTime maxFrameDuration_;
     CMTime minFrameDuration_;
@@ -205,7 +209,7 @@ using CMIOExtensionPropertySet = std::set<CMIOExtensionProperty>;
 
 // A callback that can fail fills `error` (when not null) and returns false.
 class CMIOExtensionProviderSource {
-public:
+  public:
     virtual ~CMIOExtensionProviderSource() = default;
     virtual bool connect(const CMIOExtensionClientRef& client, NSError* error) = 0;
     virtual void disconnect(const CMIOExtensionClientRef& client) = 0;
@@ -217,7 +221,7 @@ public:
 };
 
 class CMIOExtensionDeviceSource {
-public:
+  public:
     virtual ~CMIOExtensionDeviceSource() = default;
     virtual CMIOExtensionPropertySet availableProperties() const = 0;
     virtual CMIOExtensionDevicePropertiesRef deviceProperties(
@@ -227,7 +231,7 @@ public:
 };
 
 class CMIOExtensionStreamSource {
-public:
+  public:
     virtual ~CMIOExtensionStreamSource() = default;
     virtual std::vector<CMIOExtensionStreamFormatRef> formats() const = 0;
     virtual CMIOExtensionPropertySet availableProperties() const = 0;
@@ -250,7 +254,7 @@ using CMIOExtensionConsumeCompletion =
                        bool hasMoreSampleBuffers, std::optional<NSError> error)>;
 
 class CMIOExtensionStream {
-public:
+  public:
     static std::shared_ptr<CMIOExtensionStream> initWithLocalizedName(
         std::string localizedName, UUID streamID, CMIOExtensionStreamDirection direction,
         CMIOExtensionStreamClockType clockType, std::weak_ptr<CMIOExtensionStreamSource> source);
@@ -276,7 +280,7 @@ public:
     // Sink streams: tells the host when a consumed buffer was output.
     void notifyScheduledOutputChanged(const CMIOExtensionScheduledOutputRef& scheduledOutput);
 
-private:
+  private:
     std::string localizedName_;
     UUID streamID_;
     CMIOExtensionStreamDirection direction_;
@@ -286,7 +290,7 @@ private:
 using CMIOExtensionStreamRef = std::shared_ptr<CMIOExtensionStream>;
 
 class CMIOExtensionDevice {
-public:
+  public:
     static std::shared_ptr<CMIOExtensionDevice> initWithLocalizedName(
         std::string localizedName, UUID deviceID, std::optional<std::string> legacyDeviceID,
         std::weak_ptr<CMIOExtensionDeviceSource> source);
@@ -303,7 +307,7 @@ public:
     bool addStream(const CMIOExtensionStreamRef& stream, NSError* error);
     std::vector<CMIOExtensionStreamRef> streams() const;
 
-private:
+  private:
     std::string localizedName_;
     UUID deviceID_;
     std::optional<std::string> legacyDeviceID_;
@@ -314,7 +318,7 @@ private:
 using CMIOExtensionDeviceRef = std::shared_ptr<CMIOExtensionDevice>;
 
 class CMIOExtensionProvider {
-public:
+  public:
     static std::shared_ptr<CMIOExtensionProvider> initWithSource(
         std::weak_ptr<CMIOExtensionProviderSource> source,
         std::shared_ptr<DispatchQueue> clientQueue);
@@ -331,7 +335,7 @@ public:
     bool addDevice(const CMIOExtensionDeviceRef& device, NSError* error);
     std::vector<CMIOExtensionDeviceRef> devices() const;
 
-private:
+  private:
     std::weak_ptr<CMIOExtensionProviderSource> source_;
     std::shared_ptr<DispatchQueue> clientQueue_;
     mutable std::mutex mutex_;

@@ -29,7 +29,7 @@ struct DispatchTimeInterval {
 };
 
 class DispatchQueue {
-public:
+  public:
     // A new serial queue, active from the start. Its thread starts with the first work item.
     static std::shared_ptr<DispatchQueue> create(std::string label);
     ~DispatchQueue();
@@ -41,17 +41,23 @@ public:
     // True when called from a work item of this queue.
     bool isCurrent() const;
 
-private:
-    explicit DispatchQueue(std::string label) : label_(std::move(label)) {}
-    void drain();
+  private:
+    // What the queue's thread uses. Shared with that thread, so a queue released by one of its
+    // own work items can let the thread finish the remaining work after the object is gone.
+    struct State {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::function<void()>> work;
+        bool stopping = false;
+    };
+
+    explicit DispatchQueue(std::string label);
+    static void drain(const std::shared_ptr<State>& state);
 
     std::string label_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> work_;
-    bool stopping_ = false;
+    std::shared_ptr<State> state_;
+    std::once_flag startOnce_;
     std::thread thread_;
-    std::atomic<std::thread::id> runningThread_{};
 };
 
 class DispatchSourceTimer;
@@ -59,43 +65,53 @@ class DispatchSourceTimer;
 // Fires armed timers at their deadlines. The host backend supplies one: a thread on the real
 // clock in the camera process, ticks driven by hand in tests.
 class DispatchTimerDriver {
-public:
+  public:
     virtual ~DispatchTimerDriver() = default;
     // Called by resume(); the driver keeps only a weak reference.
     virtual void arm(const std::shared_ptr<DispatchSourceTimer>& timer) = 0;
 };
 
 class DispatchSourceTimer : public std::enable_shared_from_this<DispatchSourceTimer> {
-public:
+  public:
     // A new timer, suspended, whose handler runs on `queue`.
-    static std::shared_ptr<DispatchSourceTimer> makeTimerSource(std::shared_ptr<DispatchQueue> queue);
+    static std::shared_ptr<DispatchSourceTimer> makeTimerSource(
+        std::shared_ptr<DispatchQueue> queue);
 
     // Tick k fires at deadline + k × repeatingSeconds (absolute, so the timer never drifts).
+    // A period that is not positive makes a one-shot timer. Leeway is accepted and not used:
+    // every tick aims at its deadline. Scheduling a resumed timer restarts it from tick 0.
     void schedule(DispatchTime deadline, double repeatingSeconds, DispatchTimeInterval leeway);
     void setEventHandler(std::function<void()> handler);
+    // Arms the timer with the host's timer driver; a second resume (or one after cancel) does
+    // nothing.
     void resume();
+    // No further ticks; releases the handler. A tick under way keeps its handler to its end.
     void cancel();
     bool isCancelled() const { return cancelled_.load(std::memory_order_acquire); }
 
     // --- for timer drivers ---
     const std::shared_ptr<DispatchQueue>& queue() const { return queue_; }
-    // The deadline of tick `k` in host-clock nanoseconds.
+    // The deadline of tick `k` in host-clock nanoseconds; UINT64_MAX for a tick that never
+    // comes (not scheduled yet, or past the only tick of a one-shot timer).
     std::uint64_t deadlineOfTick(std::uint64_t k) const;
     // A period in nanoseconds (0: fires once).
     double periodNanoseconds() const;
-    // Runs the handler now, on the calling thread, unless the timer was cancelled.
+    // The index of the first tick whose deadline is later than `nanoseconds`, for drivers that
+    // skip ticks already missed. A one-shot timer has no tick after its first: returns 1.
+    std::uint64_t firstTickAfter(std::uint64_t nanoseconds) const;
+    // Runs the handler now, on the calling thread, unless the timer was cancelled. The handler
+    // runs without any lock held, so it may cancel the timer or replace its handler.
     void fire();
 
-private:
+  private:
     explicit DispatchSourceTimer(std::shared_ptr<DispatchQueue> queue) : queue_(std::move(queue)) {}
 
     std::shared_ptr<DispatchQueue> queue_;
     mutable std::mutex mutex_;
-    std::uint64_t startNanoseconds_ = 0;
+    std::uint64_t startNanoseconds_ = UINT64_MAX;  // never, until scheduled
     double periodNanoseconds_ = 0;
-    std::function<void()> handler_;
+    // Shared so that a tick keeps the handler it started with while another thread swaps it.
+    std::shared_ptr<const std::function<void()>> handler_;
     bool resumed_ = false;
     std::atomic<bool> cancelled_{false};
-    // Held while the handler runs, so cancel() never races a handler swap.
-    std::mutex fireMutex_;
 };

@@ -7,18 +7,18 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "host/base/UniqueFD.h"
 
 namespace kova::host {
 
 class RunLoop {
-public:
+  public:
     using FdCallback = std::function<void(std::uint32_t epollEvents)>;
 
     RunLoop();
@@ -30,25 +30,36 @@ public:
     static RunLoop& main();
 
     // Calls `callback` on the loop's thread whenever `fd` is ready for `epollEvents`.
-    // Returns 0 or -errno. The callback may unwatch its own fd.
+    // Returns 0 or -errno (-EEXIST if `fd` is watched already). The callback may unwatch its
+    // own fd; unwatch the fd before closing it.
     int watch(int fd, std::uint32_t epollEvents, FdCallback callback);
     void unwatch(int fd);
     // Runs `work` on the loop's thread soon, in order of posting.
     void perform(std::function<void()> work);
-    // Serves until stop(); returns after the current callback finishes.
+    // Serves until stop(); returns after the current callback finishes. A stop() that comes
+    // while the loop is not running makes the next run() return at once.
     void run();
     void stop();
     // Async-signal-safe stop.
     void stopFromSignal();
 
-private:
+  private:
+    // Each watch has a serial, carried in its epoll events, so an event already fetched for an
+    // fd that was unwatched (and perhaps reused) meanwhile is recognised as stale.
+    struct Watch {
+        std::uint32_t serial = 0;
+        std::shared_ptr<FdCallback> callback;
+    };
+
+    void wake();
     void drainPosted();
 
     UniqueFD epoll_;
     UniqueFD wakeup_;
     std::mutex mutex_;
-    std::map<int, std::shared_ptr<FdCallback>> watched_;
-    std::vector<std::function<void()>> posted_;
+    std::map<int, Watch> watched_;
+    std::uint32_t nextSerial_ = 0;
+    std::deque<std::function<void()>> posted_;
     std::atomic<bool> stopRequested_{false};
 };
 

@@ -1,4 +1,5 @@
-// Foundation and CoreFoundation vocabulary: the object base, UUIDs, errors, allocators, dictionaries.
+// Foundation and CoreFoundation vocabulary: the object base, UUIDs, errors, allocators,
+// dictionaries.
 //
 // Threading: every type here is a value or an immutable object; safe to share once built.
 #pragma once
@@ -16,12 +17,12 @@
 // std::shared_ptr (made by their create() factories), so callbacks that may outlive them
 // hold a std::weak_ptr obtained from weakSelf().
 class NSObject : public std::enable_shared_from_this<NSObject> {
-public:
+  public:
     virtual ~NSObject() = default;
     NSObject(const NSObject&) = delete;
     NSObject& operator=(const NSObject&) = delete;
 
-protected:
+  protected:
     NSObject() = default;
 
     // This object as its most derived type, for handlers that must not keep it alive.
@@ -35,7 +36,7 @@ protected:
 // A 128-bit identifier with the standard upper-case text form
 // "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX".
 class UUID {
-public:
+  public:
     using Bytes = std::array<std::uint8_t, 16>;
 
     // Parses the 36-character text form (either case); nothing if the text is not a UUID.
@@ -51,7 +52,7 @@ public:
     bool operator==(const UUID&) const = default;
     auto operator<=>(const UUID&) const = default;
 
-private:
+  private:
     Bytes bytes_{};
 };
 

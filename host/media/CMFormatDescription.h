@@ -15,7 +15,8 @@ using CMVideoCodecType = FourCharCode;
 
 // Four-character codes pack their first character into the most significant byte.
 constexpr FourCharCode FourCC(const char (&code)[5]) {
-    return (FourCharCode(std::uint8_t(code[0])) << 24) | (FourCharCode(std::uint8_t(code[1])) << 16) |
+    return (FourCharCode(std::uint8_t(code[0])) << 24) |
+           (FourCharCode(std::uint8_t(code[1])) << 16) |
            (FourCharCode(std::uint8_t(code[2])) << 8) | FourCharCode(std::uint8_t(code[3]));
 }
 
@@ -30,14 +31,14 @@ struct CMVideoDimensions {
 };
 
 class CMFormatDescription {
-public:
+  public:
     CMFormatDescription(CMVideoCodecType codecType, CMVideoDimensions dimensions)
         : codecType_(codecType), dimensions_(dimensions) {}
 
     CMVideoCodecType mediaSubType() const { return codecType_; }
     CMVideoDimensions dimensions() const { return dimensions_; }
 
-private:
+  private:
     CMVideoCodecType codecType_;
     CMVideoDimensions dimensions_;
 };

@@ -19,7 +19,7 @@ inline constexpr OSStatus kCMSampleBufferError_RequiredParameterMissing = -12731
 inline constexpr OSStatus kCMSampleBufferError_AllocationFailed = -12730;
 
 class CMSampleBuffer {
-public:
+  public:
     CMSampleBuffer(CVImageBufferRef imageBuffer, CMFormatDescriptionRef formatDescription,
                    CMSampleTimingInfo timing)
         : imageBuffer_(std::move(imageBuffer)),
@@ -33,7 +33,7 @@ public:
     CMTime duration() const { return timing_.duration; }
     CMTime decodeTimeStamp() const { return timing_.decodeTimeStamp; }
 
-private:
+  private:
     CVImageBufferRef imageBuffer_;
     CMFormatDescriptionRef formatDescription_;
     CMSampleTimingInfo timing_;
@@ -45,11 +45,9 @@ using CMSampleBufferMakeDataReadyCallback = std::nullptr_t;
 
 // Wraps an image buffer without copying it. `timingInfo` is one timing record.
 // On failure returns a non-zero status and leaves *sampleBufferOut empty.
-OSStatus CMSampleBufferCreateForImageBuffer(CFAllocatorRef allocator,
-                                            const CVImageBufferRef& imageBuffer, bool dataReady,
-                                            CMSampleBufferMakeDataReadyCallback makeDataReadyCallback,
-                                            void* makeDataReadyRefcon,
-                                            const CMVideoFormatDescriptionRef& formatDescription,
-                                            const CMSampleTimingInfo* sampleTiming,
-                                            CMSampleBufferRef* sampleBufferOut);
+OSStatus CMSampleBufferCreateForImageBuffer(
+    CFAllocatorRef allocator, const CVImageBufferRef& imageBuffer, bool dataReady,
+    CMSampleBufferMakeDataReadyCallback makeDataReadyCallback, void* makeDataReadyRefcon,
+    const CMVideoFormatDescriptionRef& formatDescription, const CMSampleTimingInfo* sampleTiming,
+    CMSampleBufferRef* sampleBufferOut);
 CMTime CMSampleBufferGetPresentationTimeStamp(const CMSampleBufferRef& sampleBuffer);

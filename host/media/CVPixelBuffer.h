@@ -43,16 +43,17 @@ inline constexpr std::size_t kCVPixelBufferPoolMaximumBufferCount = 32;
 // One block of frame memory: a sealed memfd, its size and an identity that stays the same
 // while a pool recycles the block, so a peer that mapped it once can keep its mapping.
 class CVPixelBufferMemory {
-public:
+  public:
     CVPixelBufferMemory(kova::host::SharedFD fd, std::size_t size, bool writable);
 
     const kova::host::SharedFD& fd() const { return fd_; }
     std::size_t size() const { return size_; }
     std::uint64_t id() const { return id_; }
+    bool writable() const { return writable_; }
     // Maps the memory on first use and keeps the mapping; null if it cannot be mapped.
     std::uint8_t* data();
 
-private:
+  private:
     kova::host::SharedFD fd_;
     std::size_t size_;
     bool writable_;
@@ -62,7 +63,7 @@ private:
 };
 
 class CVPixelBuffer {
-public:
+  public:
     struct Layout {
         std::size_t width = 0;
         std::size_t height = 0;
@@ -86,13 +87,13 @@ public:
     CVReturn unlock(CVPixelBufferLockFlags flags);
     void* baseAddress() const;
 
-private:
+  private:
     Layout layout_;
     std::shared_ptr<CVPixelBufferMemory> memory_;
     std::uint64_t ownerID_;
     std::function<void()> onRelease_;
+    mutable std::mutex lockMutex_;
     std::uint8_t* base_ = nullptr;
-    std::mutex lockMutex_;
     int lockCount_ = 0;
 };
 using CVPixelBufferRef = std::shared_ptr<CVPixelBuffer>;
@@ -116,9 +117,10 @@ using CVPixelBufferPoolRef = std::shared_ptr<CVPixelBufferPool>;
 // Hands out pixel buffers of one layout, each in its own sealed memfd. A released buffer's
 // memory goes back to the pool and is handed out again; past the ceiling the pool refuses.
 class CVPixelBufferPool : public std::enable_shared_from_this<CVPixelBufferPool> {
-public:
-    explicit CVPixelBufferPool(CVPixelBuffer::Layout layout,
-                               std::size_t maximumBufferCount = kCVPixelBufferPoolMaximumBufferCount);
+  public:
+    explicit CVPixelBufferPool(
+        CVPixelBuffer::Layout layout,
+        std::size_t maximumBufferCount = kCVPixelBufferPoolMaximumBufferCount);
 
     const CVPixelBuffer::Layout& layout() const { return layout_; }
     CVReturn createPixelBuffer(CVPixelBufferRef* pixelBufferOut);
@@ -126,7 +128,7 @@ public:
     std::size_t outstandingCount() const;
     std::size_t allocatedCount() const;
 
-private:
+  private:
     void recycle(std::shared_ptr<CVPixelBufferMemory> memory);
 
     CVPixelBuffer::Layout layout_;

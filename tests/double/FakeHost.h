@@ -1,0 +1,185 @@
+// FakeHost: the host test double. A fake clock, timers ticked by hand, fault injection for each
+// host operation that can fail, and a record of everything the extension hands the host.
+//
+// Threading: every member may be called from any thread; records come back as copies. Timer
+// handlers and consume completions run inline on the thread that fires or completes them
+// (never on the timer's queue), and always without the double's lock held, so they may call
+// back into the double. The clock starts at 1000 s, as on a machine that has been up a while.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/HostBackend.h"
+#include "host/cmio/CMIOExtension.h"
+#include "host/dispatch/Dispatch.h"
+#include "host/media/CMSampleBuffer.h"
+#include "host/media/CVPixelBuffer.h"
+
+namespace kova::testing {
+
+class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
+  public:
+    // Creates a double and installs it as the process's host. Uninstalling is the caller's
+    // job (see ScopedFakeHost).
+    static std::shared_ptr<FakeHost> install();
+    FakeHost();
+    ~FakeHost() override;
+
+    // ---- clock ----
+    void setHostTime(std::uint64_t ns);
+    void setHostSeconds(double s);
+    std::uint64_t hostTimeNanoseconds() override;
+
+    // ---- timers ----
+    // Fires every armed timer whose next deadline is at or before now, once each, in deadline
+    // order; a timer that has missed several ticks fires once and goes on from its first
+    // deadline after now (as the real driver does).
+    void fireDueTimers();
+    // Fires what is due now (as fireDueTimers), then moves the clock forward through every
+    // tick up to and including `ns`, in deadline order, setting the clock to each tick's
+    // deadline before firing it; leaves the clock at `ns`. advanceBy(d) is advanceTo(now + d).
+    void advanceBy(std::uint64_t ns);
+    void advanceTo(std::uint64_t ns);
+    // Timers resumed, not cancelled and still alive.
+    std::size_t armedTimerCount() const;
+
+    // ---- faults ----
+    // The next `times` calls of `op` fail with `status`.
+    void failNext(kova::host::HostOperation op, std::int32_t status = -1, int times = 1);
+    void failAlways(kova::host::HostOperation op, std::int32_t status = -1);
+    void clearFaults();
+    void setPixelBufferRowPadding(std::size_t bytes);
+
+    // ---- records ----
+    struct SentBuffer {
+        CMIOExtensionStream* stream;
+        CMSampleBufferRef sampleBuffer;
+        CMIOExtensionStreamDiscontinuityFlags discontinuity;
+        std::uint64_t hostTimeInNanoseconds;
+        std::uint64_t clockAtSend;  // the fake clock when the buffer was sent
+    };
+    std::vector<SentBuffer> sentBuffers() const;
+
+    struct ConsumeRequest {
+        CMIOExtensionStream* stream;
+        CMIOExtensionClientRef client;
+    };
+    // Requests not completed yet, oldest first.
+    std::vector<ConsumeRequest> pendingConsumeRequests() const;
+    // Completes the oldest pending request for `client`: removes it, then calls its completion
+    // on this thread. False if there is none.
+    bool completeConsume(const CMIOExtensionClientRef& client, CMSampleBufferRef sampleBuffer,
+                         std::uint64_t sequenceNumber,
+                         CMIOExtensionStreamDiscontinuityFlags discontinuity = 0,
+                         bool hasMore = false, std::optional<NSError> error = std::nullopt);
+    // Completes every request pending at the call with no buffer and `error`; requests the
+    // completions make stay pending. Returns how many were completed.
+    std::size_t completeAllConsumesWithError(NSError error);
+
+    struct ScheduledOutputRecord {
+        CMIOExtensionStream* stream;
+        std::uint64_t sequenceNumber;
+        std::uint64_t hostTimeInNanoseconds;
+    };
+    std::vector<ScheduledOutputRecord> scheduledOutputs() const;
+    std::vector<CMIOExtensionStreamRef> addedStreams() const;
+    std::vector<CMIOExtensionDeviceRef> addedDevices() const;
+    std::vector<CMIOExtensionProviderRef> startedProviders() const;
+    // Host calls in order: "addStream <name>", "addDevice <name>", "startService", "send",
+    // "consume", "scheduledOutput".
+    std::vector<std::string> callLog() const;
+    // Forgets every record (and so releases the sample buffers sent); pending consume requests
+    // are live, not records, and stay.
+    void clearRecords();
+
+    // ---- helpers for tests ----
+    static CMIOExtensionClientRef makeClient();
+    // An 800 × 960 BGRA sample buffer (zeroed pixels on first use of its memory) with the given
+    // presentation time, from a pool of the double's own; null only if memory runs out.
+    CMSampleBufferRef makeSampleBuffer(CMTime presentationTime);
+
+    // ---- HostBackend ----
+    DispatchTimerDriver& timerDriver() override { return *this; }
+    std::int32_t failureFor(kova::host::HostOperation op) override;
+    std::size_t pixelBufferRowPadding() override;
+    void deviceAdded(CMIOExtensionProvider& provider,
+                     const CMIOExtensionDeviceRef& device) override;
+    void streamAdded(CMIOExtensionDevice& device, const CMIOExtensionStreamRef& stream) override;
+    void startService(const CMIOExtensionProviderRef& provider) override;
+    void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
+                          CMIOExtensionStreamDiscontinuityFlags discontinuity,
+                          std::uint64_t hostTimeInNanoseconds) override;
+    void consumeSampleBuffer(CMIOExtensionStream& stream, const CMIOExtensionClientRef& client,
+                             CMIOExtensionConsumeCompletion completion) override;
+    void scheduledOutputChanged(CMIOExtensionStream& stream,
+                                const CMIOExtensionScheduledOutputRef& scheduledOutput) override;
+
+    // ---- DispatchTimerDriver ----
+    void arm(const std::shared_ptr<DispatchSourceTimer>& timer) override;
+
+  private:
+    struct Fault {
+        std::int32_t status;
+        int remaining;  // negative: always
+    };
+    struct ArmedTimer {
+        std::weak_ptr<DispatchSourceTimer> timer;
+        std::uint64_t nextTick = 0;
+        std::uint64_t armCount = 0;  // changes when re-armed, so a firing knows its entry is stale
+    };
+    struct PendingConsume {
+        CMIOExtensionStream* stream;
+        CMIOExtensionClientRef client;
+        CMIOExtensionConsumeCompletion completion;
+    };
+    struct DueTick {
+        std::shared_ptr<DispatchSourceTimer> timer;
+        std::uint64_t tick;
+        std::uint64_t deadline;
+        std::uint64_t armCount;
+    };
+
+    // Timers due at or before `limit`, in deadline order.
+    std::vector<DueTick> dueTicks(std::uint64_t limit);
+    // After firing a tick: where the timer goes on from, unless it was re-armed meanwhile.
+    void advanceTimer(const DueTick& tick, std::uint64_t nextTick);
+
+    mutable std::mutex mutex_;
+    std::atomic<std::uint64_t> hostTime_;
+    std::size_t rowPadding_ = 0;
+    std::map<kova::host::HostOperation, Fault> faults_;
+    std::vector<ArmedTimer> timers_;
+    std::uint64_t armCounter_ = 0;
+
+    std::vector<SentBuffer> sent_;
+    std::vector<PendingConsume> pendingConsumes_;
+    std::vector<ScheduledOutputRecord> scheduledOutputs_;
+    std::vector<CMIOExtensionStreamRef> addedStreams_;
+    std::vector<CMIOExtensionDeviceRef> addedDevices_;
+    std::vector<CMIOExtensionProviderRef> startedProviders_;
+    std::vector<std::string> callLog_;
+
+    // The helper pool's buffers are made without the fault injection the extension sees.
+    std::shared_ptr<CVPixelBufferPool> samplePool_;
+    CMFormatDescriptionRef sampleFormat_;
+};
+
+// Installs a fresh FakeHost for a scope (a test) and uninstalls it at the end.
+struct ScopedFakeHost {
+    std::shared_ptr<FakeHost> host;
+    ScopedFakeHost();
+    ~ScopedFakeHost();
+    ScopedFakeHost(const ScopedFakeHost&) = delete;
+    ScopedFakeHost& operator=(const ScopedFakeHost&) = delete;
+    FakeHost* operator->() { return host.get(); }
+};
+
+}  // namespace kova::testing

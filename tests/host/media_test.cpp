@@ -1,0 +1,626 @@
+// Host media tests: media time, UUIDs, format descriptions, pixel buffers and pools in sealed
+// shared memory, sample buffers, the pattern fill, and a pool buffer read by another process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include "host/base/MemFd.h"
+#include "host/foundation/Foundation.h"
+#include "host/media/CMFormatDescription.h"
+#include "host/media/CMSampleBuffer.h"
+#include "host/media/CMTime.h"
+#include "host/media/CVPixelBuffer.h"
+#include "host/media/PatternFill.h"
+#include "tests/double/FakeHost.h"
+#include "tests/double/FdLeakGuard.h"
+
+extern char** environ;
+
+namespace {
+
+using kova::host::HostOperation;
+using kova::host::MemFd;
+using kova::host::MemoryMapping;
+using kova::host::SharedFD;
+using kova::host::UniqueFD;
+using kova::testing::FdLeakGuard;
+using kova::testing::ScopedFakeHost;
+
+constexpr std::size_t kWidth = 800;
+constexpr std::size_t kHeight = 960;
+constexpr std::size_t kFrameBytes = kWidth * 4 * kHeight;
+constexpr const char* kChildFlag = "--read-shared-frame";
+
+CFDictionaryRef frameAttributes(CFNumber pixelFormat = std::uint32_t(kCVPixelFormatType_32BGRA),
+                                CFNumber width = std::int64_t(kWidth),
+                                CFNumber height = std::int64_t(kHeight)) {
+    auto attributes = std::make_shared<CFDictionary>();
+    attributes->entries[kCVPixelBufferPixelFormatTypeKey] = pixelFormat;
+    attributes->entries[kCVPixelBufferWidthKey] = width;
+    attributes->entries[kCVPixelBufferHeightKey] = height;
+    attributes->entries[kCVPixelBufferIOSurfacePropertiesKey] =
+        std::make_shared<const CFDictionary>();
+    return attributes;
+}
+
+CVPixelBufferPoolRef makeFramePool() {
+    CVPixelBufferPoolRef pool;
+    EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, frameAttributes(), &pool),
+              kCVReturnSuccess);
+    return pool;
+}
+
+CVPixelBufferRef takeBuffer(const CVPixelBufferPoolRef& pool) {
+    CVPixelBufferRef buffer;
+    EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, pool, &buffer),
+              kCVReturnSuccess);
+    return buffer;
+}
+
+// ---- media time and the host clock ----
+
+TEST(MediaTime, MakeGivesAValidRationalTime) {
+    const CMTime duration = CMTimeMake(100, 5983);
+    EXPECT_TRUE(duration.isValid());
+    EXPECT_EQ(duration.value, 100);
+    EXPECT_EQ(duration.timescale, 5983);
+    EXPECT_DOUBLE_EQ(CMTimeGetSeconds(duration), 100.0 / 5983.0);
+    EXPECT_DOUBLE_EQ(CMTimeMake(-1, 4).seconds(), -0.25);
+    EXPECT_DOUBLE_EQ(CMTimeMake(12'500'000'000, 1'000'000'000).seconds(), 12.5);
+}
+
+TEST(MediaTime, TimescaleThatIsNotPositiveGivesInvalidTime) {
+    EXPECT_EQ(CMTimeMake(100, 0), kCMTimeInvalid);
+    EXPECT_EQ(CMTimeMake(100, -5983), kCMTimeInvalid);
+}
+
+TEST(MediaTime, SecondsOfTimesWithoutANumericValue) {
+    EXPECT_TRUE(std::isnan(CMTimeGetSeconds(kCMTimeInvalid)));
+    EXPECT_TRUE(std::isnan(kCMTimeIndefinite.seconds()));
+    EXPECT_EQ(kCMTimePositiveInfinity.seconds(), std::numeric_limits<double>::infinity());
+    EXPECT_EQ(kCMTimeNegativeInfinity.seconds(), -std::numeric_limits<double>::infinity());
+    // A valid flag on a broken timescale still has no numeric value.
+    EXPECT_TRUE(std::isnan(CMTime{5, 0, kCMTimeFlags_Valid, 0}.seconds()));
+    EXPECT_DOUBLE_EQ(kCMTimeZero.seconds(), 0.0);
+}
+
+TEST(HostClock, ReadsTheInstalledBackendInNanoseconds) {
+    ScopedFakeHost host;
+    host->setHostSeconds(12.5);
+    const CMClockRef clock = CMClockGetHostTimeClock();
+    EXPECT_EQ(clock, CMClockGetHostTimeClock());  // one borrowed handle
+    const CMTime now = CMClockGetTime(clock);
+    EXPECT_EQ(now.value, 12'500'000'000);
+    EXPECT_EQ(now.timescale, 1'000'000'000);
+    EXPECT_DOUBLE_EQ(now.seconds(), 12.5);
+    host->setHostTime(7);
+    EXPECT_EQ(CMClockGetTime(clock).value, 7);
+}
+
+// ---- UUIDs ----
+
+TEST(UUIDText, ParsesAndFormatsRoundTrip) {
+    const std::string text = "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4";
+    const auto uuid = UUID::fromUUIDString(text);
+    ASSERT_TRUE(uuid);
+    EXPECT_EQ(uuid->uuidString(), text);
+    EXPECT_EQ(uuid->bytes()[0], 0x6E);
+    EXPECT_EQ(uuid->bytes()[15], 0xD4);
+    const auto lower = UUID::fromUUIDString("6e3d5cab-70ce-4e1a-9a5e-3d5c0a11b0d4");
+    ASSERT_TRUE(lower);
+    EXPECT_EQ(*lower, *uuid);
+    EXPECT_EQ(lower->uuidString(), text);  // always written upper-case
+}
+
+TEST(UUIDText, RejectsTextThatIsNotAUUID) {
+    for (const char* text : {
+             "",
+             "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D",    // 35 characters
+             "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D40",  // 37 characters
+             "6E3D5CAB70CE-4E1A-9A5E-3D5C0A11B0D4-",   // hyphen moved
+             "6E3D5CAB-70CE-4E1A-9A5E+3D5C0A11B0D4",   // wrong separator
+             "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0DG",   // not a hex digit
+             "{E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4",
+             "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11 0D4",
+         }) {
+        EXPECT_FALSE(UUID::fromUUIDString(text)) << text;
+    }
+}
+
+TEST(UUIDText, RandomUUIDsAreVersion4AndDistinct) {
+    const UUID first = UUID::random();
+    const UUID second = UUID::random();
+    EXPECT_NE(first, second);
+    for (const UUID& uuid : {first, second}) {
+        EXPECT_EQ(uuid.bytes()[6] >> 4, 4);
+        EXPECT_EQ(uuid.bytes()[8] >> 6, 2);
+        EXPECT_EQ(UUID::fromUUIDString(uuid.uuidString()), uuid);
+    }
+}
+
+// ---- format descriptions ----
+
+TEST(FormatDescription, DescribesCodecAndSize) {
+    ScopedFakeHost host;
+    CMFormatDescriptionRef description;
+    ASSERT_EQ(CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA, 800,
+                                             960, nullptr, &description),
+              noErr);
+    ASSERT_TRUE(description);
+    EXPECT_EQ(description->mediaSubType(), 0x42475241u);
+    EXPECT_EQ(description->dimensions(), (CMVideoDimensions{800, 960}));
+}
+
+TEST(FormatDescription, RefusesBadParametersAndInjectedFailures) {
+    ScopedFakeHost host;
+    CMFormatDescriptionRef description;
+    EXPECT_NE(
+        CMVideoFormatDescriptionCreate(kCFAllocatorDefault, 0, 800, 960, nullptr, &description),
+        noErr);
+    EXPECT_FALSE(description);
+    for (auto [width, height] : {std::pair{0, 960}, {800, 0}, {-800, 960}, {800, -1}}) {
+        EXPECT_EQ(CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA,
+                                                 width, height, nullptr, &description),
+                  kCMFormatDescriptionError_InvalidParameter);
+        EXPECT_FALSE(description);
+    }
+    host->failNext(HostOperation::CreateFormatDescription, -12711);
+    EXPECT_EQ(CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA, 800,
+                                             960, nullptr, &description),
+              -12711);
+    EXPECT_FALSE(description);
+    EXPECT_EQ(CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA, 800,
+                                             960, nullptr, &description),
+              noErr);
+    EXPECT_TRUE(description);
+}
+
+// ---- shared memory ----
+
+TEST(SharedMemory, CreatedMemoryIsSealedAndSized) {
+    FdLeakGuard fds;
+    int error = 1;
+    const UniqueFD fd = MemFd::create("test", 4096, &error);
+    ASSERT_TRUE(fd);
+    EXPECT_EQ(error, 0);
+    const int seals = ::fcntl(fd.get(), F_GET_SEALS);
+    EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL),
+              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    EXPECT_EQ(::ftruncate(fd.get(), 100), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(MemFd::checkImported(fd.get(), 4096), 0);
+    EXPECT_FALSE(MemFd::create("test", 0, &error));
+    EXPECT_EQ(error, -EINVAL);
+}
+
+TEST(SharedMemory, ImportCheckRefusesUnsealedSmallAndForeignFds) {
+    FdLeakGuard fds;
+    const UniqueFD sealed = MemFd::create("test", 4096);
+    EXPECT_EQ(MemFd::checkImported(sealed.get(), 4097), -EINVAL);
+
+    const UniqueFD unsealed(::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    ASSERT_EQ(::ftruncate(unsealed.get(), 4096), 0);
+    EXPECT_EQ(MemFd::checkImported(unsealed.get(), 4096), -EPERM);
+    // Sealed against shrinking only: a peer could still grow it, which is refused too.
+    ASSERT_EQ(::fcntl(unsealed.get(), F_ADD_SEALS, F_SEAL_SHRINK), 0);
+    EXPECT_EQ(MemFd::checkImported(unsealed.get(), 4096), -EPERM);
+
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC), 0);
+    const UniqueFD readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    EXPECT_EQ(MemFd::checkImported(readEnd.get(), 1), -EINVAL);
+    EXPECT_EQ(MemFd::checkImported(-1, 1), -EBADF);
+}
+
+TEST(SharedMemory, MappingsShareBytesAndMove) {
+    FdLeakGuard fds;
+    const UniqueFD fd = MemFd::create("test", 4096);
+    auto writable = MemoryMapping::map(fd.get(), 4096, true);
+    auto readable = MemoryMapping::map(fd.get(), 4096, false);
+    ASSERT_TRUE(writable && readable);
+    writable->data()[4095] = 0x5A;
+    EXPECT_EQ(readable->data()[4095], 0x5A);
+    MemoryMapping moved = std::move(*writable);
+    EXPECT_EQ(writable->data(), nullptr);
+    EXPECT_EQ(moved.size(), 4096u);
+    EXPECT_FALSE(MemoryMapping::map(fd.get(), 0, false));
+    EXPECT_FALSE(MemoryMapping::map(-1, 4096, false));
+}
+
+// ---- pixel-buffer pools ----
+
+class PixelBufferPoolTest : public ::testing::Test {
+  protected:
+    FdLeakGuard fds_;
+    ScopedFakeHost host_;
+};
+
+TEST_F(PixelBufferPoolTest, BuffersHaveTheFrameLayoutInSealedMemory) {
+    const auto pool = makeFramePool();
+    ASSERT_TRUE(pool);
+    const auto buffer = takeBuffer(pool);
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(CVPixelBufferGetWidth(buffer), kWidth);
+    EXPECT_EQ(CVPixelBufferGetHeight(buffer), kHeight);
+    EXPECT_EQ(CVPixelBufferGetPixelFormatType(buffer), kCVPixelFormatType_32BGRA);
+    EXPECT_EQ(CVPixelBufferGetBytesPerRow(buffer), 3200u);
+    EXPECT_EQ(CVPixelBufferGetDataSize(buffer), kFrameBytes);
+
+    const int fd = buffer->memory().fd().get();
+    const int seals = ::fcntl(fd, F_GET_SEALS);
+    EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL),
+              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    struct stat status {};
+    ASSERT_EQ(::fstat(fd, &status), 0);
+    EXPECT_EQ(std::size_t(status.st_size), kFrameBytes);
+    EXPECT_NE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(PixelBufferPoolTest, RowPaddingWidensEveryRow) {
+    host_->setPixelBufferRowPadding(64);
+    const auto buffer = takeBuffer(makeFramePool());
+    ASSERT_TRUE(buffer);
+    EXPECT_EQ(CVPixelBufferGetBytesPerRow(buffer), 3264u);
+    EXPECT_EQ(buffer->memory().size(), 3264u * kHeight);
+}
+
+TEST_F(PixelBufferPoolTest, AttributesAreCheckedBeforeAPoolIsMade) {
+    CVPixelBufferPoolRef pool;
+    // The pixel format may come as a signed 64-bit number too.
+    EXPECT_EQ(
+        CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr,
+                                frameAttributes(std::int64_t(kCVPixelFormatType_32BGRA)), &pool),
+        kCVReturnSuccess);
+    EXPECT_TRUE(pool);
+
+    auto missingWidth = std::make_shared<CFDictionary>(*frameAttributes());
+    missingWidth->entries.erase(kCVPixelBufferWidthKey);
+    const std::vector<std::pair<CFDictionaryRef, CVReturn>> refused = {
+        {nullptr, kCVReturnInvalidPixelBufferAttributes},
+        {missingWidth, kCVReturnInvalidPixelBufferAttributes},
+        {frameAttributes(std::uint32_t(kCVPixelFormatType_32BGRA), 800.0),
+         kCVReturnInvalidPixelBufferAttributes},
+        {frameAttributes(std::uint32_t(kCVPixelFormatType_32BGRA), std::int64_t(0)),
+         kCVReturnInvalidPixelBufferAttributes},
+        {frameAttributes(std::uint32_t(kCVPixelFormatType_32BGRA), std::int64_t(800),
+                         std::int64_t(-960)),
+         kCVReturnInvalidPixelBufferAttributes},
+        {frameAttributes(std::uint32_t(FourCC("420v"))), kCVReturnInvalidPixelFormat},
+        {frameAttributes(std::uint32_t(kCVPixelFormatType_32BGRA), std::int64_t(1) << 40),
+         kCVReturnInvalidSize},
+    };
+    for (const auto& [attributes, status] : refused) {
+        EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, attributes, &pool), status);
+        EXPECT_FALSE(pool);
+    }
+    auto textFormat = std::make_shared<CFDictionary>(*frameAttributes());
+    textFormat->entries[kCVPixelBufferPixelFormatTypeKey] = std::string("BGRA");
+    EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, textFormat, &pool),
+              kCVReturnInvalidPixelBufferAttributes);
+}
+
+TEST_F(PixelBufferPoolTest, InjectedFailuresLeaveNoOutput) {
+    CVPixelBufferPoolRef pool;
+    host_->failNext(HostOperation::CreatePixelBufferPool, -6690);
+    EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, frameAttributes(), &pool),
+              -6690);
+    EXPECT_FALSE(pool);
+    pool = makeFramePool();
+
+    CVPixelBufferRef buffer;
+    host_->failNext(HostOperation::CreatePixelBuffer, -6689, 2);
+    EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, pool, &buffer), -6689);
+    EXPECT_FALSE(buffer);
+    EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, pool, &buffer), -6689);
+    EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, pool, &buffer),
+              kCVReturnSuccess);
+    EXPECT_TRUE(buffer);
+    EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, nullptr, &buffer),
+              kCVReturnInvalidArgument);
+    EXPECT_FALSE(buffer);
+}
+
+TEST_F(PixelBufferPoolTest, MemoryComesBackOnlyWhenEveryHolderHasReleasedIt) {
+    const auto pool = makeFramePool();
+    auto buffer = takeBuffer(pool);
+    const CVPixelBufferMemory* memory = &buffer->memory();
+    const std::uint64_t id = memory->id();
+
+    // A sample buffer wrapping the pixel buffer keeps the memory out of the pool.
+    CMFormatDescriptionRef format;
+    ASSERT_EQ(CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA, 800,
+                                             960, nullptr, &format),
+              noErr);
+    CMSampleTimingInfo timing;
+    CMSampleBufferRef sample;
+    ASSERT_EQ(CMSampleBufferCreateForImageBuffer(kCFAllocatorDefault, buffer, true, nullptr,
+                                                 nullptr, format, &timing, &sample),
+              noErr);
+    buffer.reset();
+    EXPECT_EQ(pool->outstandingCount(), 1u);
+    const auto second = takeBuffer(pool);
+    EXPECT_NE(second->memory().id(), id);
+
+    sample.reset();
+    EXPECT_EQ(pool->outstandingCount(), 1u);
+    const auto recycled = takeBuffer(pool);
+    EXPECT_EQ(recycled->memory().id(), id);
+    EXPECT_EQ(&recycled->memory(), memory);
+    EXPECT_EQ(pool->allocatedCount(), 2u);
+}
+
+TEST_F(PixelBufferPoolTest, CeilingRefusesWithoutABufferThenRecovers) {
+    const auto pool = makeFramePool();
+    std::vector<CVPixelBufferRef> held;
+    for (std::size_t i = 0; i < kCVPixelBufferPoolMaximumBufferCount; ++i) {
+        held.push_back(takeBuffer(pool));
+        ASSERT_TRUE(held.back());
+    }
+    CVPixelBufferRef refused;
+    EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, pool, &refused),
+              kCVReturnWouldExceedAllocationThreshold);
+    EXPECT_FALSE(refused);
+    EXPECT_EQ(pool->allocatedCount(), kCVPixelBufferPoolMaximumBufferCount);
+
+    const std::uint64_t releasedID = held[7]->memory().id();
+    held[7].reset();
+    const auto recovered = takeBuffer(pool);
+    ASSERT_TRUE(recovered);
+    EXPECT_EQ(recovered->memory().id(), releasedID);
+}
+
+TEST_F(PixelBufferPoolTest, BufferOutlivingItsPoolFreesItsMemory) {
+    auto pool = makeFramePool();
+    auto buffer = takeBuffer(pool);
+    pool.reset();
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), kCVReturnSuccess);
+    std::memset(CVPixelBufferGetBaseAddress(buffer), 0x7F, kFrameBytes);
+    CVPixelBufferUnlockBaseAddress(buffer, 0);
+    buffer.reset();  // the fd guard sees the memfd closed
+}
+
+TEST_F(PixelBufferPoolTest, MemoryIDsAreUniqueAcrossPools) {
+    const auto first = takeBuffer(makeFramePool());
+    const auto second = takeBuffer(makeFramePool());
+    EXPECT_NE(first->memory().id(), second->memory().id());
+}
+
+TEST_F(PixelBufferPoolTest, BaseAddressExistsOnlyWhileLocked) {
+    const auto buffer = takeBuffer(makeFramePool());
+    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), kCVReturnSuccess);
+    auto* base = static_cast<std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
+    ASSERT_NE(base, nullptr);
+    base[0] = 1;
+    base[kFrameBytes - 1] = 2;
+    // Nested locks: the address stays until the last unlock.
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly), kCVReturnSuccess);
+    EXPECT_EQ(CVPixelBufferUnlockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly),
+              kCVReturnSuccess);
+    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), base);
+    EXPECT_EQ(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
+    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
+    EXPECT_NE(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
+    EXPECT_EQ(CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument);
+}
+
+TEST_F(PixelBufferPoolTest, InjectedLockFailureLeavesNoBaseAddress) {
+    const auto buffer = takeBuffer(makeFramePool());
+    host_->failNext(HostOperation::LockBaseAddress, -6660);
+    EXPECT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), -6660);
+    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
+    EXPECT_NE(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
+    EXPECT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), kCVReturnSuccess);
+    EXPECT_NE(CVPixelBufferGetBaseAddress(buffer), nullptr);
+    CVPixelBufferUnlockBaseAddress(buffer, 0);
+}
+
+TEST_F(PixelBufferPoolTest, ImportedMemoryMapsOnFirstLockAndStaysReadOnly) {
+    const auto pooled = takeBuffer(makeFramePool());
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(pooled, 0), kCVReturnSuccess);
+    static_cast<std::uint8_t*>(CVPixelBufferGetBaseAddress(pooled))[12345] = 0xC3;
+    CVPixelBufferUnlockBaseAddress(pooled, 0);
+
+    // The same memfd, as a peer's buffer would arrive: wrapped read-only, with a release hook.
+    bool released = false;
+    auto imported = std::make_shared<CVPixelBuffer>(
+        pooled->layout(),
+        std::make_shared<CVPixelBufferMemory>(pooled->memory().fd(), kFrameBytes, false), 42,
+        [&released] { released = true; });
+    EXPECT_EQ(imported->ownerID(), 42u);
+    EXPECT_EQ(CVPixelBufferLockBaseAddress(imported, 0), kCVReturnInvalidArgument);
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(imported, kCVPixelBufferLock_ReadOnly),
+              kCVReturnSuccess);
+    EXPECT_EQ(static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddress(imported))[12345], 0xC3);
+    CVPixelBufferUnlockBaseAddress(imported, kCVPixelBufferLock_ReadOnly);
+    imported.reset();
+    EXPECT_TRUE(released);
+}
+
+// ---- sample buffers ----
+
+TEST(SampleBuffer, WrapsTheImageBufferWithItsTiming) {
+    FdLeakGuard fds;
+    ScopedFakeHost host;
+    const auto pixels = takeBuffer(makeFramePool());
+    CMFormatDescriptionRef format;
+    CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA, 800, 960,
+                                   nullptr, &format);
+    CMSampleTimingInfo timing{CMTimeMake(100, 5983), CMTimeMake(12'500'000'000, 1'000'000'000),
+                              kCMTimeInvalid};
+    CMSampleBufferRef sample;
+    ASSERT_EQ(CMSampleBufferCreateForImageBuffer(kCFAllocatorDefault, pixels, true, nullptr,
+                                                 nullptr, format, &timing, &sample),
+              noErr);
+    ASSERT_TRUE(sample);
+    EXPECT_EQ(sample->imageBuffer(), pixels);  // the same buffer, not a copy
+    EXPECT_EQ(sample->formatDescription(), format);
+    EXPECT_EQ(sample->duration(), CMTimeMake(100, 5983));
+    EXPECT_EQ(CMSampleBufferGetPresentationTimeStamp(sample), timing.presentationTimeStamp);
+    EXPECT_FALSE(sample->decodeTimeStamp().isValid());
+    EXPECT_EQ(CMSampleBufferGetPresentationTimeStamp(nullptr), kCMTimeInvalid);
+}
+
+TEST(SampleBuffer, MissingPartsAndInjectedFailuresGiveNoBuffer) {
+    FdLeakGuard fds;
+    ScopedFakeHost host;
+    const auto pixels = takeBuffer(makeFramePool());
+    CMFormatDescriptionRef format;
+    CMVideoFormatDescriptionCreate(kCFAllocatorDefault, kCVPixelFormatType_32BGRA, 800, 960,
+                                   nullptr, &format);
+    CMSampleTimingInfo timing;
+    CMSampleBufferRef sample;
+    EXPECT_EQ(CMSampleBufferCreateForImageBuffer(kCFAllocatorDefault, nullptr, true, nullptr,
+                                                 nullptr, format, &timing, &sample),
+              kCMSampleBufferError_RequiredParameterMissing);
+    EXPECT_EQ(CMSampleBufferCreateForImageBuffer(kCFAllocatorDefault, pixels, true, nullptr,
+                                                 nullptr, nullptr, &timing, &sample),
+              kCMSampleBufferError_RequiredParameterMissing);
+    EXPECT_EQ(CMSampleBufferCreateForImageBuffer(kCFAllocatorDefault, pixels, true, nullptr,
+                                                 nullptr, format, nullptr, &sample),
+              kCMSampleBufferError_RequiredParameterMissing);
+    EXPECT_FALSE(sample);
+    host->failNext(HostOperation::CreateSampleBuffer, -12730);
+    EXPECT_EQ(CMSampleBufferCreateForImageBuffer(kCFAllocatorDefault, pixels, true, nullptr,
+                                                 nullptr, format, &timing, &sample),
+              -12730);
+    EXPECT_FALSE(sample);
+}
+
+// ---- pattern fill ----
+
+void naivePatternFill(std::uint8_t* b, const std::uint8_t* pattern, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) b[i] = pattern[i % 4];
+}
+
+TEST(PatternFill, MatchesAByteLoopForEveryLengthAndAlignment) {
+    constexpr std::uint8_t kPattern[4] = {0x1E, 0x1C, 0x2C, 0xFF};
+    constexpr std::size_t kGuard = 64;
+    std::vector<std::size_t> lengths(300);
+    std::iota(lengths.begin(), lengths.end(), 0);
+    for (std::size_t big : {4095u, 4096u, 4097u, 65536u + 13u, 3200u * 960u + 3u}) {
+        lengths.push_back(big);
+    }
+    std::vector<std::uint8_t> actual, expected;
+    for (const std::size_t len : lengths) {
+        for (std::size_t misalignment = 0; misalignment < 64; ++misalignment) {
+            if (len > 4096 && misalignment % 7 != 0) continue;  // keeps the big ones quick
+            actual.assign(len + misalignment + 2 * kGuard, 0xAA);
+            expected = actual;
+            memset_pattern4(actual.data() + kGuard + misalignment, kPattern, len);
+            naivePatternFill(expected.data() + kGuard + misalignment, kPattern, len);
+            ASSERT_EQ(actual, expected) << "length " << len << ", misalignment " << misalignment;
+        }
+    }
+}
+
+// ---- a pool buffer read by another process ----
+
+// The child's side: receives one fd over the socket, checks its seals, maps it read-only and
+// verifies the pattern the parent painted. Exit status 0 means every check passed.
+int readSharedFrameInChild(int socket) {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    if (::recvmsg(socket, &message, MSG_CMSG_CLOEXEC) != 1 || (message.msg_flags & MSG_CTRUNC)) {
+        return 10;
+    }
+    const cmsghdr* header = CMSG_FIRSTHDR(&message);
+    if (header == nullptr || header->cmsg_type != SCM_RIGHTS ||
+        header->cmsg_len != CMSG_LEN(sizeof(int))) {
+        return 11;
+    }
+    int received = -1;
+    std::memcpy(&received, CMSG_DATA(header), sizeof received);
+    const UniqueFD fd(received);
+    if (MemFd::checkImported(fd.get(), kFrameBytes) != 0) return 12;
+    if ((::fcntl(fd.get(), F_GET_SEALS) & F_SEAL_SEAL) == 0) return 13;
+    if (::ftruncate(fd.get(), 1) == 0) return 14;  // the seals hold in this process too
+    const auto mapping = MemoryMapping::map(fd.get(), kFrameBytes, false);
+    if (!mapping) return 15;
+    const std::uint8_t pattern[4] = {0x1E, 0x1C, 0x1C, 0xFF};
+    for (std::size_t i = 0; i < kFrameBytes; ++i) {
+        if (mapping->data()[i] != pattern[i % 4]) return 16;
+    }
+    const char done = 'k';
+    return ::send(socket, &done, 1, MSG_NOSIGNAL) == 1 ? 0 : 17;
+}
+
+TEST(SharedFrame, AnotherProcessReadsASealedPoolBufferItWasSent) {
+    FdLeakGuard fds;
+    ScopedFakeHost host;
+    const auto buffer = takeBuffer(makeFramePool());
+    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), kCVReturnSuccess);
+    const std::uint8_t pattern[4] = {0x1E, 0x1C, 0x1C, 0xFF};
+    memset_pattern4(CVPixelBufferGetBaseAddress(buffer), pattern, kFrameBytes);
+    CVPixelBufferUnlockBaseAddress(buffer, 0);
+
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    const UniqueFD parentEnd(pair[0]);
+    UniqueFD childEnd(pair[1]);
+
+    // The child gets its end as fd 3 and nothing else: everything else here is close-on-exec.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, childEnd.get(), 3);
+    std::string self = "/proc/self/exe";
+    std::string flag = kChildFlag;
+    char* argv[] = {self.data(), flag.data(), nullptr};
+    pid_t child = -1;
+    const int spawned = ::posix_spawn(&child, self.c_str(), &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_EQ(spawned, 0);
+    // Only the child holds its end now, so a child that dies early ends the wait below.
+    childEnd.reset();
+
+    char byte = 'f';
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_RIGHTS;
+    header->cmsg_len = CMSG_LEN(sizeof(int));
+    const int fd = buffer->memory().fd().get();
+    std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    EXPECT_EQ(::sendmsg(parentEnd.get(), &message, MSG_NOSIGNAL), 1);
+
+    char reply = 0;
+    EXPECT_EQ(::recv(parentEnd.get(), &reply, 1, 0), 1);  // blocks until the child is done
+    EXPECT_EQ(reply, 'k');
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], kChildFlag) == 0) return readSharedFrameInChild(3);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
