@@ -1,0 +1,379 @@
+// The output stream source "Kova Video": identity, format, properties, and the placeholder
+// timer: the picture, its timing, the idle rule, failures, start and stop.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Sources/CameraExtension/CameraStreamSource.h"
+#include "Sources/CameraExtension/ExtensionSupport.h"
+#include "Sources/CameraExtension/PlaceholderPicture.h"
+#include "tests/extension/ExtensionTestSupport.h"
+
+namespace kova::testing {
+namespace {
+
+using kova::host::HostOperation;
+
+constexpr CMTime kFrameDuration{100, 5983, kCMTimeFlags_Valid, 0};
+
+class OutputStreamTest : public ::testing::Test {
+  protected:
+    std::shared_ptr<CameraStreamSource> makeSource() {
+        return CameraStreamSource::create("Kova Video", device);
+    }
+    std::vector<FakeHost::SentBuffer> sent() const { return sentOn(*host.host, source->stream); }
+
+    ScopedObservingHost host;
+    CMIOExtensionDeviceRef device = makeTestDevice();
+    std::shared_ptr<CameraStreamSource> source = makeSource();
+};
+
+TEST_F(OutputStreamTest, IdentityAndTheOneFormat) {
+    ASSERT_TRUE(source->stream);
+    EXPECT_EQ(source->stream->localizedName(), "Kova Video");
+    EXPECT_EQ(source->stream->direction(), CMIOExtensionStreamDirectionSource);
+    EXPECT_EQ(source->stream->clockType(), CMIOExtensionStreamClockTypeHostTime);
+    EXPECT_EQ(source->stream->source(), source);
+    EXPECT_EQ(source->device, device);
+    EXPECT_EQ(source->activeFormatIndex, 0);
+    EXPECT_EQ(source->lastSinkFrameHostSeconds.load(), 0.0);
+    EXPECT_NE(makeSource()->stream->streamID(), source->stream->streamID());
+
+    const auto first = source->formats();
+    const auto second = source->formats();
+    ASSERT_EQ(first.size(), 1u);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(first[0], second[0]);
+    const CMIOExtensionStreamFormatRef& format = first[0];
+    ASSERT_TRUE(format->formatDescription());
+    EXPECT_EQ(format->formatDescription()->mediaSubType(), 0x42475241u);
+    EXPECT_EQ(format->formatDescription()->dimensions(), (CMVideoDimensions{800, 960}));
+    EXPECT_EQ(format->minFrameDuration(), kFrameDuration);
+    EXPECT_EQ(format->maxFrameDuration(), kFrameDuration);
+    EXPECT_FALSE(format->validFrameDurations().has_value());
+    EXPECT_TRUE(source->authorizedToStartStream(FakeHost::makeClient()));
+}
+
+TEST_F(OutputStreamTest, PropertiesAnswerExactlyTheKeysAsked) {
+    EXPECT_EQ(source->availableProperties(),
+              (CMIOExtensionPropertySet{CMIOExtensionPropertyStreamActiveFormatIndex,
+                                        CMIOExtensionPropertyStreamFrameDuration}));
+
+    EXPECT_TRUE(source->streamProperties({}, nullptr)->propertiesDictionary().empty());
+
+    const auto both = source->streamProperties(
+        {CMIOExtensionPropertyStreamActiveFormatIndex, CMIOExtensionPropertyStreamFrameDuration,
+         CMIOExtensionPropertyDeviceModel},
+        nullptr);
+    EXPECT_EQ(both->activeFormatIndex(), 0);
+    EXPECT_EQ(both->frameDuration(), kFrameDuration);
+    EXPECT_EQ(both->propertiesDictionary().size(), 2u);
+
+    const auto durationOnly =
+        source->streamProperties({CMIOExtensionPropertyStreamFrameDuration}, nullptr);
+    EXPECT_FALSE(durationOnly->activeFormatIndex().has_value());
+    EXPECT_EQ(durationOnly->frameDuration(), kFrameDuration);
+
+    const auto indexOnly =
+        source->streamProperties({CMIOExtensionPropertyStreamActiveFormatIndex}, nullptr);
+    EXPECT_EQ(indexOnly->activeFormatIndex(), 0);
+    EXPECT_FALSE(indexOnly->frameDuration().has_value());
+}
+
+TEST_F(OutputStreamTest, PropertyWritesAreAcceptedAndChangeNothing) {
+    auto write = CMIOExtensionStreamProperties::initWithDictionary({});
+    write->setActiveFormatIndex(1);
+    write->setFrameDuration(CMTimeMake(1, 30));
+    NSError error;
+    EXPECT_TRUE(source->setStreamProperties(write, &error));
+    const auto after = source->streamProperties(source->availableProperties(), nullptr);
+    EXPECT_EQ(after->activeFormatIndex(), 0);
+    EXPECT_EQ(after->frameDuration(), kFrameDuration);
+    EXPECT_EQ(source->activeFormatIndex, 0);
+}
+
+TEST_F(OutputStreamTest, FirstTickAtStartSendsAndSoDoesEveryTickAfter) {
+    const std::uint64_t start = host->hostTimeNanoseconds();
+    EXPECT_TRUE(source->startStream(nullptr));
+    EXPECT_TRUE(sent().empty());  // the timer fires, not startStream() itself
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_EQ(sent()[0].clockAtSend, start);
+
+    host->advanceBy(kNanosecondsPerSecond);  // ticks 1 to 30, at 1/30 s apart
+    const auto frames = sent();
+    ASSERT_EQ(frames.size(), 31u);
+    EXPECT_EQ(frames[30].clockAtSend, start + kNanosecondsPerSecond);
+    EXPECT_EQ(frames[15].clockAtSend, start + 500 * kMillisecond);
+    for (const auto& frame : frames) {
+        EXPECT_EQ(frame.discontinuity, CMIOExtensionStreamDiscontinuityFlagNone);
+    }
+}
+
+// Checks rows and bytes on both sides of every panel edge, and the padding of each row.
+void expectPlaceholderPicture(const FramePixels& frame) {
+    ASSERT_EQ(frame.height(), 960u);
+    const auto expectRun = [&](std::size_t y, std::size_t firstByte, std::size_t endByte,
+                               const std::array<std::uint8_t, 4>& pattern) {
+        for (std::size_t b = firstByte; b < endByte; ++b) {
+            ASSERT_EQ(frame.byte(y, b), pattern[b % 4]) << "row " << y << " byte " << b;
+        }
+    };
+    for (std::size_t y = 0; y < 960; ++y) {
+        const bool upper = y >= 120 && y <= 359;
+        const bool lower = y >= 480 && y <= 839;
+        if (upper) {
+            expectRun(y, 0, 400, kBackground);
+            expectRun(y, 400, 2800, kPanel);
+            expectRun(y, 2800, frame.bytesPerRow(), kBackground);
+        } else if (lower) {
+            expectRun(y, 0, 640, kBackground);
+            expectRun(y, 640, 2560, kPanel);
+            expectRun(y, 2560, frame.bytesPerRow(), kBackground);
+        } else {
+            expectRun(y, 0, frame.bytesPerRow(), kBackground);
+        }
+    }
+    // The named edges, as pixels.
+    EXPECT_EQ(frame.pixel(100, 120), kPanel);
+    EXPECT_EQ(frame.pixel(699, 359), kPanel);
+    EXPECT_EQ(frame.pixel(99, 120), kBackground);
+    EXPECT_EQ(frame.pixel(700, 359), kBackground);
+    EXPECT_EQ(frame.pixel(100, 119), kBackground);
+    EXPECT_EQ(frame.pixel(100, 360), kBackground);
+    EXPECT_EQ(frame.pixel(160, 480), kPanel);
+    EXPECT_EQ(frame.pixel(639, 839), kPanel);
+    EXPECT_EQ(frame.pixel(159, 480), kBackground);
+    EXPECT_EQ(frame.pixel(640, 839), kBackground);
+    EXPECT_EQ(frame.pixel(160, 479), kBackground);
+    EXPECT_EQ(frame.pixel(160, 840), kBackground);
+    EXPECT_EQ(frame.pixel(0, 0), kBackground);
+    EXPECT_EQ(frame.pixel(799, 959), kBackground);
+}
+
+TEST_F(OutputStreamTest, PictureEdgesWithPackedRows) {
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    const FramePixels frame(sent()[0].sampleBuffer);
+    ASSERT_EQ(frame.bytesPerRow(), 3200u);
+    expectPlaceholderPicture(frame);
+}
+
+TEST_F(OutputStreamTest, PictureFillsRowPaddingAndCountsPanelsFromEachRowStart) {
+    host->setPixelBufferRowPadding(72);
+    source = makeSource();  // the pool takes the padding when it is made
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    const FramePixels frame(sent()[0].sampleBuffer);
+    ASSERT_EQ(frame.bytesPerRow(), 3272u);
+    expectPlaceholderPicture(frame);
+}
+
+TEST_F(OutputStreamTest, FrameTimingIsTheReadingTakenAfterPainting) {
+    host->setHostTime(2000 * kNanosecondsPerSecond);
+    source->startStream(nullptr);
+    // Every clock read now moves the clock by 0.25 s: the idle test reads 2000 s, the stamp
+    // 2000.25 s.
+    host->clockStepPerRead = kNanosecondsPerSecond / 4;
+    host->fireDueTimers();
+    host->clockStepPerRead = 0;
+    const auto frames = sent();
+    ASSERT_EQ(frames.size(), 1u);
+    const auto& frame = frames[0];
+    const CMSampleTimingInfo& timing = frame.sampleBuffer->timing();
+    EXPECT_EQ(timing.duration, kFrameDuration);
+    EXPECT_FALSE(timing.decodeTimeStamp.isValid());
+    EXPECT_EQ(timing.presentationTimeStamp, CMTimeMake(2000'250'000'000, 1'000'000'000));
+    EXPECT_EQ(frame.hostTimeInNanoseconds, 2000'250'000'000u);
+    EXPECT_EQ(frame.sampleBuffer->formatDescription()->dimensions(), (CMVideoDimensions{800, 960}));
+}
+
+TEST_F(OutputStreamTest, HostTimeSentIsThePresentationTimeTruncatedToWholeNanoseconds) {
+    // 1.000000007 s is not exact in binary: seconds × 10^9 is 1000000006.9999999, so the
+    // truncated host time is one nanosecond short of the clock.
+    host->setHostTime(1'000'000'007);
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    EXPECT_EQ(sent()[0].sampleBuffer->presentationTimeStamp(),
+              CMTimeMake(1'000'000'007, 1'000'000'000));
+    EXPECT_EQ(sent()[0].hostTimeInNanoseconds, 1'000'000'006u);
+}
+
+TEST_F(OutputStreamTest, IdleRuleIsStrictlyMoreThanHalfASecond) {
+    host->setHostSeconds(10.5);
+    const auto tickAt = [&](double lastSinkFrame) {
+        source->lastSinkFrameHostSeconds = lastSinkFrame;
+        host->clearRecords();
+        source->startStream(nullptr);  // a new timer whose first tick is due now
+        host->fireDueTimers();
+        return sent().size();
+    };
+    EXPECT_EQ(tickAt(10.0), 0u) << "exactly 0.5 s sends nothing";
+    EXPECT_EQ(tickAt(std::nextafter(10.0, 0.0)), 1u) << "0.5 s and the smallest double more";
+    EXPECT_EQ(tickAt(std::numeric_limits<double>::quiet_NaN()), 0u);
+    EXPECT_EQ(tickAt(10.3), 0u) << "a frame 0.2 s ago";
+    EXPECT_EQ(tickAt(11.0), 0u) << "a frame later than now";
+    EXPECT_EQ(tickAt(-std::numeric_limits<double>::infinity()), 1u);
+
+    host->setHostTime(10'500'000'001);  // one clock step past 0.5 s
+    EXPECT_EQ(tickAt(10.0), 1u);
+}
+
+TEST_F(OutputStreamTest, EachFailureInATickSkipsExactlyThatFrame) {
+    source->startStream(nullptr);
+    const auto tick = [&] {
+        host->clearRecords();
+        host->advanceBy(kNanosecondsPerSecond / 30 + 1);
+        return sent().size();
+    };
+    host->fireDueTimers();
+
+    host->failNext(HostOperation::CreatePixelBuffer, kCVReturnPoolAllocationFailed);
+    EXPECT_EQ(tick(), 0u);
+    EXPECT_EQ(tick(), 1u);
+
+    host->failNext(HostOperation::CreateSampleBuffer, kCMSampleBufferError_AllocationFailed);
+    EXPECT_EQ(tick(), 0u);
+    EXPECT_EQ(tick(), 1u);
+}
+
+TEST_F(OutputStreamTest, WithoutABaseAddressTheFrameGoesOutUnpainted) {
+    host->failNext(HostOperation::LockBaseAddress);
+    source->startStream(nullptr);
+    host->fireDueTimers();  // the pool's first buffer: fresh memory, all zero
+    ASSERT_EQ(sent().size(), 1u);
+    {
+        const FramePixels frame(sent()[0].sampleBuffer);
+        EXPECT_EQ(frame.pixel(0, 0), (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
+        EXPECT_EQ(frame.pixel(100, 120), (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
+    }
+    host->clearRecords();  // the buffer goes back to the pool
+    host->advanceBy(kNanosecondsPerSecond / 30 + 1);
+    ASSERT_EQ(sent().size(), 1u);
+    const FramePixels frame(sent()[0].sampleBuffer);
+    EXPECT_EQ(frame.pixel(100, 120), kPanel);
+}
+
+TEST_F(OutputStreamTest, WithoutAPoolTheStreamStartsButNeverSendsAPlaceholder) {
+    host->failNext(HostOperation::CreatePixelBufferPool);
+    source = makeSource();
+    ASSERT_TRUE(source->stream);
+    EXPECT_TRUE(source->startStream(nullptr));
+    host->advanceBy(2 * kNanosecondsPerSecond);
+    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(source->stopStream(nullptr));
+}
+
+TEST_F(OutputStreamTest, StartStopStartMakesANewTimerThatFiresAtOnce) {
+    EXPECT_TRUE(source->stopStream(nullptr));  // never started: nothing to stop
+    EXPECT_EQ(host->armedTimerCount(), 0u);
+
+    source->startStream(nullptr);
+    EXPECT_EQ(host->armedTimerCount(), 1u);
+    host->advanceBy(100 * kMillisecond);
+    EXPECT_EQ(sent().size(), 4u);  // ticks at 0, 1/30, 2/30 and 3/30 s
+
+    EXPECT_TRUE(source->stopStream(nullptr));
+    EXPECT_EQ(host->armedTimerCount(), 0u);
+    host->advanceBy(kNanosecondsPerSecond);
+    EXPECT_EQ(sent().size(), 4u);
+
+    host->advanceBy(7 * kMillisecond);
+    const std::uint64_t restart = host->hostTimeNanoseconds();
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 5u);
+    EXPECT_EQ(sent()[4].clockAtSend, restart);
+    const auto timers = host->armedTimers();
+    ASSERT_EQ(timers.size(), 2u);
+    EXPECT_NE(timers[0], timers[1]);
+    EXPECT_TRUE(timers[0]->isCancelled());
+}
+
+TEST_F(OutputStreamTest, SecondStartCancelsTheFirstTimer) {
+    source->startStream(nullptr);
+    host->advanceBy(10 * kMillisecond);
+    source->startStream(nullptr);
+    EXPECT_EQ(host->armedTimerCount(), 1u);
+    host->advanceBy(kNanosecondsPerSecond);
+    // Tick 0 of the first timer, then ticks 0 to 30 of the second only.
+    EXPECT_EQ(sent().size(), 32u);
+
+    source->stopStream(nullptr);
+    host->clearRecords();
+    host->advanceBy(kNanosecondsPerSecond);
+    EXPECT_TRUE(sent().empty()) << "a stop reaches every timer a start made";
+}
+
+TEST_F(OutputStreamTest, TimerThatOutlivesItsSourceDoesNothing) {
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    host->clearRecords();
+
+    const std::weak_ptr<CameraStreamSource> gone = source;
+    source.reset();
+    ASSERT_TRUE(gone.expired());
+    const auto timers = host->armedTimers();
+    ASSERT_EQ(timers.size(), 1u);
+    EXPECT_FALSE(timers[0]->isCancelled());  // released with the source, not cancelled
+    host->advanceBy(kNanosecondsPerSecond);
+    timers[0]->fire();
+    EXPECT_TRUE(host->sentBuffers().empty());
+}
+
+TEST(OutputStreamDeathTest, MissingFormatDescriptionEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            ScopedFakeHost host;
+            host->failNext(HostOperation::CreateFormatDescription);
+            CameraStreamSource::create("Kova Video", makeTestDevice());
+        },
+        "");
+}
+
+TEST(ExtensionSupport, ConstantsAndFrameDuration) {
+    EXPECT_EQ(kFrameRate, 59.83);
+    EXPECT_EQ(kWidth, 800);
+    EXPECT_EQ(kHeight, 960);
+    EXPECT_EQ(frameDuration(), kFrameDuration);
+    EXPECT_EQ(kDeviceUID.uuidString(), "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4");
+}
+
+TEST(ExtensionSupport, HostNanosecondsTruncatesTowardZero) {
+    EXPECT_EQ(hostNanoseconds(12.5), 12'500'000'000u);
+    EXPECT_EQ(hostNanoseconds(-0.5e-9), 0u);
+    EXPECT_EQ(hostNanoseconds(1.9999999999e-9), 1u);
+}
+
+TEST(ExtensionSupportDeathTest, HostNanosecondsOutsideItsRangeEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(hostNanoseconds(-1e-6), "");
+    EXPECT_DEATH(hostNanoseconds(18446744074.0), "");
+    EXPECT_DEATH(hostNanoseconds(std::numeric_limits<double>::quiet_NaN()), "");
+}
+
+TEST(ExtensionSupport, RelayHostTimeBoundaries) {
+    EXPECT_EQ(relayHostNanoseconds(12.5), 12'500'000'000u);
+    EXPECT_EQ(relayHostNanoseconds(-0.25), 0u);
+    EXPECT_EQ(relayHostNanoseconds(-std::numeric_limits<double>::infinity()), 0u);
+    EXPECT_EQ(relayHostNanoseconds(std::numeric_limits<double>::quiet_NaN()), 0u);
+    EXPECT_EQ(relayHostNanoseconds(std::numeric_limits<double>::infinity()), std::nullopt);
+
+    // The largest number of seconds whose nanoseconds stay below 2^64, and the next one up.
+    double lastBelow = 0x1p64 / 1e9;
+    while (lastBelow * 1e9 >= 0x1p64) lastBelow = std::nextafter(lastBelow, 0.0);
+    const double firstAtOrAbove = std::nextafter(lastBelow, HUGE_VAL);
+    ASSERT_GE(firstAtOrAbove * 1e9, 0x1p64);
+    EXPECT_EQ(relayHostNanoseconds(lastBelow), std::uint64_t(lastBelow * 1e9));
+    EXPECT_GT(*relayHostNanoseconds(lastBelow), 0xFFFF'FFFF'FFFF'0000u);
+    EXPECT_EQ(relayHostNanoseconds(firstAtOrAbove), std::nullopt);
+}
+
+}  // namespace
+}  // namespace kova::testing

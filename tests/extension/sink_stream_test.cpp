@@ -1,0 +1,321 @@
+// The sink stream source "Kova Sink" and its relay: properties, start and stop, the times a
+// relayed buffer is sent and recorded with, the order of the relay's steps, the races between
+// stop, start and an outstanding request, and the weak links to both stream sources.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "Sources/CameraExtension/CameraSinkStreamSource.h"
+#include "Sources/CameraExtension/CameraStreamSource.h"
+#include "tests/extension/ExtensionTestSupport.h"
+
+namespace kova::testing {
+namespace {
+
+constexpr CMTime kFrameDuration{100, 5983, kCMTimeFlags_Valid, 0};
+
+class SinkStreamTest : public ::testing::Test {
+  protected:
+    SinkStreamTest() { sink->sourceStream = output; }
+
+    // Starts the sink stream and a relay for `client`, as a connect while started does.
+    void startRelay() {
+        sink->startStream(nullptr);
+        sink->startPump(client);
+    }
+    std::vector<FakeHost::SentBuffer> sent() const { return sentOn(*host.host, output->stream); }
+    std::size_t pending() const { return pendingOn(*host.host, sink->stream); }
+    // Pushes a buffer with this presentation time through the relay's outstanding request.
+    CMSampleBufferRef push(CMTime presentationTime, std::uint64_t sequenceNumber = 1) {
+        CMSampleBufferRef buffer = host->makeSampleBuffer(presentationTime);
+        EXPECT_TRUE(host->completeConsume(client, buffer, sequenceNumber));
+        return buffer;
+    }
+
+    ScopedObservingHost host;
+    CMIOExtensionDeviceRef device = makeTestDevice();
+    std::shared_ptr<CameraStreamSource> output = CameraStreamSource::create("Kova Video", device);
+    std::shared_ptr<CameraSinkStreamSource> sink =
+        CameraSinkStreamSource::create("Kova Sink", device);
+    CMIOExtensionClientRef client = FakeHost::makeClient();
+};
+
+TEST_F(SinkStreamTest, IdentityAndTheOneFormat) {
+    ASSERT_TRUE(sink->stream);
+    EXPECT_EQ(sink->stream->localizedName(), "Kova Sink");
+    EXPECT_EQ(sink->stream->direction(), CMIOExtensionStreamDirectionSink);
+    EXPECT_EQ(sink->stream->clockType(), CMIOExtensionStreamClockTypeHostTime);
+    EXPECT_EQ(sink->stream->source(), sink);
+    EXPECT_EQ(sink->device, device);
+    EXPECT_EQ(sink->activeFormatIndex, 0);
+    EXPECT_NE(CameraSinkStreamSource::create("Kova Sink", device)->stream->streamID(),
+              sink->stream->streamID());
+
+    const auto first = sink->formats();
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(sink->formats(), first);
+    EXPECT_EQ(first[0]->formatDescription()->mediaSubType(), 0x42475241u);
+    EXPECT_EQ(first[0]->formatDescription()->dimensions(), (CMVideoDimensions{800, 960}));
+    EXPECT_EQ(first[0]->minFrameDuration(), kFrameDuration);
+    EXPECT_EQ(first[0]->maxFrameDuration(), kFrameDuration);
+    EXPECT_FALSE(first[0]->validFrameDurations().has_value());
+}
+
+TEST_F(SinkStreamTest, SixKeysAdvertisedFourAnswered) {
+    const CMIOExtensionPropertySet all = sink->availableProperties();
+    EXPECT_EQ(all,
+              (CMIOExtensionPropertySet{CMIOExtensionPropertyStreamActiveFormatIndex,
+                                        CMIOExtensionPropertyStreamFrameDuration,
+                                        CMIOExtensionPropertyStreamSinkBufferQueueSize,
+                                        CMIOExtensionPropertyStreamSinkBuffersRequiredForStartup,
+                                        CMIOExtensionPropertyStreamSinkBufferUnderrunCount,
+                                        CMIOExtensionPropertyStreamSinkEndOfData}));
+
+    const auto answer = sink->streamProperties(all, nullptr);
+    EXPECT_EQ(answer->propertiesDictionary().size(), 4u);
+    EXPECT_EQ(answer->activeFormatIndex(), 0);
+    EXPECT_EQ(answer->frameDuration(), kFrameDuration);
+    EXPECT_EQ(answer->sinkBufferQueueSize(), 8);
+    EXPECT_EQ(answer->sinkBuffersRequiredForStartup(), 1);
+    EXPECT_FALSE(answer->has(CMIOExtensionPropertyStreamSinkBufferUnderrunCount));
+    EXPECT_FALSE(answer->has(CMIOExtensionPropertyStreamSinkEndOfData));
+
+    EXPECT_TRUE(sink->streamProperties({}, nullptr)->propertiesDictionary().empty());
+    EXPECT_TRUE(sink->streamProperties({CMIOExtensionPropertyDeviceModel,
+                                        CMIOExtensionPropertyProviderManufacturer},
+                                       nullptr)
+                    ->propertiesDictionary()
+                    .empty());
+    const auto queueSizeOnly =
+        sink->streamProperties({CMIOExtensionPropertyStreamSinkBufferQueueSize}, nullptr);
+    EXPECT_EQ(queueSizeOnly->propertiesDictionary().size(), 1u);
+    EXPECT_EQ(queueSizeOnly->sinkBufferQueueSize(), 8);
+
+    // Started or not, written to or not: the same answer.
+    auto write = CMIOExtensionStreamProperties::initWithDictionary({});
+    write->setActiveFormatIndex(1);
+    write->setSinkBufferQueueSize(2);
+    EXPECT_TRUE(sink->setStreamProperties(write, nullptr));
+    sink->startStream(nullptr);
+    const auto again = sink->streamProperties(all, nullptr);
+    EXPECT_EQ(again->propertiesDictionary().size(), 4u);
+    EXPECT_EQ(again->activeFormatIndex(), 0);
+    EXPECT_EQ(again->frameDuration(), kFrameDuration);
+    EXPECT_EQ(again->sinkBufferQueueSize(), 8);
+    EXPECT_EQ(again->sinkBuffersRequiredForStartup(), 1);
+}
+
+TEST_F(SinkStreamTest, StartAndStopOnlyTurnTheFlag) {
+    EXPECT_TRUE(sink->authorizedToStartStream(client));
+    EXPECT_TRUE(sink->stopStream(nullptr));  // stopped already: still success
+    EXPECT_TRUE(sink->startStream(nullptr));
+    EXPECT_TRUE(sink->startStream(nullptr));
+    EXPECT_TRUE(sink->authorizedToStartStream(FakeHost::makeClient()));
+    EXPECT_EQ(pending(), 0u) << "starting asks the host for no buffer";
+
+    // The flag shows in whether a completed request is followed by another.
+    sink->startPump(client);
+    push(CMTimeMake(1, 1));
+    EXPECT_EQ(pending(), 1u);
+    EXPECT_TRUE(sink->stopStream(nullptr));
+    push(CMTimeMake(2, 1));
+    EXPECT_EQ(pending(), 0u);
+}
+
+TEST_F(SinkStreamTest, PresentationTimesBecomeRelayHostTimes) {
+    startRelay();
+    const auto relayOnce = [&](CMTime presentationTime) {
+        host->clearRecords();
+        const CMSampleBufferRef buffer = push(presentationTime);
+        const auto frames = sent();
+        EXPECT_EQ(pending(), 1u) << "relaying goes on";
+        EXPECT_EQ(host->scheduledOutputs().size(), 1u);
+        if (frames.empty()) return std::optional<std::uint64_t>{};
+        EXPECT_EQ(frames.size(), 1u);
+        EXPECT_EQ(frames[0].sampleBuffer, buffer) << "the same object is handed on";
+        return std::optional<std::uint64_t>{frames[0].hostTimeInNanoseconds};
+    };
+
+    EXPECT_EQ(relayOnce(CMTimeMake(25, 2)), 12'500'000'000u);
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 12.5);
+
+    EXPECT_EQ(relayOnce(CMTimeMake(-1, 4)), 0u);
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), -0.25);
+
+    EXPECT_EQ(relayOnce(kCMTimeNegativeInfinity), 0u);
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), -std::numeric_limits<double>::infinity());
+
+    // No number of seconds: sent at 0, and recorded as the moment of relaying, so the
+    // placeholder comes back 0.5 s after it.
+    host->setHostSeconds(1234.5);
+    EXPECT_EQ(relayOnce(kCMTimeInvalid), 0u);
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 1234.5);
+    EXPECT_EQ(relayOnce(kCMTimeIndefinite), 0u);
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 1234.5);
+
+    // Past what nanoseconds can hold: not sent, not recorded, still reported.
+    EXPECT_EQ(relayOnce(kCMTimePositiveInfinity), std::nullopt);
+    EXPECT_EQ(relayOnce(CMTimeMake(18'446'744'074, 1)), std::nullopt);
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 1234.5);
+
+    // Just below 2^64 ns: sent.
+    const auto justBelow = relayOnce(CMTimeMake(18'446'744'073, 1));
+    ASSERT_TRUE(justBelow.has_value());
+    EXPECT_EQ(*justBelow, std::uint64_t(18'446'744'073.0 * 1e9));
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 18'446'744'073.0);
+}
+
+TEST_F(SinkStreamTest, RecordThenSendThenReportThenAskAgain) {
+    startRelay();
+    host->clearRecords();
+    host->setHostTime(5000 * kNanosecondsPerSecond);
+    double recordedAtSend = 0;
+    // The clock moves during the send, so the report shows whether it was read after it.
+    host->beforeSend = [&] {
+        recordedAtSend = output->lastSinkFrameHostSeconds.load();
+        host->setHostTime(5000 * kNanosecondsPerSecond + 250 * kMillisecond);
+    };
+    const CMSampleBufferRef buffer = host->makeSampleBuffer(CMTimeMake(4321, 1));
+    ASSERT_TRUE(host->completeConsume(client, buffer, 0xFFFF'FFFF'FFFF'FFF0u,
+                                      CMIOExtensionStreamDiscontinuityFlagTime |
+                                          CMIOExtensionStreamDiscontinuityFlagSampleDropped));
+
+    EXPECT_EQ(recordedAtSend, 4321.0) << "recorded before the send";
+    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"send", "scheduledOutput", "consume"}));
+    const auto frames = sent();
+    ASSERT_EQ(frames.size(), 1u);
+    EXPECT_EQ(frames[0].sampleBuffer, buffer);
+    EXPECT_EQ(frames[0].discontinuity, CMIOExtensionStreamDiscontinuityFlagNone);
+    EXPECT_EQ(frames[0].hostTimeInNanoseconds, 4'321'000'000'000u);
+    const auto outputs = host->scheduledOutputs();
+    ASSERT_EQ(outputs.size(), 1u);
+    EXPECT_EQ(outputs[0].stream, sink->stream.get());
+    EXPECT_EQ(outputs[0].sequenceNumber, 0xFFFF'FFFF'FFFF'FFF0u);
+    EXPECT_EQ(outputs[0].hostTimeInNanoseconds, 5'000'250'000'000u);
+    const auto requests = host->pendingConsumeRequests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0].stream, sink->stream.get());
+    EXPECT_EQ(requests[0].client, client);
+}
+
+TEST_F(SinkStreamTest, MoreBuffersAvailableStillMeansOneRequest) {
+    startRelay();
+    ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 7, 0,
+                                      /*hasMore=*/true));
+    EXPECT_EQ(pending(), 1u);
+}
+
+TEST_F(SinkStreamTest, CompletionWithoutBufferOnlyAsksAgain) {
+    startRelay();
+    host->clearRecords();
+    const NSError error{"com.kova.test", -5, "no buffer"};
+    ASSERT_EQ(host->completeAllConsumesWithError(error), 1u);
+    ASSERT_TRUE(host->completeConsume(client, nullptr, 9, 0, false, error));
+    ASSERT_TRUE(host->completeConsume(client, nullptr, 10));
+    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"consume", "consume", "consume"}));
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 0.0);
+}
+
+TEST_F(SinkStreamTest, StopWithARequestOutRelaysItsBufferAndEndsTheRelay) {
+    startRelay();
+    sink->stopStream(nullptr);
+    host->clearRecords();
+    const CMSampleBufferRef buffer = push(CMTimeMake(3, 1), 42);
+    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"send", "scheduledOutput"}));
+    EXPECT_EQ(sent()[0].sampleBuffer, buffer);
+    EXPECT_EQ(host->scheduledOutputs()[0].sequenceNumber, 42u);
+    EXPECT_EQ(pending(), 0u);
+}
+
+TEST_F(SinkStreamTest, StopThenStartBeforeTheRequestCompletesKeepsTheRelay) {
+    startRelay();
+    sink->stopStream(nullptr);
+    sink->startStream(nullptr);
+    push(CMTimeMake(3, 1));
+    EXPECT_EQ(pending(), 1u);
+    push(CMTimeMake(4, 1));
+    EXPECT_EQ(pending(), 1u);
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST_F(SinkStreamTest, TwoPumpsForOneClientAreTwoRelays) {
+    startRelay();
+    sink->startPump(client);
+    EXPECT_EQ(pending(), 2u);
+    push(CMTimeMake(1, 1));
+    push(CMTimeMake(2, 1));
+    EXPECT_EQ(pending(), 2u);
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+TEST_F(SinkStreamTest, RelaysWhileTheOutputStreamIsNotStarted) {
+    startRelay();
+    push(CMTimeMake(1, 1));
+    EXPECT_EQ(sent().size(), 1u);
+    EXPECT_EQ(host->armedTimerCount(), 0u);
+}
+
+TEST_F(SinkStreamTest, OutputSourceGoneStillConsumesAndReports) {
+    startRelay();
+    output.reset();
+    host->clearRecords();
+    push(CMTimeMake(1, 1), 3);
+    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"scheduledOutput", "consume"}));
+    ASSERT_EQ(host->scheduledOutputs().size(), 1u);
+    EXPECT_EQ(host->scheduledOutputs()[0].sequenceNumber, 3u);
+}
+
+TEST_F(SinkStreamTest, SinkSourceGoneEndsTheRelayQuietly) {
+    startRelay();
+    const std::weak_ptr<CameraSinkStreamSource> gone = sink;
+    sink.reset();
+    ASSERT_TRUE(gone.expired()) << "an outstanding request must not keep the source alive";
+    host->clearRecords();
+    ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 1));
+    EXPECT_TRUE(host->callLog().empty());
+    EXPECT_TRUE(host->pendingConsumeRequests().empty());
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 0.0);
+}
+
+// While frames come less than 0.5 s apart the placeholder stays away; after 0.5 s of silence it
+// comes back; a tick exactly 0.5 s after the last frame sends nothing. Times are chosen exact in
+// binary, so that "exactly 0.5 s" is exact in seconds too.
+TEST_F(SinkStreamTest, RelayedFramesKeepThePlaceholderAway) {
+    output->startStream(nullptr);
+    startRelay();
+    host->advanceBy(kNanosecondsPerSecond);
+    ASSERT_EQ(sent().size(), 31u);
+
+    // Ten frames, 0.375 s apart, each stamped with the clock when it is pushed.
+    host->clearRecords();
+    std::uint64_t lastFrame = 0;
+    for (int i = 0; i < 10; ++i) {
+        lastFrame = host->hostTimeNanoseconds();
+        push(CMTimeMake(CMTimeValue(lastFrame), 1'000'000'000), std::uint64_t(i));
+        host->advanceBy(375 * kMillisecond);
+    }
+    EXPECT_EQ(sent().size(), 10u) << "only the relayed frames";
+
+    // Silence: the first placeholder is the first tick more than 0.5 s after the last frame.
+    host->clearRecords();
+    host->advanceTo(lastFrame + kNanosecondsPerSecond);
+    const auto frames = sent();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_GT(frames[0].clockAtSend, lastFrame + 500 * kMillisecond);
+    EXPECT_LE(frames[0].clockAtSend, lastFrame + 500 * kMillisecond + 33'333'334);
+
+    // A frame, then a tick exactly 0.5 s after it (a restart ticks at once): nothing.
+    host->clearRecords();
+    host->setHostTime(2000 * kNanosecondsPerSecond);
+    push(CMTimeMake(2000, 1));
+    host->setHostTime(2000 * kNanosecondsPerSecond + 500 * kMillisecond);
+    output->startStream(nullptr);
+    host->fireDueTimers();
+    EXPECT_EQ(sent().size(), 1u) << "the relayed frame alone";
+    host->advanceBy(kNanosecondsPerSecond / 30);
+    EXPECT_EQ(sent().size(), 2u);
+}
+
+}  // namespace
+}  // namespace kova::testing
