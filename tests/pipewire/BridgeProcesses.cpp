@@ -1,0 +1,71 @@
+// Starts the camera and the bridge for end-to-end runs, and knows the placeholder's pixels.
+#include "BridgeProcesses.h"
+
+#include <signal.h>
+
+#include <array>
+#include <filesystem>
+#include <stdexcept>
+
+namespace kova::pipewire::test {
+
+void BridgeProcesses::start_camera() {
+    camera_ = sandbox_.start("kova-camera", {KOVA_CAMERA_EXECUTABLE});
+    const std::filesystem::path socket = sandbox_.camera_socket();
+    if (!eventually([&] { return std::filesystem::exists(socket); }, std::chrono::seconds(10))) {
+        throw std::runtime_error("kova-camera did not start:\n" + camera_->log());
+    }
+}
+
+void BridgeProcesses::start_bridge() {
+    bridge_ = sandbox_.start("kova-pipewire", {KOVA_BRIDGE_EXECUTABLE});
+}
+
+void BridgeProcesses::kill_camera() {
+    camera_->stop(SIGKILL, std::chrono::seconds(5));
+    std::error_code ignored;
+    std::filesystem::remove(sandbox_.camera_socket(), ignored);
+}
+
+namespace {
+
+constexpr std::size_t kWidth = 800;
+constexpr std::size_t kHeight = 960;
+
+bool in_panel(std::size_t x, std::size_t y) {
+    return (y >= 120 && y <= 359 && x >= 100 && x <= 699) ||
+           (y >= 480 && y <= 839 && x >= 160 && x <= 639);
+}
+
+}  // namespace
+
+bool is_bgra_placeholder(const std::vector<std::uint8_t>& pixels, std::size_t stride) {
+    if (stride < kWidth * 4 || pixels.size() < stride * (kHeight - 1) + kWidth * 4) return false;
+    constexpr std::array<std::uint8_t, 4> field = {0x1E, 0x1C, 0x1C, 0xFF};
+    constexpr std::array<std::uint8_t, 4> panel = {0x2E, 0x2C, 0x2C, 0xFF};
+    for (std::size_t y = 0; y < kHeight; ++y) {
+        for (std::size_t x = 0; x < kWidth; ++x) {
+            const auto& expected = in_panel(x, y) ? panel : field;
+            const std::uint8_t* pixel = &pixels[y * stride + x * 4];
+            if (!std::equal(expected.begin(), expected.end(), pixel)) return false;
+        }
+    }
+    return true;
+}
+
+bool is_yuy2_placeholder(const std::vector<std::uint8_t>& pixels, std::size_t stride) {
+    if (stride < kWidth * 2 || pixels.size() < stride * (kHeight - 1) + kWidth * 2) return false;
+    constexpr std::array<std::uint8_t, 4> field = {40, 129, 40, 128};
+    constexpr std::array<std::uint8_t, 4> panel = {54, 129, 54, 128};
+    for (std::size_t y = 0; y < kHeight; ++y) {
+        // Panels start and end on even pixels, so each pair lies wholly in or out of one.
+        for (std::size_t x = 0; x < kWidth; x += 2) {
+            const auto& expected = in_panel(x, y) ? panel : field;
+            const std::uint8_t* pair = &pixels[y * stride + x * 2];
+            if (!std::equal(expected.begin(), expected.end(), pair)) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace kova::pipewire::test

@@ -1,0 +1,156 @@
+// End-to-end tests of kova-pipewire: a private PipeWire daemon and session manager, kova-camera,
+// the bridge, and real consumers of the node it publishes.
+#include <gtest/gtest.h>
+#include <kova/kova.h>
+#include <pipewire/keys.h>
+#include <signal.h>
+#include <spa/param/video/raw.h>
+#include <sys/wait.h>
+
+#include <set>
+
+#include "BridgeProcesses.h"
+#include "Sandbox.h"
+#include "TestConsumer.h"
+
+namespace kova::pipewire::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kWidth = 800;
+constexpr std::uint32_t kHeight = 960;
+constexpr auto kTimeout = 10s;
+
+class BridgeTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { sandbox_ = Sandbox::create().release(); }
+    static void TearDownTestSuite() {
+        delete sandbox_;
+        sandbox_ = nullptr;
+    }
+    void SetUp() override {
+        processes_ = std::make_unique<BridgeProcesses>(*sandbox_);
+        processes_->start_camera();
+        processes_->start_bridge();
+        watcher_ = TestConsumer::connect(sandbox_->remote());
+        node_ = watcher_->find_node("kova", kTimeout);
+        ASSERT_TRUE(node_.has_value()) << processes_->bridge().log();
+    }
+    void TearDown() override {
+        watcher_.reset();
+        processes_.reset();
+    }
+    std::unique_ptr<TestConsumer> consumer(std::uint32_t format) {
+        auto consumer = TestConsumer::connect(sandbox_->remote());
+        consumer->capture("kova", format, kWidth, kHeight);
+        EXPECT_TRUE(consumer->wait_streaming(kTimeout)) << processes_->bridge().log();
+        return consumer;
+    }
+    kova::ConnectOptions camera() const { return {sandbox_->camera_socket()}; }
+
+    static Sandbox* sandbox_;
+    std::unique_ptr<BridgeProcesses> processes_;
+    std::unique_ptr<TestConsumer> watcher_;
+    std::optional<NodeDescription> node_;
+};
+Sandbox* BridgeTest::sandbox_ = nullptr;
+
+TEST_F(BridgeTest, ListsTheCameraNodeAndRemovesItWhenEndedCleanly) {
+    EXPECT_EQ(node_->properties.at(PW_KEY_MEDIA_CLASS), "Video/Source");
+    EXPECT_EQ(node_->properties.at(PW_KEY_MEDIA_ROLE), "Camera");
+    EXPECT_EQ(node_->properties.at(PW_KEY_NODE_DESCRIPTION), "Kova");
+    ASSERT_FALSE(node_->offered.empty());
+    EXPECT_EQ(node_->offered.front(),
+              (VideoFormat{SPA_VIDEO_FORMAT_BGRA, kWidth, kHeight, 5983, 100}));
+
+    const auto status = processes_->bridge().stop(SIGTERM, kTimeout);
+    ASSERT_TRUE(status.has_value()) << "kova-pipewire did not end on SIGTERM";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << processes_->bridge().log();
+    EXPECT_TRUE(eventually([&] { return watcher_->removals("kova") == 1; }, kTimeout));
+}
+
+TEST_F(BridgeTest, ConsumersSeeThePlaceholderStampedWithTheCameraHostTime) {
+    auto consumer = this->consumer(SPA_VIDEO_FORMAT_BGRA);
+    // The host times the camera sends with, seen by a plain viewer at the same moment.
+    auto viewer = kova::Viewer::open(camera());
+    std::set<std::int64_t> sent_times;
+    while (sent_times.size() < 4) {
+        auto frame = viewer.next_frame(kTimeout);
+        ASSERT_TRUE(frame.has_value());
+        sent_times.insert(static_cast<std::int64_t>(frame->host_time_ns()));
+    }
+    const auto frame = consumer->wait_frame(
+        [&](const ReceivedFrame& f) { return sent_times.count(f.pts) != 0; }, kTimeout, true);
+    ASSERT_TRUE(frame.has_value()) << "no frame carried a host time the camera sent";
+    EXPECT_EQ(frame->stride, kWidth * 4);
+    EXPECT_TRUE(is_bgra_placeholder(frame->pixels, frame->stride));
+}
+
+TEST_F(BridgeTest, Yuy2ConsumersSeeThePlaceholderConverted) {
+    auto consumer = this->consumer(SPA_VIDEO_FORMAT_YUY2);
+    const auto frame =
+        consumer->wait_frame([](const ReceivedFrame& f) { return !f.pixels.empty(); }, kTimeout);
+    ASSERT_TRUE(frame.has_value()) << processes_->bridge().log();
+    EXPECT_EQ(frame->stride, kWidth * 2);
+    EXPECT_TRUE(is_yuy2_placeholder(frame->pixels, frame->stride));
+}
+
+TEST_F(BridgeTest, PushedFramesArriveWithTheirPixelsAndPresentationTime) {
+    auto consumer = this->consumer(SPA_VIDEO_FORMAT_BGRA);
+    auto producer = kova::Producer::open(camera());
+    std::vector<std::uint8_t> picture(kova::kFrameBytes);
+    for (std::size_t i = 0; i < picture.size(); ++i) {
+        picture[i] = static_cast<std::uint8_t>(i * 31 + i / kova::kFrameStride);
+    }
+    std::set<std::int64_t> pushed_times;
+    std::optional<ReceivedFrame> frame;
+    for (int attempt = 0; attempt < 50 && !frame; ++attempt) {
+        const std::uint64_t time = kova::host_time_now();
+        producer.send(picture.data(), kova::kFrameStride, time);
+        pushed_times.insert(static_cast<std::int64_t>(time));
+        frame = consumer->wait_frame(
+            [&](const ReceivedFrame& f) {
+                return pushed_times.count(f.pts) != 0 && f.pixels == picture;
+            },
+            200ms, true);
+    }
+    ASSERT_TRUE(frame.has_value()) << "no pushed frame came through the node";
+}
+
+TEST_F(BridgeTest, SurvivesTheCameraRestartingWithTheNodeInPlace) {
+    auto consumer = this->consumer(SPA_VIDEO_FORMAT_BGRA);
+    ASSERT_TRUE(consumer->wait_frame([](const ReceivedFrame&) { return true; }, kTimeout));
+
+    processes_->kill_camera();
+    processes_->start_camera();
+    const auto frame = consumer->wait_frame(
+        [](const ReceivedFrame& f) { return is_bgra_placeholder(f.pixels, f.stride); }, kTimeout);
+    ASSERT_TRUE(frame.has_value()) << processes_->bridge().log();
+    EXPECT_EQ(watcher_->removals("kova"), 0);
+    const auto node = watcher_->find_node("kova", kTimeout);
+    ASSERT_TRUE(node.has_value());
+    EXPECT_EQ(node->id, node_->id);
+    EXPECT_NE(processes_->bridge().log().find("lost the camera"), std::string::npos);
+}
+
+TEST_F(BridgeTest, ViewsTheCameraOnlyWhileAConsumerStreams) {
+    const std::string viewing = "viewing the camera";
+    EXPECT_EQ(processes_->bridge().log().find(viewing), std::string::npos)
+        << "viewing the camera with no consumer";
+    auto consumer = this->consumer(SPA_VIDEO_FORMAT_BGRA);
+    ASSERT_TRUE(consumer->wait_frame([](const ReceivedFrame&) { return true; }, kTimeout));
+    EXPECT_NE(processes_->bridge().log().find(viewing), std::string::npos);
+
+    consumer->stop_capture();
+    EXPECT_TRUE(eventually(
+        [&] {
+            return processes_->bridge().log().find("stopped viewing the camera") !=
+                   std::string::npos;
+        },
+        kTimeout))
+        << processes_->bridge().log();
+}
+
+}  // namespace
+}  // namespace kova::pipewire::test

@@ -1,0 +1,146 @@
+// kova-pipewire: publishes the Kova camera's output stream as a PipeWire camera node.
+#include <kova/kova.h>
+#include <pipewire/pipewire.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+#include "CameraFeed.h"
+#include "VideoSourceNode.h"
+
+// libpipewire's method macros are statement expressions, a GNU extension that clang reports
+// under -Wpedantic at every call site.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#endif
+
+namespace {
+
+using kova::pipewire::CameraFeed;
+using kova::pipewire::NodeSettings;
+using kova::pipewire::VideoSourceNode;
+
+constexpr const char* kUsage =
+    "usage: kova-pipewire\n"
+    "Publishes the Kova camera as the PipeWire video source \"kova\" (\"Kova\").\n"
+    "The camera's socket is taken from KOVA_SOCKET, else the default path.\n";
+
+// The stream's advertised rate as a fraction, 59.83 → 5983/100.
+NodeSettings node_settings() {
+    NodeSettings settings;
+    settings.name = "kova";
+    settings.description = "Kova";
+    settings.width = static_cast<std::uint32_t>(kova::kFrameWidth);
+    settings.height = static_cast<std::uint32_t>(kova::kFrameHeight);
+    settings.framerate_num = static_cast<std::uint32_t>(kova::kStreamFrameRate * 100.0 + 0.5);
+    settings.framerate_denom = 100;
+    return settings;
+}
+
+struct Bridge {
+    pw_main_loop* main_loop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    spa_hook core_listener{};
+    std::unique_ptr<CameraFeed> feed;
+    std::unique_ptr<VideoSourceNode> node;
+    int exit_status = 0;
+
+    ~Bridge() {
+        node.reset();
+        feed.reset();
+        if (core != nullptr) pw_core_disconnect(core);
+        if (context != nullptr) pw_context_destroy(context);
+        if (main_loop != nullptr) pw_main_loop_destroy(main_loop);
+    }
+
+    void publish(const kova::Viewer::Frame& frame) {
+        node->publish({frame.data(), frame.stride(), frame.width(), frame.height(),
+                       frame.host_time_ns(), frame.sequence()});
+    }
+
+    void report() const {
+        const auto& camera = feed->counters();
+        const auto& sent = node->counters();
+        std::fprintf(stderr,
+                     "kova-pipewire: %llu frames from the camera (%llu missed, %llu sessions); "
+                     "%llu sent: %llu copied, %llu converted; %llu dropped\n",
+                     static_cast<unsigned long long>(camera.received),
+                     static_cast<unsigned long long>(camera.missed),
+                     static_cast<unsigned long long>(camera.sessions),
+                     static_cast<unsigned long long>(sent.sent),
+                     static_cast<unsigned long long>(sent.copied),
+                     static_cast<unsigned long long>(sent.converted),
+                     static_cast<unsigned long long>(sent.dropped));
+    }
+};
+
+int run() {
+    Bridge bridge;
+    bridge.main_loop = pw_main_loop_new(nullptr);
+    if (bridge.main_loop == nullptr) {
+        std::fprintf(stderr, "kova-pipewire: cannot create a PipeWire loop\n");
+        return 1;
+    }
+    pw_loop* loop = pw_main_loop_get_loop(bridge.main_loop);
+    const auto quit = [](void* data, int) {
+        pw_main_loop_quit(static_cast<Bridge*>(data)->main_loop);
+    };
+    pw_loop_add_signal(loop, SIGINT, quit, &bridge);
+    pw_loop_add_signal(loop, SIGTERM, quit, &bridge);
+
+    bridge.context = pw_context_new(loop, nullptr, 0);
+    bridge.core = bridge.context ? pw_context_connect(bridge.context, nullptr, 0) : nullptr;
+    if (bridge.core == nullptr) {
+        std::fprintf(stderr, "kova-pipewire: cannot connect to PipeWire: %s\n",
+                     std::strerror(errno));
+        return 1;
+    }
+    static const pw_core_events kCoreEvents = [] {
+        pw_core_events events{};
+        events.version = PW_VERSION_CORE_EVENTS;
+        events.error = [](void* data, std::uint32_t id, int, int res, const char* message) {
+            // Only the connection itself failing is fatal; systemd starts us again.
+            if (id != PW_ID_CORE || res != -EPIPE) return;
+            auto* bridge = static_cast<Bridge*>(data);
+            std::fprintf(stderr, "kova-pipewire: lost PipeWire: %s\n", message);
+            bridge->exit_status = 1;
+            pw_main_loop_quit(bridge->main_loop);
+        };
+        return events;
+    }();
+    pw_core_add_listener(bridge.core, &bridge.core_listener, &kCoreEvents, &bridge);
+
+    bridge.feed = std::make_unique<CameraFeed>(
+        loop, kova::ConnectOptions{},
+        [&bridge](const kova::Viewer::Frame& frame) { bridge.publish(frame); });
+    bridge.node = VideoSourceNode::create(bridge.core, node_settings(), [&bridge](bool streaming) {
+        bridge.feed->set_active(streaming);
+    });
+
+    pw_main_loop_run(bridge.main_loop);
+    bridge.report();
+    return bridge.exit_status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
+        std::fputs(kUsage, help ? stdout : stderr);
+        return help ? 0 : 2;
+    }
+    pw_init(nullptr, nullptr);
+    int status = 1;
+    try {
+        status = run();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kova-pipewire: %s\n", error.what());
+    }
+    pw_deinit();
+    return status;
+}
