@@ -1,9 +1,12 @@
 // Dispatch: serial queues, a repeating timer source on absolute deadlines, and dispatch time.
 //
 // Threading: a DispatchQueue runs its work items one at a time, in order, on a thread of its
-// own; async() may be called from any thread. A timer's handler runs on its queue; schedule,
-// setEventHandler, resume and cancel may be called from any thread. cancel() stops further
-// ticks; a tick already under way runs to its end.
+// own; async() may be called from any thread. Destroying a queue runs what is still queued and
+// joins its thread; when the last reference goes inside one of its own work items, the thread
+// finishes the queued work alone. A timer's handler runs on its queue (the test double runs it
+// on the thread that ticks it); schedule, setEventHandler, resume and cancel may be called
+// from any thread, the handler included. cancel() stops further ticks; a tick already under
+// way runs to its end.
 #pragma once
 
 #include <atomic>
@@ -73,7 +76,7 @@ class DispatchTimerDriver {
 
 class DispatchSourceTimer : public std::enable_shared_from_this<DispatchSourceTimer> {
   public:
-    // A new timer, suspended, whose handler runs on `queue`.
+    // A new timer, suspended, whose handler runs on `queue` (on a queue of its own if null).
     static std::shared_ptr<DispatchSourceTimer> makeTimerSource(
         std::shared_ptr<DispatchQueue> queue);
 

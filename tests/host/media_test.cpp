@@ -511,18 +511,25 @@ TEST(PatternFill, MatchesAByteLoopForEveryLengthAndAlignment) {
     constexpr std::size_t kGuard = 64;
     std::vector<std::size_t> lengths(300);
     std::iota(lengths.begin(), lengths.end(), 0);
-    for (std::size_t big : {4095u, 4096u, 4097u, 65536u + 13u, 3200u * 960u + 3u}) {
+    // Around the switch to the string store (1 MiB of aligned body) too.
+    for (std::size_t big : {4095u, 4096u, 4097u, 65536u + 13u, (1u << 20) + 17u, (1u << 20) + 40u,
+                            3200u * 960u + 3u}) {
         lengths.push_back(big);
     }
     std::vector<std::uint8_t> actual, expected;
-    for (const std::size_t len : lengths) {
-        for (std::size_t misalignment = 0; misalignment < 64; ++misalignment) {
-            if (len > 4096 && misalignment % 7 != 0) continue;  // keeps the big ones quick
-            actual.assign(len + misalignment + 2 * kGuard, 0xAA);
-            expected = actual;
-            memset_pattern4(actual.data() + kGuard + misalignment, kPattern, len);
-            naivePatternFill(expected.data() + kGuard + misalignment, kPattern, len);
-            ASSERT_EQ(actual, expected) << "length " << len << ", misalignment " << misalignment;
+    auto variants = kova::host::patternFillVariants();
+    variants.push_back({"memset_pattern4", memset_pattern4});
+    for (const auto& variant : variants) {
+        for (const std::size_t len : lengths) {
+            for (std::size_t misalignment = 0; misalignment < 64; ++misalignment) {
+                if (len > 4096 && misalignment % 7 != 0) continue;  // keeps the big ones quick
+                actual.assign(len + misalignment + 2 * kGuard, 0xAA);
+                expected = actual;
+                variant.fill(actual.data() + kGuard + misalignment, kPattern, len);
+                naivePatternFill(expected.data() + kGuard + misalignment, kPattern, len);
+                ASSERT_EQ(actual, expected)
+                    << variant.name << ", length " << len << ", misalignment " << misalignment;
+            }
         }
     }
 }
