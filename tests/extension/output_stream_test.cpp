@@ -111,31 +111,40 @@ TEST_F(OutputStreamTest, FirstTickAtStartSendsAndSoDoesEveryTickAfter) {
     }
 }
 
-// Checks rows and bytes on both sides of every panel edge, and the padding of each row.
+// Checks every byte: the background as one fill over the whole frame leaves it (in phase from
+// the frame's first byte, padding included), each panel row as a fill of its own.
 void expectPlaceholderPicture(const FramePixels& frame) {
     ASSERT_EQ(frame.height(), 960u);
-    const auto expectRun = [&](std::size_t y, std::size_t firstByte, std::size_t endByte,
-                               const std::array<std::uint8_t, 4>& pattern) {
+    const std::size_t stride = frame.bytesPerRow();
+    const auto expectBackground = [&](std::size_t y, std::size_t firstByte, std::size_t endByte) {
         for (std::size_t b = firstByte; b < endByte; ++b) {
-            ASSERT_EQ(frame.byte(y, b), pattern[b % 4]) << "row " << y << " byte " << b;
+            ASSERT_EQ(frame.byte(y, b), kBackground[(y * stride + b) % 4])
+                << "row " << y << " byte " << b;
+        }
+    };
+    const auto expectPanel = [&](std::size_t y, std::size_t firstByte, std::size_t endByte) {
+        for (std::size_t b = firstByte; b < endByte; ++b) {
+            ASSERT_EQ(frame.byte(y, b), kPanel[(b - firstByte) % 4])
+                << "row " << y << " byte " << b;
         }
     };
     for (std::size_t y = 0; y < 960; ++y) {
-        const bool upper = y >= 120 && y <= 359;
-        const bool lower = y >= 480 && y <= 839;
-        if (upper) {
-            expectRun(y, 0, 400, kBackground);
-            expectRun(y, 400, 2800, kPanel);
-            expectRun(y, 2800, frame.bytesPerRow(), kBackground);
-        } else if (lower) {
-            expectRun(y, 0, 640, kBackground);
-            expectRun(y, 640, 2560, kPanel);
-            expectRun(y, 2560, frame.bytesPerRow(), kBackground);
+        if (y >= 120 && y <= 359) {
+            expectBackground(y, 0, 400);
+            expectPanel(y, 400, 2800);
+            expectBackground(y, 2800, stride);
+        } else if (y >= 480 && y <= 839) {
+            expectBackground(y, 0, 640);
+            expectPanel(y, 640, 2560);
+            expectBackground(y, 2560, stride);
         } else {
-            expectRun(y, 0, frame.bytesPerRow(), kBackground);
+            expectBackground(y, 0, stride);
         }
     }
-    // The named edges, as pixels.
+}
+
+// The named edges, as pixels of a frame whose rows start in phase.
+void expectPanelEdges(const FramePixels& frame) {
     EXPECT_EQ(frame.pixel(100, 120), kPanel);
     EXPECT_EQ(frame.pixel(699, 359), kPanel);
     EXPECT_EQ(frame.pixel(99, 120), kBackground);
@@ -159,6 +168,7 @@ TEST_F(OutputStreamTest, PictureEdgesWithPackedRows) {
     const FramePixels frame(sent()[0].sampleBuffer);
     ASSERT_EQ(frame.bytesPerRow(), 3200u);
     expectPlaceholderPicture(frame);
+    expectPanelEdges(frame);
 }
 
 TEST_F(OutputStreamTest, PictureFillsRowPaddingAndCountsPanelsFromEachRowStart) {
@@ -170,6 +180,20 @@ TEST_F(OutputStreamTest, PictureFillsRowPaddingAndCountsPanelsFromEachRowStart) 
     const FramePixels frame(sent()[0].sampleBuffer);
     ASSERT_EQ(frame.bytesPerRow(), 3272u);
     expectPlaceholderPicture(frame);
+    expectPanelEdges(frame);
+}
+
+TEST_F(OutputStreamTest, PictureBackgroundStaysInPhaseAcrossRowsOfAnOddStride) {
+    host->setPixelBufferRowPadding(2);
+    source = makeSource();
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    const FramePixels frame(sent()[0].sampleBuffer);
+    ASSERT_EQ(frame.bytesPerRow(), 3202u);
+    expectPlaceholderPicture(frame);
+    EXPECT_EQ(frame.byte(1, 0), 0x1C) << "row 1 starts two bytes into the pattern";
+    EXPECT_EQ(frame.pixel(100, 120), kPanel) << "panels start in phase in every row";
 }
 
 TEST_F(OutputStreamTest, FrameTimingIsTheReadingTakenAfterPainting) {
