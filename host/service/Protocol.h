@@ -113,8 +113,9 @@ enum class PushRefusal : std::uint32_t {
     NotStarted = 2,     // no sink session (send SinkStart first)
     UnknownBuffer = 3,  // no registered buffer with that id
     BufferBusy = 4,     // pushed before and not returned yet
+    BadTime = 5,        // time not finite, or more than 1 s ahead of the host clock
 };
-inline constexpr std::uint32_t kLastPushRefusal = 4;
+inline constexpr std::uint32_t kLastPushRefusal = 5;
 
 // What became of a pushed frame whose buffer comes back.
 enum class PushOutcome : std::uint32_t {

@@ -377,6 +377,24 @@ std::optional<Failure> prepareFolder(const std::string& folder, bool privateFold
     return std::nullopt;
 }
 
+// Takes the lock "<path>.lock" that marks the camera serving `path`.
+Result<UniqueFD> takeLock(const std::string& path) {
+    const std::string lockPath = path + ".lock";
+    UniqueFD lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock) return systemFailure(errno, says("cannot open the lock file ", lockPath));
+    int locked;
+    do {
+        locked = ::flock(lock.get(), LOCK_EX | LOCK_NB);
+    } while (locked < 0 && errno == EINTR);
+    if (locked < 0) {
+        if (errno == EWOULDBLOCK) {
+            return Failure{-EADDRINUSE, says("another kova-camera is already serving ", path)};
+        }
+        return systemFailure(errno, says("cannot lock ", lockPath));
+    }
+    return lock;
+}
+
 enum class Occupant { Nobody, Live, Unknown };
 
 // Whether something accepts connections on an existing socket file.
@@ -581,19 +599,9 @@ Result<std::unique_ptr<Listener>> Listener::listen(const SocketLocation& locatio
     if (auto failure = fillAddress(path, address)) return *failure;
     if (auto failure = prepareFolder(folderOf(path), location.privateFolder)) return *failure;
 
-    const std::string lockPath = path + ".lock";
-    UniqueFD lock(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!lock) return systemFailure(errno, says("cannot open the lock file ", lockPath));
-    int locked;
-    do {
-        locked = ::flock(lock.get(), LOCK_EX | LOCK_NB);
-    } while (locked < 0 && errno == EINTR);
-    if (locked < 0) {
-        if (errno == EWOULDBLOCK) {
-            return Failure{-EADDRINUSE, says("another kova-camera is already serving ", path)};
-        }
-        return systemFailure(errno, says("cannot lock ", lockPath));
-    }
+    Result<UniqueFD> lockResult = takeLock(path);
+    if (!lockResult.ok()) return lockResult.failure();
+    UniqueFD lock = std::move(lockResult.value());
 
     // The lock is ours, yet a socket handed over by a service manager may still be served:
     // look before replacing the file.
@@ -628,12 +636,52 @@ Result<std::unique_ptr<Listener>> Listener::listen(const SocketLocation& locatio
         ::unlink(path.c_str());
         return systemFailure(error, says("cannot listen on ", path));
     }
-    return std::unique_ptr<Listener>(new Listener(std::move(socket), std::move(lock), path));
+    return std::unique_ptr<Listener>(
+        new Listener(std::move(socket), std::move(lock), path, /*ownsFile=*/true));
+}
+
+Result<std::unique_ptr<Listener>> Listener::adopt(UniqueFD socket) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_DOMAIN, &value, &length) < 0) {
+        return systemFailure(errno, "the handed-over socket cannot be inspected");
+    }
+    if (value != AF_UNIX) return Failure{-EINVAL, "the handed-over socket is not a Unix socket"};
+    length = sizeof value;
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_TYPE, &value, &length) < 0 ||
+        value != SOCK_SEQPACKET) {
+        return Failure{-EINVAL, "the handed-over socket is not a SOCK_SEQPACKET socket"};
+    }
+    length = sizeof value;
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_ACCEPTCONN, &value, &length) < 0 || value == 0) {
+        return Failure{-EINVAL, "the handed-over socket is not listening"};
+    }
+    sockaddr_un address{};
+    socklen_t addressLength = sizeof address;
+    if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &addressLength) < 0) {
+        return systemFailure(errno, "the handed-over socket has no address");
+    }
+    if (addressLength <= offsetof(sockaddr_un, sun_path) || address.sun_path[0] == '\0') {
+        return Failure{-EINVAL, "the handed-over socket is not bound to a path"};
+    }
+    const std::size_t pathBytes = addressLength - offsetof(sockaddr_un, sun_path);
+    const std::string path(address.sun_path, strnlen(address.sun_path, pathBytes));
+
+    Result<UniqueFD> lock = takeLock(path);
+    if (!lock.ok()) return lock.failure();
+    // Accepting must never wait, whatever mode the service manager left it in.
+    const int flags = ::fcntl(socket.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0 ||
+        ::fcntl(socket.get(), F_SETFD, FD_CLOEXEC) < 0) {
+        return systemFailure(errno, says("cannot set up the handed-over socket ", path));
+    }
+    return std::unique_ptr<Listener>(
+        new Listener(std::move(socket), std::move(lock.value()), path, /*ownsFile=*/false));
 }
 
 Listener::~Listener() {
     // Removed while the lock is still held, so no newer camera's socket can be removed.
-    ::unlink(path_.c_str());
+    if (ownsFile_) ::unlink(path_.c_str());
     socket_.reset();
 }
 

@@ -154,6 +154,11 @@ class Listener {
     // Creates the folder if needed, takes the lock, replaces a stale socket file and listens.
     // Fails with "another kova-camera is already serving <path>" when one is.
     static Result<std::unique_ptr<Listener>> listen(const SocketLocation& location);
+    // Takes a listening socket a service manager bound and handed over (socket activation): a
+    // SOCK_SEQPACKET Unix socket bound to a path. It takes the same lock as listen(), so a second
+    // camera is refused all the same; the socket file stays the service manager's and is left in
+    // place when the Listener goes.
+    static Result<std::unique_ptr<Listener>> adopt(host::UniqueFD socket);
 
     ~Listener();
     Listener(const Listener&) = delete;
@@ -166,12 +171,16 @@ class Listener {
     Result<host::UniqueFD> accept() const;
 
   private:
-    Listener(host::UniqueFD socket, host::UniqueFD lock, std::string path)
-        : socket_(std::move(socket)), lock_(std::move(lock)), path_(std::move(path)) {}
+    Listener(host::UniqueFD socket, host::UniqueFD lock, std::string path, bool ownsFile)
+        : socket_(std::move(socket)),
+          lock_(std::move(lock)),
+          path_(std::move(path)),
+          ownsFile_(ownsFile) {}
 
     host::UniqueFD socket_;
     host::UniqueFD lock_;
     std::string path_;
+    bool ownsFile_;  // removes the socket file when it goes
 };
 
 // A socket connected to the camera at `path` (blocking mode, close-on-exec). Fails with
