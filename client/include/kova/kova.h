@@ -35,25 +35,26 @@ inline constexpr std::size_t kFrameWidth = 800;
 inline constexpr std::size_t kFrameHeight = 960;
 inline constexpr std::size_t kFrameStride = kFrameWidth * 4;
 inline constexpr std::size_t kFrameBytes = kFrameStride * kFrameHeight;  // 3 072 000
-inline constexpr std::uint32_t kFramePixelFormat = 0x42475241;          // 'BGRA'
+inline constexpr std::uint32_t kFramePixelFormat = 0x42475241;           // 'BGRA'
 // The stream's advertised frame duration, 100/5983 s (59.83 frames a second).
 inline constexpr double kStreamFrameRate = 5983.0 / 100.0;
 
 enum class ErrorCode {
-    NoCamera,          // nothing serves the socket
-    Refused,           // the camera refused a request; what() says why
-    ProtocolError,     // the camera sent something this library does not understand
-    Disconnected,      // the camera went away
-    InvalidArgument,   // a bad argument to this library
-    SystemError,       // an operating-system call failed
+    NoCamera,         // nothing serves the socket
+    Refused,          // the camera refused a request; what() says why
+    ProtocolError,    // the camera sent something this library does not understand
+    Disconnected,     // the camera went away
+    InvalidArgument,  // a bad argument to this library
+    SystemError,      // an operating-system call failed
+    Timeout,          // the camera did not answer, or no buffer came back, in time
 };
 
 class KOVA_EXPORT Error : public std::runtime_error {
-public:
+  public:
     Error(ErrorCode code, const std::string& message) : std::runtime_error(message), code_(code) {}
     ErrorCode code() const { return code_; }
 
-private:
+  private:
     ErrorCode code_;
 };
 
@@ -68,10 +69,10 @@ struct ConnectOptions {
 };
 
 class KOVA_EXPORT Producer {
-public:
+  public:
     // A writable frame: one of the producer's registered buffers, lent until submitted.
     class KOVA_EXPORT Frame {
-    public:
+      public:
         Frame(Frame&&) noexcept;
         Frame& operator=(Frame&&) noexcept;
         ~Frame();  // an unsubmitted frame goes back to the producer's pool
@@ -80,7 +81,7 @@ public:
         std::size_t width() const { return kFrameWidth; }
         std::size_t height() const { return kFrameHeight; }
 
-    private:
+      private:
         friend class Producer;
         struct Impl;
         explicit Frame(std::unique_ptr<Impl> impl);
@@ -112,36 +113,40 @@ public:
     void set_frame_rate(double fps);
     void sleep_until_next_frame();
     Counters counters() const;
+    // Ends the sink session: frames still queued in the camera come back (as dropped) before it
+    // returns, so the counters are final. Later calls other than counters() and reconnect()
+    // throw.
+    void close(std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // Ends the session (if any) and opens a new one on the same socket.
     void reconnect();
 
-private:
+  private:
     struct Impl;
     explicit Producer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
 
 class KOVA_EXPORT Viewer {
-public:
+  public:
     enum class Origin { Sink, Placeholder };
 
     // A received frame, mapped read-only; the camera gets the buffer back when it goes.
     class KOVA_EXPORT Frame {
-    public:
+      public:
         Frame(Frame&&) noexcept;
         Frame& operator=(Frame&&) noexcept;
         ~Frame();
         std::uint64_t sequence() const;
-        std::uint64_t host_time_ns() const;     // the time the camera sent it with
-        std::uint64_t received_ns() const;      // host clock when this viewer received it
+        std::uint64_t host_time_ns() const;  // the time the camera sent it with
+        std::uint64_t received_ns() const;   // host clock when this viewer received it
         Origin origin() const;
-        std::uint64_t missed_before() const;    // frames this viewer missed just before it
+        std::uint64_t missed_before() const;  // frames this viewer missed just before it
         const std::uint8_t* data() const;
         std::size_t stride() const;
         std::size_t width() const;
         std::size_t height() const;
 
-    private:
+      private:
         friend class Viewer;
         struct Impl;
         explicit Frame(std::unique_ptr<Impl> impl);
@@ -160,7 +165,7 @@ public:
     std::uint64_t frames_missed() const;
     void reconnect();
 
-private:
+  private:
     struct Impl;
     explicit Viewer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
@@ -189,5 +194,8 @@ struct CameraInfo {
     std::vector<StreamInfo> streams;
 };
 KOVA_EXPORT CameraInfo query_info(const ConnectOptions& options = {});
+// A four-character code as text, most significant byte first: "BGRA" for 0x42475241; bytes
+// that are not printable show as '?'.
+KOVA_EXPORT std::string fourcc_text(std::uint32_t code);
 
 }  // namespace kova

@@ -1,0 +1,60 @@
+// query_info: what the camera publishes, from an info session's InfoReply.
+#include <algorithm>
+#include <string>
+
+#include "Session.h"
+#include "kova/kova.h"
+
+namespace kova {
+
+std::string fourcc_text(std::uint32_t code) {
+    std::string text;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const char c = char((code >> shift) & 0xff);
+        text += (c >= 0x20 && c < 0x7f) ? c : '?';
+    }
+    return text;
+}
+
+namespace {
+
+StreamInfo streamOf(const wire::StreamInfo& stream) {
+    StreamInfo info;
+    info.name = std::string(wire::textOf(stream.name));
+    const bool sink = stream.direction == wire::StreamDirection::Sink;
+    info.direction = sink ? "sink" : "source";
+    info.fourcc = fourcc_text(stream.pixelFormat);
+    info.width = stream.width;
+    info.height = stream.height;
+    info.frame_duration_value = stream.frameDurationValue;
+    info.frame_duration_timescale = stream.frameDurationTimescale;
+    info.active_format_index = stream.activeFormatIndex;
+    if (sink) {
+        info.sink_buffer_queue_size = stream.sinkBufferQueueSize;
+        info.sink_buffers_required_for_startup = stream.sinkBuffersRequiredForStartup;
+    }
+    return info;
+}
+
+}  // namespace
+
+CameraInfo query_info(const ConnectOptions& options) {
+    const auto session = client::Session::open(client::socketPathOf(options), wire::Role::Info);
+    session->send(wire::InfoRequest{});
+    const auto reply = client::await<wire::InfoReply>(
+        *session, client::Clock::now() + client::kReplyTimeout,
+        [](const wire::Received& other) { client::raiseUnexpected(other.message, "InfoReply"); });
+
+    CameraInfo info;
+    info.manufacturer = std::string(wire::textOf(reply.providerManufacturer));
+    info.device_name = std::string(wire::textOf(reply.deviceName));
+    info.device_id = std::string(wire::textOf(reply.deviceId));
+    info.legacy_device_id = std::string(wire::textOf(reply.legacyDeviceId));
+    info.model = std::string(wire::textOf(reply.deviceModel));
+    info.transport_type = reply.transportType;
+    const std::size_t count = std::min<std::size_t>(reply.streamCount, wire::kMaxStreams);
+    for (std::size_t i = 0; i < count; ++i) info.streams.push_back(streamOf(reply.streams[i]));
+    return info;
+}
+
+}  // namespace kova

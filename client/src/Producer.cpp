@@ -1,0 +1,420 @@
+// Producer: a sink session with a pool of registered shared buffers, pushes and their
+// accounting, and the pacing of a push loop.
+#include <errno.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "FramePacer.h"
+#include "Session.h"
+#include "host/base/MemFd.h"
+#include "kova/kova.h"
+
+namespace kova {
+namespace client {
+namespace {
+
+// Buffers registered per session: enough for the camera's queue, a few frames held by viewers
+// and the one being painted, well under the camera's limit of registrations.
+constexpr std::size_t kPoolSize = 8;
+constexpr std::int32_t kNanosecondTimescale = 1'000'000'000;
+constexpr double kMaxFrameRate = 1000;
+constexpr std::uint64_t kFpsWindowNs = 1'000'000'000;
+
+wire::FrameLayout frameLayout() {
+    return wire::FrameLayout{wire::PixelFormat::BGRA, std::uint32_t(kFrameWidth),
+                             std::uint32_t(kFrameHeight), std::uint32_t(kFrameStride),
+                             std::uint64_t(kFrameBytes)};
+}
+
+[[noreturn]] void raiseSystem(const char* what, int error) {
+    throw Error(ErrorCode::SystemError, std::string(what) + ": " + std::strerror(error));
+}
+
+}  // namespace
+
+// The registered buffers of one sink session, shared with the frames lent out of it so that a
+// frame stays writable memory even if its producer reconnects.
+// Threading: the buffers' states are guarded by `mutex` (a lent frame may be dropped on any
+// thread); ids and mappings never change once the pool is built.
+class BufferPool {
+  public:
+    enum class State { Free, Lent, Pushed };
+    struct Buffer {
+        std::uint32_t id = 0;
+        host::MemoryMapping mapping;
+        State state = State::Free;
+        bool refused = false;  // its latest push was refused
+    };
+
+    explicit BufferPool(std::vector<Buffer> buffers) : buffers_(std::move(buffers)) {}
+
+    std::uint8_t* data(std::size_t index) const { return buffers_[index].mapping.data(); }
+    std::uint32_t id(std::size_t index) const { return buffers_[index].id; }
+
+    // A free buffer, now lent out.
+    std::optional<std::size_t> lend() {
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < buffers_.size(); ++i) {
+            if (buffers_[i].state == State::Free) {
+                buffers_[i].state = State::Lent;
+                return i;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void giveBack(std::size_t index) { setState(index, State::Lent, State::Free); }
+
+    void pushed(std::size_t index) {
+        std::lock_guard lock(mutex_);
+        buffers_[index].state = State::Pushed;
+        buffers_[index].refused = false;
+    }
+
+    bool wasRefused(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return buffers_[index].refused;
+    }
+
+    // The camera refused the push of buffer `id`; false if no push of it is outstanding.
+    bool markRefused(std::uint32_t id) {
+        std::lock_guard lock(mutex_);
+        Buffer* buffer = pushedBuffer(id);
+        if (buffer == nullptr) return false;
+        buffer->refused = true;
+        return true;
+    }
+
+    // Buffer `id` came back: whether its push had been refused, or nothing if no push of it was
+    // outstanding.
+    std::optional<bool> returned(std::uint32_t id) {
+        std::lock_guard lock(mutex_);
+        Buffer* buffer = pushedBuffer(id);
+        if (buffer == nullptr) return std::nullopt;
+        buffer->state = State::Free;
+        return buffer->refused;
+    }
+
+  private:
+    void setState(std::size_t index, State from, State to) {
+        std::lock_guard lock(mutex_);
+        if (buffers_[index].state == from) buffers_[index].state = to;
+    }
+
+    Buffer* pushedBuffer(std::uint32_t id) {
+        for (auto& buffer : buffers_) {
+            if (buffer.id == id && buffer.state == State::Pushed) return &buffer;
+        }
+        return nullptr;
+    }
+
+    mutable std::mutex mutex_;
+    std::vector<Buffer> buffers_;
+};
+
+}  // namespace client
+
+using client::BufferPool;
+using client::Clock;
+using client::Session;
+
+// ---- Frame ----
+
+struct KOVA_INTERNAL Producer::Frame::Impl {
+    Impl(std::shared_ptr<BufferPool> pool, std::size_t index)
+        : pool(std::move(pool)), index(index) {}
+    ~Impl() {
+        if (lent) pool->giveBack(index);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    std::shared_ptr<BufferPool> pool;
+    std::size_t index;
+    bool lent = true;  // false once submitted
+};
+
+Producer::Frame::Frame(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Producer::Frame::Frame(Frame&&) noexcept = default;
+Producer::Frame& Producer::Frame::operator=(Frame&&) noexcept = default;
+Producer::Frame::~Frame() = default;
+
+std::uint8_t* Producer::Frame::data() const {
+    return impl_ ? impl_->pool->data(impl_->index) : nullptr;
+}
+
+std::size_t Producer::Frame::stride() const {
+    return kFrameStride;
+}
+
+// ---- Producer ----
+
+struct KOVA_INTERNAL Producer::Impl {
+    explicit Impl(std::string path) : path(std::move(path)) {}
+
+    std::string path;
+    std::shared_ptr<Session> session;
+    std::shared_ptr<BufferPool> pool;
+    bool closed = false;
+
+    std::uint64_t submitted = 0;           // pushes sent
+    std::uint64_t refused = 0;             // pushes the camera refused
+    std::uint64_t droppedAfterAccept = 0;  // accepted, then returned unrelayed
+    std::deque<std::uint64_t> sentTimes;   // host times of accepted pushes, last second
+    std::uint64_t nextCookie = 1;
+
+    std::optional<double> chosenRate;
+    std::optional<client::FramePacer> pacer;
+
+    void open();
+    void requireOpen() const;
+    void handle(const wire::Received& received);
+    void drainWaiting();
+    double streamFrameRate();
+};
+
+void Producer::Impl::open() {
+    auto fresh = Session::open(path, wire::Role::Sink);
+    const std::size_t count =
+        std::min<std::size_t>(client::kPoolSize, fresh->welcome().maxRegisteredBuffers);
+    const auto unexpected = [](const wire::Received& other) {
+        client::raiseUnexpected(other.message, "its session to start");
+    };
+
+    // All registrations go out before the first answer is awaited: one round trip, not eight.
+    std::vector<BufferPool::Buffer> buffers(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        int error = 0;
+        host::UniqueFD memory = host::MemFd::create("kova-frame", kFrameBytes, &error);
+        if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
+        auto mapping = host::MemoryMapping::map(memory.get(), kFrameBytes, true);
+        if (!mapping) client::raiseSystem("cannot map a frame buffer", errno);
+        buffers[i].mapping = std::move(*mapping);
+
+        wire::RegisterBuffer registration;
+        registration.cookie = std::uint32_t(i + 1);
+        registration.layout = client::frameLayout();
+        fresh->send(registration, memory.get());
+    }
+    const auto deadline = Clock::now() + client::kReplyTimeout;
+    for (std::size_t answered = 0; answered < count; ++answered) {
+        const auto reply = client::await<wire::BufferRegistered>(*fresh, deadline, unexpected);
+        if (reply.cookie == 0 || reply.cookie > count || buffers[reply.cookie - 1].id != 0 ||
+            reply.bufferId == 0) {
+            throw Error(ErrorCode::ProtocolError,
+                        "kova-camera answered a buffer registration this client did not make");
+        }
+        buffers[reply.cookie - 1].id = reply.bufferId;
+    }
+
+    fresh->send(wire::SinkStart{});
+    client::await<wire::SinkStarted>(*fresh, Clock::now() + client::kReplyTimeout, unexpected);
+    session = std::move(fresh);
+    pool = std::make_shared<BufferPool>(std::move(buffers));
+    closed = false;
+}
+
+void Producer::Impl::requireOpen() const {
+    if (closed || !session) {
+        throw Error(ErrorCode::InvalidArgument, "the producer is closed (call reconnect())");
+    }
+}
+
+void Producer::Impl::handle(const wire::Received& received) {
+    if (const auto* back = std::get_if<wire::BufferReturned>(&received.message)) {
+        const auto wasRefused = pool->returned(back->bufferId);
+        if (!wasRefused) {
+            throw Error(ErrorCode::ProtocolError, "kova-camera returned buffer " +
+                                                      std::to_string(back->bufferId) +
+                                                      ", which it did not hold");
+        }
+        // A refused push was counted when it was refused.
+        if (back->outcome == wire::PushOutcome::Dropped && !*wasRefused) ++droppedAfterAccept;
+        return;
+    }
+    if (const auto* refusal = std::get_if<wire::PushRefused>(&received.message)) {
+        if (!pool->markRefused(refusal->bufferId)) {
+            throw Error(ErrorCode::ProtocolError, "kova-camera refused a push of buffer " +
+                                                      std::to_string(refusal->bufferId) +
+                                                      ", which this client did not push");
+        }
+        ++refused;
+        return;
+    }
+    if (const auto* error = std::get_if<wire::Error>(&received.message)) {
+        client::raiseCameraError(*error);
+    }
+    client::raiseUnexpected(received.message, "its pushed buffers");
+}
+
+void Producer::Impl::drainWaiting() {
+    while (auto received = session->receive(Clock::now())) handle(*received);
+}
+
+double Producer::Impl::streamFrameRate() {
+    session->send(wire::InfoRequest{});
+    const auto info =
+        client::await<wire::InfoReply>(*session, Clock::now() + client::kReplyTimeout,
+                                       [this](const wire::Received& other) { handle(other); });
+    for (std::uint32_t i = 0; i < std::min<std::size_t>(info.streamCount, wire::kMaxStreams); ++i) {
+        const auto& stream = info.streams[i];
+        if (stream.direction == wire::StreamDirection::Sink && stream.frameDurationValue > 0 &&
+            stream.frameDurationTimescale > 0) {
+            return double(stream.frameDurationTimescale) / double(stream.frameDurationValue);
+        }
+    }
+    return kStreamFrameRate;
+}
+
+Producer::Producer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Producer::Producer(Producer&&) noexcept = default;
+Producer& Producer::operator=(Producer&&) noexcept = default;
+Producer::~Producer() = default;
+
+Producer Producer::open(const ConnectOptions& options) {
+    auto impl = std::make_unique<Impl>(client::socketPathOf(options));
+    impl->open();
+    return Producer(std::move(impl));
+}
+
+Producer::Frame Producer::acquire(std::chrono::milliseconds timeout) {
+    impl_->requireOpen();
+    const auto deadline = Clock::now() + timeout;
+    impl_->drainWaiting();
+    for (;;) {
+        if (const auto index = impl_->pool->lend()) {
+            return Frame(std::make_unique<Frame::Impl>(impl_->pool, *index));
+        }
+        auto received = impl_->session->receive(deadline);
+        if (!received) {
+            throw Error(ErrorCode::Timeout, "no frame buffer came back from kova-camera within " +
+                                                std::to_string(timeout.count()) + " ms");
+        }
+        impl_->handle(*received);
+    }
+}
+
+bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns) {
+    impl_->requireOpen();
+    if (!frame.impl_) {
+        throw Error(ErrorCode::InvalidArgument, "the frame was already submitted or moved from");
+    }
+    if (frame.impl_->pool != impl_->pool) {
+        throw Error(ErrorCode::InvalidArgument,
+                    "the frame belongs to an earlier session of this producer");
+    }
+    const std::uint64_t time = presentation_time_ns.value_or(host_time_now());
+    if (time > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+        throw Error(ErrorCode::InvalidArgument, "the presentation time is out of range");
+    }
+    const auto taken = std::move(frame.impl_);
+    taken->lent = false;
+    impl_->pool->pushed(taken->index);
+
+    wire::Push push;
+    push.bufferId = impl_->pool->id(taken->index);
+    push.timeFlags = wire::kTimeFlagValid;
+    push.timeValue = std::int64_t(time);
+    push.timeScale = client::kNanosecondTimescale;
+    impl_->session->send(push);
+    ++impl_->submitted;
+
+    // The Pong comes once the camera has handled the push, so a refusal has arrived by then.
+    wire::Ping ping;
+    ping.cookie = impl_->nextCookie++;
+    impl_->session->send(ping);
+    const auto deadline = Clock::now() + client::kReplyTimeout;
+    for (;;) {
+        const auto pong = client::await<wire::Pong>(
+            *impl_->session, deadline,
+            [this](const wire::Received& other) { impl_->handle(other); });
+        if (pong.cookie == ping.cookie) break;
+    }
+    if (impl_->pool->wasRefused(taken->index)) return false;
+
+    const std::uint64_t now = host_time_now();
+    impl_->sentTimes.push_back(now);
+    while (impl_->sentTimes.front() + client::kFpsWindowNs < now) impl_->sentTimes.pop_front();
+    return true;
+}
+
+bool Producer::send(const std::uint8_t* pixels, std::size_t stride,
+                    std::optional<std::uint64_t> presentation_time_ns) {
+    if (pixels == nullptr) throw Error(ErrorCode::InvalidArgument, "no pixels to send");
+    if (stride < kFrameStride) {
+        throw Error(ErrorCode::InvalidArgument,
+                    "a row stride of " + std::to_string(stride) + " bytes is less than the " +
+                        std::to_string(kFrameStride) + " bytes of a row");
+    }
+    Frame frame = acquire();
+    std::uint8_t* target = frame.data();
+    if (stride == kFrameStride) {
+        std::memcpy(target, pixels, kFrameBytes);
+    } else {
+        for (std::size_t row = 0; row < kFrameHeight; ++row) {
+            std::memcpy(target + row * kFrameStride, pixels + row * stride, kFrameStride);
+        }
+    }
+    return submit(std::move(frame), presentation_time_ns);
+}
+
+void Producer::set_frame_rate(double fps) {
+    if (!std::isfinite(fps) || fps <= 0 || fps > client::kMaxFrameRate) {
+        throw Error(ErrorCode::InvalidArgument,
+                    "a frame rate must be above 0 and at most 1000 frames a second");
+    }
+    impl_->chosenRate = fps;
+    impl_->pacer.reset();
+}
+
+void Producer::sleep_until_next_frame() {
+    if (!impl_->pacer) {
+        impl_->requireOpen();
+        impl_->pacer.emplace(impl_->chosenRate ? *impl_->chosenRate : impl_->streamFrameRate());
+    }
+    const std::uint64_t deadline = impl_->pacer->nextDeadline(host_time_now());
+    const timespec until{time_t(deadline / 1'000'000'000u), long(deadline % 1'000'000'000u)};
+    int result;
+    do {
+        result = ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+    } while (result == EINTR);
+    if (result != 0) client::raiseSystem("cannot sleep until the next frame", result);
+}
+
+Producer::Counters Producer::counters() const {
+    Counters counters;
+    counters.sent = impl_->submitted - impl_->refused;
+    counters.dropped = impl_->refused + impl_->droppedAfterAccept;
+    const std::uint64_t now = host_time_now();
+    counters.fps =
+        double(std::count_if(impl_->sentTimes.begin(), impl_->sentTimes.end(),
+                             [now](std::uint64_t t) { return t + client::kFpsWindowNs >= now; }));
+    return counters;
+}
+
+void Producer::close(std::chrono::milliseconds timeout) {
+    impl_->requireOpen();
+    impl_->session->send(wire::SinkStop{});
+    client::await<wire::SinkStopped>(*impl_->session, Clock::now() + timeout,
+                                     [this](const wire::Received& other) { impl_->handle(other); });
+    impl_->session->shutdown();
+    impl_->closed = true;
+}
+
+void Producer::reconnect() {
+    if (impl_->session) impl_->session->shutdown();
+    impl_->session.reset();
+    impl_->pool.reset();
+    impl_->pacer.reset();
+    impl_->open();
+}
+
+}  // namespace kova

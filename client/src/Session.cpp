@@ -1,0 +1,137 @@
+// Session: connecting, the hello, sending and receiving with kova::Error on failure; the host
+// clock and the socket path.
+#include "Session.h"
+
+#include <errno.h>
+#include <time.h>
+
+#include <cstring>
+
+namespace kova {
+
+std::uint64_t host_time_now() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::uint64_t(now.tv_sec) * 1'000'000'000u + std::uint64_t(now.tv_nsec);
+}
+
+std::string default_socket_path() {
+    return wire::resolveSocketPath().path;
+}
+
+}  // namespace kova
+
+namespace kova::client {
+namespace {
+
+// What the hello names this client as: the program's own name.
+std::string programName() {
+    return program_invocation_short_name != nullptr ? program_invocation_short_name : "kova";
+}
+
+Error cameraGone(const std::string& path) {
+    return Error(ErrorCode::Disconnected, "kova-camera went away (it was serving " + path + ")");
+}
+
+}  // namespace
+
+std::string socketPathOf(const ConnectOptions& options) {
+    return options.socket_path.empty() ? default_socket_path() : options.socket_path;
+}
+
+std::shared_ptr<Session> Session::open(const std::string& path, wire::Role role) {
+    auto socket = wire::connectTo(path);
+    if (!socket.ok()) {
+        const int error = -socket.failure().error;
+        const bool nobodyThere = error == ENOENT || error == ECONNREFUSED;
+        throw Error(nobodyThere ? ErrorCode::NoCamera : ErrorCode::SystemError,
+                    socket.failure().message);
+    }
+    auto session = std::make_shared<Session>(
+        wire::Connection(std::move(socket.value()), wire::Peer::Client), path);
+
+    wire::Hello hello;
+    hello.role = role;
+    wire::setText(hello.clientName, programName());
+    session->send(hello);
+    session->welcome_ = await<wire::Welcome>(
+        *session, Clock::now() + kReplyTimeout,
+        [](wire::Received& other) { raiseUnexpected(other.message, "Welcome"); });
+    if (session->welcome_.version != wire::kProtocolVersion || session->welcome_.role != role) {
+        throw Error(ErrorCode::ProtocolError,
+                    "kova-camera welcomed this client with another "
+                    "protocol version or role than it asked for");
+    }
+    return session;
+}
+
+void Session::send(const wire::Message& message, int fd) const {
+    const int result = connection_.send(message, fd);
+    if (result == 0) return;
+    const auto type = std::visit([](const auto& m) { return m.header.type; }, message);
+    if (result == -EPIPE || result == -ECONNRESET) {
+        throw cameraGone(path_);
+    }
+    throw Error(ErrorCode::SystemError, std::string("cannot send ") + wire::messageTypeName(type) +
+                                            " to kova-camera: " + std::strerror(-result));
+}
+
+bool Session::trySend(const wire::Message& message) const {
+    return connection_.send(message) == 0;
+}
+
+std::optional<wire::Received> Session::receive(Clock::time_point deadline) const {
+    for (;;) {
+        auto result = connection_.receive();
+        using Status = wire::ReceiveResult::Status;
+        switch (result.status) {
+            case Status::Message:
+                if (auto* error = std::get_if<wire::Error>(&result.received->message);
+                    error != nullptr && error->disconnecting != 0) {
+                    raiseCameraError(*error);
+                }
+                return std::move(result.received);
+            case Status::Closed:
+                throw cameraGone(path_);
+            case Status::Invalid:
+                throw Error(ErrorCode::ProtocolError,
+                            "kova-camera sent a malformed message: " + result.error.reason);
+            case Status::Failed:
+                // A camera that dies with frames unread resets the connection.
+                if (result.systemError == -ECONNRESET) throw cameraGone(path_);
+                throw Error(ErrorCode::SystemError,
+                            std::string("cannot receive from kova-camera: ") +
+                                std::strerror(-result.systemError));
+            case Status::Empty:
+                break;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return std::nullopt;
+        const int ready =
+            connection_.waitReadable(int(std::min<std::int64_t>(left.count(), 60'000)));
+        if (ready < 0) {
+            throw Error(ErrorCode::SystemError,
+                        std::string("cannot wait for kova-camera: ") + std::strerror(-ready));
+        }
+    }
+}
+
+void raiseCameraError(const wire::Error& error) {
+    std::string message = "kova-camera refused";
+    if (error.requestType != 0) {
+        message += ' ';
+        message += wire::messageTypeName(wire::MessageType(error.requestType));
+    }
+    message += ": ";
+    message += wire::textOf(error.text);
+    throw Error(ErrorCode::Refused, message);
+}
+
+void raiseUnexpected(const wire::Message& message, const char* waitingFor) {
+    const auto type = std::visit([](const auto& m) { return m.header.type; }, message);
+    throw Error(ErrorCode::ProtocolError, std::string("kova-camera sent ") +
+                                              wire::messageTypeName(type) + " while this client " +
+                                              "waited for " + waitingFor);
+}
+
+}  // namespace kova::client

@@ -1,0 +1,215 @@
+// Viewer: a view session, the read-only mappings of the camera's buffers (one per buffer, kept
+// while it lives) and the frames handed out of them.
+#include <cstring>
+#include <string>
+#include <unordered_map>
+
+#include "Session.h"
+#include "host/base/MemFd.h"
+#include "kova/kova.h"
+
+namespace kova {
+namespace client {
+
+// One of the camera's buffers, mapped read-only. Shared by the viewer (until the camera says the
+// buffer is gone) and every frame read from it.
+struct MappedBuffer {
+    host::MemoryMapping mapping;
+};
+
+[[noreturn]] void raiseBadFrame(const std::string& why) {
+    throw Error(ErrorCode::ProtocolError, "kova-camera sent an unusable frame: " + why);
+}
+
+}  // namespace client
+
+using client::Clock;
+using client::MappedBuffer;
+using client::Session;
+
+// ---- Frame ----
+
+struct KOVA_INTERNAL Viewer::Frame::Impl {
+    Impl(std::shared_ptr<const Session> session, std::shared_ptr<const MappedBuffer> buffer,
+         const wire::Frame& message, std::uint64_t receivedNs)
+        : session(std::move(session)),
+          buffer(std::move(buffer)),
+          message(message),
+          receivedNs(receivedNs) {}
+    // The camera gets the buffer back. A camera that has gone needs no answer.
+    ~Impl() {
+        wire::Release release;
+        release.token = message.token;
+        session->trySend(release);
+    }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
+
+    std::shared_ptr<const Session> session;
+    std::shared_ptr<const MappedBuffer> buffer;
+    wire::Frame message;
+    std::uint64_t receivedNs;
+};
+
+Viewer::Frame::Frame(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Viewer::Frame::Frame(Frame&&) noexcept = default;
+Viewer::Frame& Viewer::Frame::operator=(Frame&&) noexcept = default;
+Viewer::Frame::~Frame() = default;
+
+std::uint64_t Viewer::Frame::sequence() const {
+    return impl_->message.sequence;
+}
+std::uint64_t Viewer::Frame::host_time_ns() const {
+    return impl_->message.hostTimeNs;
+}
+std::uint64_t Viewer::Frame::received_ns() const {
+    return impl_->receivedNs;
+}
+Viewer::Origin Viewer::Frame::origin() const {
+    return impl_->message.origin == wire::FrameOrigin::Sink ? Origin::Sink : Origin::Placeholder;
+}
+std::uint64_t Viewer::Frame::missed_before() const {
+    return impl_->message.framesMissed;
+}
+const std::uint8_t* Viewer::Frame::data() const {
+    return impl_->buffer->mapping.data();
+}
+std::size_t Viewer::Frame::stride() const {
+    return impl_->message.layout.bytesPerRow;
+}
+std::size_t Viewer::Frame::width() const {
+    return impl_->message.layout.width;
+}
+std::size_t Viewer::Frame::height() const {
+    return impl_->message.layout.height;
+}
+
+// ---- Viewer ----
+
+struct KOVA_INTERNAL Viewer::Impl {
+    explicit Impl(std::string path) : path(std::move(path)) {}
+
+    std::string path;
+    std::shared_ptr<Session> session;
+    // The camera's buffers by key, mapped the first time a frame names them.
+    std::unordered_map<std::uint64_t, std::shared_ptr<const MappedBuffer>> buffers;
+    std::uint64_t missed = 0;
+
+    void open();
+    void close();
+    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, host::UniqueFD fd);
+};
+
+void Viewer::Impl::open() {
+    auto fresh = Session::open(path, wire::Role::View);
+    fresh->send(wire::ViewStart{});
+    client::await<wire::ViewStarted>(
+        *fresh, Clock::now() + client::kReplyTimeout,
+        [](const wire::Received& other) { client::raiseUnexpected(other.message, "ViewStarted"); });
+    session = std::move(fresh);
+}
+
+void Viewer::Impl::close() {
+    // Frames still out keep their mappings; their releases go nowhere once the socket is shut.
+    if (session) session->shutdown();
+    session.reset();
+    buffers.clear();
+}
+
+std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
+                                                            host::UniqueFD fd) {
+    const auto& layout = frame.layout;
+    if (layout.pixelFormat != wire::PixelFormat::BGRA || layout.width == 0 || layout.height == 0 ||
+        layout.bytesPerRow < std::uint64_t(layout.width) * 4 ||
+        layout.size < std::uint64_t(layout.bytesPerRow) * layout.height) {
+        client::raiseBadFrame("its layout does not describe a BGRA picture");
+    }
+    if (frame.fdAttached == 0) {
+        const auto known = buffers.find(frame.bufferKey);
+        if (known == buffers.end()) {
+            client::raiseBadFrame("buffer " + std::to_string(frame.bufferKey) +
+                                  " came without its memory");
+        }
+        if (known->second->mapping.size() < layout.size) {
+            client::raiseBadFrame("buffer " + std::to_string(frame.bufferKey) +
+                                  " is smaller than the frame's layout");
+        }
+        return known->second;
+    }
+    // Checked before mapping: unsealed memory could shrink under the mapping and fault.
+    if (const int error = host::MemFd::checkImported(fd.get(), layout.size); error < 0) {
+        client::raiseBadFrame(error == -EPERM ? "its memory is not sealed against resizing"
+                                              : "its memory is smaller than its layout");
+    }
+    auto mapping = host::MemoryMapping::map(fd.get(), layout.size, false);
+    if (!mapping) {
+        throw Error(ErrorCode::SystemError,
+                    std::string("cannot map a frame buffer: ") + std::strerror(errno));
+    }
+    auto buffer = std::make_shared<const MappedBuffer>(MappedBuffer{std::move(*mapping)});
+    buffers[frame.bufferKey] = buffer;
+    return buffer;
+}
+
+Viewer::Viewer(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+Viewer::Viewer(Viewer&&) noexcept = default;
+Viewer& Viewer::operator=(Viewer&&) noexcept = default;
+Viewer::~Viewer() {
+    if (impl_) impl_->close();
+}
+
+Viewer Viewer::open(const ConnectOptions& options) {
+    auto impl = std::make_unique<Impl>(client::socketPathOf(options));
+    impl->open();
+    return Viewer(std::move(impl));
+}
+
+std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeout) {
+    if (!impl_->session) {
+        throw Error(ErrorCode::Disconnected, "the viewer is not connected (call reconnect())");
+    }
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto received = impl_->session->receive(deadline);
+        if (!received) return std::nullopt;
+        if (const auto* frame = std::get_if<wire::Frame>(&received->message)) {
+            const std::uint64_t receivedNs = host_time_now();
+            std::shared_ptr<const MappedBuffer> buffer;
+            try {
+                buffer = impl_->bufferFor(*frame, std::move(received->fd));
+            } catch (const Error&) {
+                // The camera still gets the frame back.
+                wire::Release release;
+                release.token = frame->token;
+                impl_->session->trySend(release);
+                throw;
+            }
+            impl_->missed += frame->framesMissed;
+            return Frame(std::make_unique<Frame::Impl>(impl_->session, std::move(buffer), *frame,
+                                                       receivedNs));
+        }
+        if (const auto* gone = std::get_if<wire::BufferGone>(&received->message)) {
+            impl_->buffers.erase(gone->bufferKey);
+            continue;
+        }
+        if (const auto* error = std::get_if<wire::Error>(&received->message)) {
+            client::raiseCameraError(*error);
+        }
+        client::raiseUnexpected(received->message, "frames");
+    }
+}
+
+int Viewer::poll_fd() const {
+    return impl_->session ? impl_->session->fd() : -1;
+}
+
+std::uint64_t Viewer::frames_missed() const {
+    return impl_->missed;
+}
+
+void Viewer::reconnect() {
+    impl_->close();
+    impl_->open();
+}
+
+}  // namespace kova

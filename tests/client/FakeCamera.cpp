@@ -1,0 +1,165 @@
+// FakeCamera: the private socket, the camera thread and the script steps.
+#include "FakeCamera.h"
+
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace kova::client::test {
+namespace {
+
+// How long a step waits for the client before the test counts it as hung.
+constexpr int kStepTimeoutMs = 5000;
+
+}  // namespace
+
+FakeCamera::FakeCamera() {
+    std::string pattern = ::testing::TempDir() + "kova-client-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot create a folder for the fake camera: " << std::strerror(errno);
+        return;
+    }
+    folder_ = pattern;
+    path_ = folder_ + "/camera.sock";
+    auto listener = wire::Listener::listen(wire::SocketLocation{path_, false});
+    if (!listener.ok()) {
+        ADD_FAILURE() << listener.failure().message;
+        return;
+    }
+    listener_ = std::move(listener.value());
+}
+
+FakeCamera::~FakeCamera() {
+    join();
+    listener_.reset();
+    ::unlink((path_ + ".lock").c_str());
+    ::rmdir(folder_.c_str());
+}
+
+void FakeCamera::serve(std::vector<Script> scripts) {
+    thread_ =
+        std::thread([this, scripts = std::move(scripts)]() mutable { run(std::move(scripts)); });
+}
+
+void FakeCamera::join() {
+    if (thread_.joinable()) thread_.join();
+}
+
+void FakeCamera::run(std::vector<Script> scripts) {
+    for (auto& script : scripts) {
+        pollfd waiting{listener_->fd(), POLLIN, 0};
+        if (::poll(&waiting, 1, kStepTimeoutMs) != 1) {
+            ADD_FAILURE() << "no client came to the fake camera";
+            return;
+        }
+        auto socket = listener_->accept();
+        if (!socket.ok()) {
+            ADD_FAILURE() << socket.failure().message;
+            return;
+        }
+        wire::Connection camera(std::move(socket.value()), wire::Peer::Host);
+        try {
+            script(camera);
+        } catch (const ScriptAborted&) {
+            return;
+        }
+    }
+}
+
+wire::Received receiveOne(wire::Connection& camera) {
+    if (camera.waitReadable(kStepTimeoutMs) != 1) {
+        ADD_FAILURE() << "the client sent nothing to the fake camera";
+        throw ScriptAborted{};
+    }
+    auto result = camera.receive();
+    if (result.status != wire::ReceiveResult::Status::Message) {
+        ADD_FAILURE() << "the fake camera expected a message; status " << int(result.status) << " "
+                      << result.error.reason;
+        throw ScriptAborted{};
+    }
+    return std::move(*result.received);
+}
+
+void expectHangUp(wire::Connection& camera) {
+    if (camera.waitReadable(kStepTimeoutMs) != 1) {
+        ADD_FAILURE() << "the client did not hang up";
+        throw ScriptAborted{};
+    }
+    const auto result = camera.receive();
+    if (result.status != wire::ReceiveResult::Status::Closed) {
+        ADD_FAILURE() << "the fake camera expected the client to hang up; status "
+                      << int(result.status);
+        throw ScriptAborted{};
+    }
+}
+
+void send(wire::Connection& camera, const wire::Message& message, int fd) {
+    if (const int result = camera.send(message, fd); result != 0) {
+        ADD_FAILURE() << "the fake camera cannot send: " << std::strerror(-result);
+        throw ScriptAborted{};
+    }
+}
+
+void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers) {
+    const auto hello = expect<wire::Hello>(camera);
+    EXPECT_EQ(hello.role, role);
+    EXPECT_EQ(hello.version, wire::kProtocolVersion);
+    EXPECT_FALSE(wire::textOf(hello.clientName).empty()) << "the hello names no client";
+    wire::Welcome reply;
+    reply.role = role;
+    reply.maxRegisteredBuffers = maxBuffers;
+    send(camera, reply);
+}
+
+std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count) {
+    welcome(camera, wire::Role::Sink, count);
+    std::vector<Registered> buffers;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        Registered buffer;
+        const auto registration = expect<wire::RegisterBuffer>(camera, &buffer.fd);
+        buffer.id = 101 + i;
+        buffer.layout = registration.layout;
+        wire::BufferRegistered reply;
+        reply.cookie = registration.cookie;
+        reply.bufferId = buffer.id;
+        send(camera, reply);
+        buffers.push_back(std::move(buffer));
+    }
+    expect<wire::SinkStart>(camera);
+    send(camera, wire::SinkStarted{});
+    return buffers;
+}
+
+void acceptViewer(wire::Connection& camera) {
+    welcome(camera, wire::Role::View);
+    expect<wire::ViewStart>(camera);
+    send(camera, wire::ViewStarted{});
+}
+
+void answerPing(wire::Connection& camera) {
+    const auto ping = expect<wire::Ping>(camera);
+    wire::Pong pong;
+    pong.cookie = ping.cookie;
+    send(camera, pong);
+}
+
+wire::FrameLayout frameLayout() {
+    return wire::FrameLayout{wire::PixelFormat::BGRA, 800, 960, 3200, kFrameBytes};
+}
+
+host::UniqueFD frameMemory(std::uint8_t byte) {
+    host::UniqueFD fd = host::MemFd::create("fake-camera-frame", kFrameBytes);
+    auto mapping = host::MemoryMapping::map(fd.get(), kFrameBytes, true);
+    if (mapping) std::memset(mapping->data(), byte, kFrameBytes);
+    return fd;
+}
+
+std::vector<std::uint8_t> contentsOf(int fd, std::size_t size) {
+    auto mapping = host::MemoryMapping::map(fd, size, false);
+    if (!mapping) return {};
+    return std::vector<std::uint8_t>(mapping->data(), mapping->data() + size);
+}
+
+}  // namespace kova::client::test

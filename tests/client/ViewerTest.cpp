@@ -1,0 +1,210 @@
+// Viewer against a scripted camera: mapping each buffer once, releasing frames, forgetting gone
+// buffers, refusing memory that is unsafe to map, timeouts, hang-ups and reconnecting.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
+
+#include "FakeCamera.h"
+#include "kova/kova.h"
+#include "tests/double/FdLeakGuard.h"
+
+namespace kova::client::test {
+namespace {
+
+class ViewerTest : public ::testing::Test {
+  protected:
+    kova::testing::FdLeakGuard fdGuard;
+    FakeCamera camera;
+};
+
+wire::Frame frameMessage(std::uint64_t token, std::uint64_t key, bool withFd) {
+    wire::Frame frame;
+    frame.token = token;
+    frame.sequence = 1000 + token;
+    frame.hostTimeNs = 5'000'000'000 + token;
+    frame.bufferKey = key;
+    frame.origin = wire::FrameOrigin::Sink;
+    frame.fdAttached = withFd ? 1 : 0;
+    frame.layout = frameLayout();
+    return frame;
+}
+
+std::optional<ErrorCode> nextFrameError(Viewer& viewer) {
+    try {
+        viewer.next_frame(std::chrono::seconds(5));
+    } catch (const Error& error) {
+        return error.code();
+    }
+    return std::nullopt;
+}
+
+TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
+    std::vector<std::uint64_t> released;
+    camera.serve({[&](wire::Connection& c) {
+        acceptViewer(c);
+        const auto memory = frameMemory(0x5A);
+        send(c, frameMessage(1, 40, true), memory.get());
+        auto second = frameMessage(2, 40, false);
+        second.origin = wire::FrameOrigin::Placeholder;
+        second.framesMissed = 3;
+        send(c, second);
+        released.push_back(expect<wire::Release>(c).token);
+        released.push_back(expect<wire::Release>(c).token);
+        expectHangUp(c);
+    }});
+
+    {
+        Viewer viewer = Viewer::open(camera.options());
+        const std::uint64_t before = host_time_now();
+        auto first = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first->sequence(), 1001u);
+        EXPECT_EQ(first->host_time_ns(), 5'000'000'001u);
+        EXPECT_GE(first->received_ns(), before);
+        EXPECT_LE(first->received_ns(), host_time_now());
+        EXPECT_EQ(first->origin(), Viewer::Origin::Sink);
+        EXPECT_EQ(first->missed_before(), 0u);
+        EXPECT_EQ(first->width(), 800u);
+        EXPECT_EQ(first->height(), 960u);
+        EXPECT_EQ(first->stride(), 3200u);
+        ASSERT_NE(first->data(), nullptr);
+        EXPECT_EQ(first->data()[0], 0x5A);
+        EXPECT_EQ(first->data()[kFrameBytes - 1], 0x5A);
+
+        auto second = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(second);
+        EXPECT_EQ(second->data(), first->data()) << "a known buffer is not mapped again";
+        EXPECT_EQ(second->origin(), Viewer::Origin::Placeholder);
+        EXPECT_EQ(second->missed_before(), 3u);
+        EXPECT_EQ(viewer.frames_missed(), 3u);
+        second.reset();
+        first.reset();
+    }
+    camera.join();
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 1}));
+}
+
+TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
+    std::vector<std::uint64_t> released;
+    std::promise<void> firstHeld;
+    camera.serve({[&](wire::Connection& c) {
+        acceptViewer(c);
+        {
+            const auto memory = frameMemory(0x77);
+            send(c, frameMessage(1, 40, true), memory.get());
+        }
+        firstHeld.get_future().wait();
+        wire::BufferGone gone;
+        gone.bufferKey = 40;
+        send(c, gone);
+        // The key is forgotten: a frame on it without its memory cannot be shown.
+        send(c, frameMessage(2, 40, false));
+        released.push_back(expect<wire::Release>(c).token);
+        released.push_back(expect<wire::Release>(c).token);
+        expectHangUp(c);
+    }});
+
+    {
+        Viewer viewer = Viewer::open(camera.options());
+        auto first = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(first);
+        firstHeld.set_value();
+        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
+        EXPECT_EQ(first->data()[kFrameBytes - 1], 0x77) << "the frame's memory went with its key";
+    }
+    camera.join();
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 1}));
+}
+
+TEST_F(ViewerTest, MemoryUnsafeToMapIsRefusedAndTheFrameStillGoesBack) {
+    std::vector<std::uint64_t> released;
+    camera.serve({[&](wire::Connection& c) {
+        acceptViewer(c);
+        // Not sealed: it could shrink under the mapping.
+        host::UniqueFD unsealed(::memfd_create("unsealed", MFD_CLOEXEC));
+        ASSERT_EQ(::ftruncate(unsealed.get(), kFrameBytes), 0);
+        send(c, frameMessage(1, 40, true), unsealed.get());
+        released.push_back(expect<wire::Release>(c).token);
+        // Sealed, but smaller than the frame it claims to hold.
+        host::UniqueFD small = host::MemFd::create("small", 4096);
+        send(c, frameMessage(2, 41, true), small.get());
+        released.push_back(expect<wire::Release>(c).token);
+        expectHangUp(c);
+    }});
+
+    {
+        Viewer viewer = Viewer::open(camera.options());
+        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
+        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
+    }
+    camera.join();
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{1, 2}));
+}
+
+TEST_F(ViewerTest, NextFrameReturnsNothingWhenNoFrameComesInTime) {
+    std::promise<void> done;
+    camera.serve({[&](wire::Connection& c) {
+        acceptViewer(c);
+        done.get_future().wait();
+    }});
+    Viewer viewer = Viewer::open(camera.options());
+    EXPECT_FALSE(viewer.next_frame(std::chrono::milliseconds(0)));
+    EXPECT_FALSE(viewer.next_frame(std::chrono::milliseconds(20)));
+    EXPECT_GE(viewer.poll_fd(), 0);
+    done.set_value();
+}
+
+TEST_F(ViewerTest, CameraGoingAwayIsReportedAndReconnectStartsAFreshSession) {
+    camera.serve({
+        [&](wire::Connection& c) { acceptViewer(c); },
+        [&](wire::Connection& c) {
+            acceptViewer(c);
+            const auto memory = frameMemory(0x11);
+            // The same key as in the old session: the new session maps it afresh.
+            send(c, frameMessage(1, 40, true), memory.get());
+            expect<wire::Release>(c);
+            expectHangUp(c);
+        },
+    });
+    Viewer viewer = Viewer::open(camera.options());
+    EXPECT_EQ(nextFrameError(viewer), ErrorCode::Disconnected);
+    viewer.reconnect();
+    auto frame = viewer.next_frame(std::chrono::seconds(5));
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->data()[0], 0x11);
+}
+
+TEST_F(ViewerTest, FramesMayGoOnAnotherThreadAndOutliveTheirViewer) {
+    std::vector<std::uint64_t> released;
+    camera.serve({[&](wire::Connection& c) {
+        acceptViewer(c);
+        const auto memory = frameMemory(0x33);
+        send(c, frameMessage(1, 40, true), memory.get());
+        send(c, frameMessage(2, 40, false));
+        released.push_back(expect<wire::Release>(c).token);
+        expectHangUp(c);
+    }});
+
+    std::optional<Viewer::Frame> outliving;
+    {
+        Viewer viewer = Viewer::open(camera.options());
+        auto first = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(first);
+        std::thread([frame = std::move(*first)]() mutable {
+            EXPECT_EQ(frame.data()[0], 0x33);
+        }).join();
+        outliving = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(outliving);
+    }
+    // The viewer has hung up; its last frame is still readable.
+    EXPECT_EQ(outliving->data()[kFrameBytes - 1], 0x33);
+    outliving.reset();
+    camera.join();
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{1}));
+}
+
+}  // namespace
+}  // namespace kova::client::test
