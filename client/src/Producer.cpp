@@ -79,9 +79,14 @@ class BufferPool {
         buffers_[index].refused = false;
     }
 
-    bool wasRefused(std::size_t index) const {
+    // Once the camera has handled the push of buffer `index`: whether it refused it. A refused
+    // buffer is the producer's again at once, whether or not a BufferReturned followed the
+    // refusal (either way it came before the camera's answer to the next Ping).
+    bool settleRefusal(std::size_t index) {
         std::lock_guard lock(mutex_);
-        return buffers_[index].refused;
+        Buffer& buffer = buffers_[index];
+        if (buffer.refused && buffer.state == State::Pushed) buffer.state = State::Free;
+        return buffer.refused;
     }
 
     // The camera refused the push of buffer `id`; false if no push of it is outstanding.
@@ -338,7 +343,7 @@ bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_t
             [this](const wire::Received& other) { impl_->handle(other); });
         if (pong.cookie == ping.cookie) break;
     }
-    if (impl_->pool->wasRefused(taken->index)) return false;
+    if (impl_->pool->settleRefusal(taken->index)) return false;
 
     const std::uint64_t now = host_time_now();
     impl_->sentTimes.push_back(now);

@@ -47,13 +47,14 @@ void returnBuffer(wire::Connection& connection, std::uint32_t id, wire::PushOutc
     send(connection, back);
 }
 
-void refusePush(wire::Connection& connection, std::uint32_t id, wire::PushRefusal reason) {
+// A refused buffer is the client's again at once; a camera may also send it back as dropped.
+void refusePush(wire::Connection& connection, std::uint32_t id, wire::PushRefusal reason,
+                bool alsoReturned) {
     wire::PushRefused refusal;
     refusal.bufferId = id;
     refusal.reason = reason;
     send(connection, refusal);
-    // The camera hands a refused buffer straight back.
-    returnBuffer(connection, id, wire::PushOutcome::Dropped);
+    if (alsoReturned) returnBuffer(connection, id, wire::PushOutcome::Dropped);
 }
 
 TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHostClock) {
@@ -142,12 +143,15 @@ TEST_F(ProducerTest, SendPacksRowsOfAPaddedPictureAndKeepsAChosenPresentationTim
     }
 }
 
-TEST_F(ProducerTest, RefusedAndDroppedPushesAreCountedOnceAndTheirBuffersComeBack) {
+class RefusedPushTest : public ProducerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusedPushTest, RefusedAndDroppedPushesAreCountedOnceAndTheirBuffersComeBack) {
+    const bool refusedBufferAlsoReturned = GetParam();
     camera.serve({[&](wire::Connection& c) {
         auto buffers = acceptProducer(c, 1);
-        // Refused: counted when refused, not again when the buffer comes back.
+        // Refused: counted when refused, not again if the buffer is also sent back.
         auto push = expect<wire::Push>(c);
-        refusePush(c, push.bufferId, wire::PushRefusal::QueueFull);
+        refusePush(c, push.bufferId, wire::PushRefusal::QueueFull, refusedBufferAlsoReturned);
         answerPing(c);
         // Accepted, then dropped when the session ends before it is relayed.
         push = expect<wire::Push>(c);
@@ -175,6 +179,8 @@ TEST_F(ProducerTest, RefusedAndDroppedPushesAreCountedOnceAndTheirBuffersComeBac
     EXPECT_THROW(producer.acquire(), Error) << "a closed producer takes no more frames";
     camera.join();
 }
+
+INSTANTIATE_TEST_SUITE_P(RefusalAloneOrWithReturn, RefusedPushTest, ::testing::Bool());
 
 TEST_F(ProducerTest, AcquireWaitsForTheCameraToReturnABufferAndGivesUpAtItsTimeout) {
     std::promise<void> timedOut;
