@@ -9,14 +9,16 @@ namespace kova::host {
 
 namespace {
 
+// Both live until the process is gone: threads may still reach the host while it exits, so
+// the installed backend is only ever released by install(), never by static destruction.
 std::mutex& installedMutex() {
-    static std::mutex mutex;
-    return mutex;
+    static auto* const mutex = new std::mutex;
+    return *mutex;
 }
 
 std::shared_ptr<HostBackend>& installedBackend() {
-    static std::shared_ptr<HostBackend> backend;
-    return backend;
+    static auto* const backend = new std::shared_ptr<HostBackend>;
+    return *backend;
 }
 
 }  // namespace
