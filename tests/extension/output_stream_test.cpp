@@ -361,14 +361,6 @@ TEST(OutputStreamDeathTest, MissingFormatDescriptionEndsTheProcess) {
         "");
 }
 
-TEST(ExtensionSupport, ConstantsAndFrameDuration) {
-    EXPECT_EQ(kFrameRate, 59.83);
-    EXPECT_EQ(kWidth, 800);
-    EXPECT_EQ(kHeight, 960);
-    EXPECT_EQ(frameDuration(), kFrameDuration);
-    EXPECT_EQ(kDeviceUID.uuidString(), "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4");
-}
-
 TEST(ExtensionSupport, HostNanosecondsTruncatesTowardZero) {
     EXPECT_EQ(hostNanoseconds(12.5), 12'500'000'000u);
     EXPECT_EQ(hostNanoseconds(-0.5e-9), 0u);
