@@ -2,6 +2,7 @@
 #include "BridgeProcesses.h"
 
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <array>
 #include <filesystem>
@@ -25,6 +26,23 @@ void BridgeProcesses::kill_camera() {
     camera_->stop(SIGKILL, std::chrono::seconds(5));
     std::error_code ignored;
     std::filesystem::remove(sandbox_.camera_socket(), ignored);
+}
+
+std::string BridgeProcesses::stop() {
+    std::string faults;
+    if (bridge_) {
+        const auto status = bridge_->stop(SIGTERM, std::chrono::seconds(10));
+        if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+            faults += "kova-pipewire did not end cleanly on SIGTERM\n";
+        }
+    }
+    if (camera_) camera_->stop(SIGTERM, std::chrono::seconds(10));
+    for (ChildProcess* process : {bridge_.get(), camera_.get()}) {
+        if (process != nullptr && process->log().find("Sanitizer") != std::string::npos) {
+            faults += "sanitizer report:\n" + process->log();
+        }
+    }
+    return faults;
 }
 
 namespace {

@@ -15,7 +15,7 @@ namespace kova::pipewire::test {
 
 class BridgeProcesses {
   public:
-    explicit BridgeProcesses(const Sandbox& sandbox) : sandbox_(sandbox) {}
+    explicit BridgeProcesses(Sandbox& sandbox) : sandbox_(sandbox) {}
     // Starts kova-camera and waits for its socket. Throws if it does not come up.
     void start_camera();
     void start_bridge();
@@ -23,9 +23,13 @@ class BridgeProcesses {
     ChildProcess& bridge() { return *bridge_; }
     // Stops the camera abruptly, as a crash would.
     void kill_camera();
+    // Ends both: the bridge with SIGTERM, as systemd stops it, then the camera. Returns what went
+    // wrong, or nothing: the bridge not exiting with status 0, or a sanitizer report in either
+    // process's log.
+    std::string stop();
 
   private:
-    const Sandbox& sandbox_;
+    Sandbox& sandbox_;
     std::unique_ptr<ChildProcess> camera_;
     std::unique_ptr<ChildProcess> bridge_;
 };

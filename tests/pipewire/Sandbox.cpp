@@ -115,8 +115,8 @@ std::unique_ptr<Sandbox> Sandbox::create() {
     sandbox->pipewire_ = sandbox->start("pipewire", {KOVA_PIPEWIRE_EXECUTABLE});
     const fs::path socket = sandbox->remote();
     if (!eventually([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
-        throw std::runtime_error("pipewire did not start; see " +
-                                 (sandbox->dir_ / "pipewire.log").string());
+        throw std::runtime_error("pipewire did not start; see its log in " +
+                                 sandbox->dir_.string());
     }
     sandbox->wireplumber_ = sandbox->start("wireplumber", {KOVA_WIREPLUMBER_EXECUTABLE});
     return sandbox;
@@ -143,8 +143,9 @@ std::vector<std::string> Sandbox::environment() const {
 }
 
 std::unique_ptr<ChildProcess> Sandbox::start(const std::string& name,
-                                             const std::vector<std::string>& argv) const {
-    return ChildProcess::spawn(argv, environment(), dir_ / (name + ".log"));
+                                             const std::vector<std::string>& argv) {
+    const std::string log = name + "-" + std::to_string(++started_) + ".log";
+    return ChildProcess::spawn(argv, environment(), dir_ / log);
 }
 
 }  // namespace kova::pipewire::test

@@ -58,13 +58,15 @@ class Sandbox {
     std::string camera_socket() const { return (dir_ / "kova" / "camera.sock").string(); }
     // The caller's environment, pointed at this sandbox's daemon, session bus-less, and camera.
     std::vector<std::string> environment() const;
-    // Starts a process in the sandbox's environment with its log in the sandbox's folder.
+    // Starts a process in the sandbox's environment with a log of its own in the sandbox's
+    // folder (name-N.log).
     std::unique_ptr<ChildProcess> start(const std::string& name,
-                                        const std::vector<std::string>& argv) const;
+                                        const std::vector<std::string>& argv);
 
   private:
     explicit Sandbox(std::filesystem::path dir) : dir_(std::move(dir)) {}
     std::filesystem::path dir_;
+    int started_ = 0;
     std::unique_ptr<ChildProcess> pipewire_;
     std::unique_ptr<ChildProcess> wireplumber_;
 };

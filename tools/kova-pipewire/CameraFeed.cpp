@@ -36,11 +36,13 @@ CameraFeed::~CameraFeed() {
 void CameraFeed::set_active(bool active) {
     active_ = active;
     if (active) {
+        reported_unavailable_ = false;
         open();
-    } else {
-        close();
-        std::fprintf(stderr, "kova-pipewire: no consumer; stopped viewing the camera\n");
+        return;
     }
+    const bool was_viewing = viewer_.has_value();
+    close();
+    if (was_viewing) std::fprintf(stderr, "kova-pipewire: no consumer; camera session closed\n");
 }
 
 void CameraFeed::open() {
