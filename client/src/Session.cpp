@@ -53,7 +53,15 @@ std::shared_ptr<Session> Session::open(const std::string& path, wire::Role role)
     wire::Hello hello;
     hello.role = role;
     wire::setText(hello.clientName, programName());
-    session->send(hello);
+    try {
+        session->send(hello);
+    } catch (const Error& error) {
+        // A camera that turns this client away says why first, then hangs up, maybe before the
+        // hello is out: its reason is still waiting to be read.
+        if (error.code() != ErrorCode::Disconnected) throw;
+        session->receive(Clock::now());
+        throw;
+    }
     session->welcome_ = await<wire::Welcome>(
         *session, Clock::now() + kReplyTimeout,
         [](wire::Received& other) { raiseUnexpected(other.message, "Welcome"); });

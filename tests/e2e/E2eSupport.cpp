@@ -1,0 +1,400 @@
+// End-to-end test support: processes, the camera's fds and mappings, raw clients, the
+// placeholder picture.
+#include "E2eSupport.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host/base/MemFd.h"
+
+extern char** environ;
+
+namespace kova::e2e {
+namespace {
+
+// How long the camera may take to start serving (sanitizer builds start slowly).
+constexpr auto kCameraStartTimeout = 10000ms;
+
+std::size_t countEntries(const std::string& folder) {
+    std::size_t count = 0;
+    if (DIR* directory = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            if (entry->d_name[0] != '.') ++count;
+        }
+        ::closedir(directory);
+    }
+    return count;
+}
+
+}  // namespace
+
+// ---- folders and processes ----
+
+TempFolder::TempFolder() {
+    std::string pattern = ::testing::TempDir() + "kova-e2e-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot create a temporary folder: " << std::strerror(errno);
+    }
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& socketPath, const std::string& folder, const std::string& tag,
+                   const std::string& stdinPath) {
+    ChildProcess child;
+    child.stdoutPath = folder + "/" + tag + ".out";
+    child.stderrPath = folder + "/" + tag + ".err";
+
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "KOVA_SOCKET=", 12) != 0) environment.emplace_back(*variable);
+    }
+    environment.push_back("KOVA_SOCKET=" + socketPath);
+    std::vector<char*> envp;
+    for (auto& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> words{program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, child.stdoutPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, child.stderrPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int error =
+        ::posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
+        child.pid = -1;
+    }
+    return child;
+}
+
+std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
+    int status = 0;
+    pid_t done = 0;
+    waitUntil(
+        [&] {
+            done = ::waitpid(pid, &status, WNOHANG);
+            return done != 0;
+        },
+        timeout);
+    if (done != pid) return std::nullopt;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+CommandResult runKova(const std::vector<std::string>& arguments, const std::string& socketPath,
+                      const std::string& folder, const std::string& stdinPath) {
+    static int runs = 0;
+    const std::string tag = "kova-" + std::to_string(++runs);
+    const ChildProcess child =
+        spawn(KOVA_TOOL_EXECUTABLE, arguments, socketPath, folder, tag, stdinPath);
+    CommandResult result;
+    if (child.pid < 0) return result;
+    const auto status = waitForExit(child.pid);
+    if (!status) {
+        ::kill(child.pid, SIGKILL);
+        waitForExit(child.pid);
+        ADD_FAILURE() << "kova did not finish";
+        return result;
+    }
+    result.status = *status;
+    result.out = readFile(child.stdoutPath);
+    result.err = readFile(child.stderrPath);
+    return result;
+}
+
+ChildProcess startKova(const std::vector<std::string>& arguments, const std::string& socketPath,
+                       const std::string& folder, const std::string& tag) {
+    return spawn(KOVA_TOOL_EXECUTABLE, arguments, socketPath, folder, tag);
+}
+
+// ---- the camera ----
+
+CameraProcess::CameraProcess() : socketPath_(folder_.file("camera.sock")) {
+    process_ = spawn(KOVA_CAMERA_EXECUTABLE, {}, socketPath_, folder_.path(), "camera");
+    if (process_.pid < 0) return;
+    const bool serving = waitUntil(
+        [&] {
+            // Connected means accepted into the backlog: the camera listens.
+            return wire::connectTo(socketPath_).ok() || !running();
+        },
+        kCameraStartTimeout);
+    if (!serving || !running()) {
+        ADD_FAILURE() << "kova-camera did not start serving " << socketPath_ << "\n" << log();
+    }
+}
+
+CameraProcess::~CameraProcess() {
+    if (process_.pid < 0) return;
+    if (!running()) {
+        ADD_FAILURE() << "kova-camera ended during the test (status " << *exitStatus_ << "):\n"
+                      << log();
+        return;
+    }
+    ::kill(process_.pid, SIGTERM);
+    auto status = waitForExit(process_.pid);
+    if (!status) {
+        ::kill(process_.pid, SIGKILL);
+        waitForExit(process_.pid);
+        ADD_FAILURE() << "kova-camera did not end on SIGTERM:\n" << log();
+        return;
+    }
+    EXPECT_EQ(*status, 0) << "kova-camera did not end cleanly:\n" << log();
+}
+
+bool CameraProcess::running() {
+    if (exitStatus_) return false;
+    int status = 0;
+    if (::waitpid(process_.pid, &status, WNOHANG) != process_.pid) return true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+}
+
+std::size_t CameraProcess::openFdsBesidesItsPool() const {
+    return countEntries(fdFolder()) - fdsNaming("/memfd:kova-pixel-buffer");
+}
+
+std::size_t CameraProcess::fdsNaming(const std::string& name) const {
+    std::size_t count = 0;
+    if (DIR* directory = ::opendir(fdFolder().c_str())) {
+        while (const dirent* entry = ::readdir(directory)) {
+            if (entry->d_name[0] == '.') continue;
+            std::error_code error;
+            const auto target =
+                std::filesystem::read_symlink(fdFolder() + "/" + entry->d_name, error);
+            if (!error && target.string().find(name) != std::string::npos) ++count;
+        }
+        ::closedir(directory);
+    }
+    return count;
+}
+
+std::size_t CameraProcess::memfdMappings(const std::string& name) const {
+    std::ifstream maps("/proc/" + std::to_string(process_.pid) + "/maps");
+    std::size_t count = 0;
+    const std::string needle = "/memfd:" + name;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(needle) != std::string::npos) ++count;
+    }
+    return count;
+}
+
+// ---- raw clients ----
+
+namespace {
+
+host::UniqueFD connectOrFail(const std::string& socketPath) {
+    auto socket = wire::connectTo(socketPath);
+    if (!socket.ok()) {
+        ADD_FAILURE() << socket.failure().message;
+        return host::UniqueFD();
+    }
+    return std::move(socket.value());
+}
+
+}  // namespace
+
+RawClient::RawClient(const std::string& socketPath)
+    : connection_(connectOrFail(socketPath), wire::Peer::Client) {}
+
+bool RawClient::hello(wire::Role role, std::uint32_t version) {
+    wire::Hello hello;
+    hello.role = role;
+    wire::setText(hello.clientName, "e2e-raw-client");
+    if (version == wire::kProtocolVersion) {
+        if (send(hello) != 0) return false;
+    } else {
+        hello.version = version;
+        sendRaw(&hello, sizeof hello);
+    }
+    return expect<wire::Welcome>().has_value();
+}
+
+int RawClient::send(const wire::Message& message, int fd) const {
+    return connection_.send(message, fd);
+}
+
+void RawClient::sendRaw(const void* bytes, std::size_t size, const std::vector<int>& fds) const {
+    iovec io{const_cast<void*>(bytes), size};
+    msghdr header{};
+    header.msg_iov = &io;
+    header.msg_iovlen = 1;
+    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
+    if (!fds.empty()) {
+        header.msg_control = control.data();
+        header.msg_controllen = control.size();
+        cmsghdr* rights = CMSG_FIRSTHDR(&header);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
+    }
+    if (::sendmsg(connection_.fd(), &header, MSG_NOSIGNAL) < 0) {
+        ADD_FAILURE() << "cannot send a raw packet: " << std::strerror(errno);
+    }
+}
+
+std::optional<wire::Received> RawClient::receive(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto result = connection_.receive();
+        switch (result.status) {
+            case wire::ReceiveResult::Status::Message:
+                return std::move(result.received);
+            case wire::ReceiveResult::Status::Closed:
+                hungUp_ = true;
+                return std::nullopt;
+            case wire::ReceiveResult::Status::Invalid:
+                ADD_FAILURE() << "the camera sent a malformed message: " << result.error.reason;
+                return std::nullopt;
+            case wire::ReceiveResult::Status::Failed:
+                hungUp_ = true;  // reset by the peer
+                return std::nullopt;
+            case wire::ReceiveResult::Status::Empty:
+                break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || connection_.waitReadable(int(left.count()) + 1) <= 0) {
+            return std::nullopt;
+        }
+    }
+}
+
+bool RawClient::hangsUp(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!hungUp_ && std::chrono::steady_clock::now() < deadline) {
+        receive(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
+    }
+    return hungUp_;
+}
+
+std::variant<std::uint32_t, wire::Error> RawClient::registerBuffer(
+    int fd, const wire::FrameLayout& layout) {
+    wire::RegisterBuffer request;
+    request.cookie = nextCookie_++;
+    request.layout = layout;
+    if (const int sent = send(request, fd); sent != 0) {
+        ADD_FAILURE() << "cannot send RegisterBuffer: " << std::strerror(-sent);
+        return wire::Error{};
+    }
+    for (;;) {
+        auto received = receive();
+        if (!received) {
+            ADD_FAILURE() << "no answer to RegisterBuffer";
+            return wire::Error{};
+        }
+        if (const auto* done = std::get_if<wire::BufferRegistered>(&received->message)) {
+            EXPECT_EQ(done->cookie, request.cookie);
+            return done->bufferId;
+        }
+        if (const auto* error = std::get_if<wire::Error>(&received->message)) return *error;
+    }
+}
+
+std::vector<std::uint32_t> RawClient::startSink(std::size_t count) {
+    std::vector<std::uint32_t> ids;
+    for (std::size_t i = 0; i < count; ++i) {
+        memory_.push_back(host::MemFd::create("e2e-frame", kFrameBytes));
+        const auto registered = registerBuffer(memory_.back().get(), frameLayout());
+        if (const auto* id = std::get_if<std::uint32_t>(&registered)) {
+            ids.push_back(*id);
+        } else {
+            ADD_FAILURE() << "registration refused: "
+                          << wire::textOf(std::get<wire::Error>(registered).text);
+        }
+    }
+    send(wire::SinkStart{});
+    EXPECT_TRUE(expect<wire::SinkStarted>());
+    return ids;
+}
+
+wire::FrameLayout frameLayout() {
+    return wire::FrameLayout{wire::PixelFormat::BGRA, 800, 960, 3200, kFrameBytes};
+}
+
+wire::Push pushAt(std::uint32_t bufferId, std::uint64_t timeNs) {
+    wire::Push push;
+    push.bufferId = bufferId;
+    push.timeFlags = wire::kTimeFlagValid;
+    push.timeValue = std::int64_t(timeNs);
+    push.timeScale = 1'000'000'000;
+    return push;
+}
+
+// ---- the placeholder ----
+
+std::vector<std::uint8_t> placeholderRow(std::size_t row) {
+    constexpr std::uint8_t kBackground[4] = {0x1E, 0x1C, 0x1C, 0xFF};
+    constexpr std::uint8_t kPanel[4] = {0x2E, 0x2C, 0x2C, 0xFF};
+    std::size_t panelFirst = 0, panelLast = 0;  // pixels, inclusive
+    bool panel = false;
+    if (row >= 120 && row <= 359) {
+        panel = true;
+        panelFirst = 100;
+        panelLast = 699;
+    } else if (row >= 480 && row <= 839) {
+        panel = true;
+        panelFirst = 160;
+        panelLast = 639;
+    }
+    std::vector<std::uint8_t> pixels(kFrameStride);
+    for (std::size_t x = 0; x < kFrameWidth; ++x) {
+        const bool inPanel = panel && x >= panelFirst && x <= panelLast;
+        std::memcpy(pixels.data() + x * 4, inPanel ? kPanel : kBackground, 4);
+    }
+    return pixels;
+}
+
+std::optional<std::size_t> firstRowUnlikePlaceholder(const std::uint8_t* pixels,
+                                                     std::size_t stride) {
+    for (std::size_t row = 0; row < kFrameHeight; ++row) {
+        const auto expected = placeholderRow(row);
+        if (std::memcmp(pixels + row * stride, expected.data(), kFrameStride) != 0) return row;
+    }
+    return std::nullopt;
+}
+
+}  // namespace kova::e2e
