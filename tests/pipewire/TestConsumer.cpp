@@ -75,7 +75,7 @@ struct TestConsumer::Impl {
     std::optional<VideoFormat> format;
     std::uint64_t received = 0;
     std::deque<ReceivedFrame> kept;
-    std::vector<std::int64_t> latencies;
+    std::vector<TestConsumer::Arrival> arrivals;
 
     void notify(const std::function<void()>& update) {
         {
@@ -200,7 +200,7 @@ struct TestConsumer::Impl {
         pw_stream_queue_buffer(stream, buffer);
         notify([&] {
             frame.index = received++;
-            latencies.push_back(static_cast<std::int64_t>(frame.received_ns) - frame.pts);
+            arrivals.push_back({frame.pts, frame.received_ns});
             kept.push_back(std::move(frame));
             if (kept.size() > kKeptFrames) kept.pop_front();
         });
@@ -407,9 +407,9 @@ std::uint64_t TestConsumer::frames_received() {
     return impl_->received;
 }
 
-std::vector<std::int64_t> TestConsumer::latencies() {
+std::vector<TestConsumer::Arrival> TestConsumer::arrivals() {
     std::lock_guard lock(impl_->mutex);
-    return impl_->latencies;
+    return impl_->arrivals;
 }
 
 }  // namespace kova::pipewire::test

@@ -78,8 +78,12 @@ class TestConsumer {
                                             std::chrono::milliseconds timeout,
                                             bool include_kept = false);
     std::uint64_t frames_received();
-    // received_ns − pts of every frame so far.
-    std::vector<std::int64_t> latencies();
+    struct Arrival {
+        std::int64_t pts = 0;
+        std::uint64_t received_ns = 0;
+    };
+    // The timestamp and receive time of every frame so far.
+    std::vector<Arrival> arrivals();
 
     struct Impl;
 

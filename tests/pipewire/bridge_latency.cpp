@@ -1,10 +1,12 @@
 // kova_pipewire_latency: measures what the bridge adds. Starts a private PipeWire daemon,
-// kova-camera and kova-pipewire, then compares, frame by frame, the latency seen by a PipeWire
-// consumer of the node (receive time − buffer timestamp) with that of a plain kova::Viewer
-// (receive time − host time), and reports the bridge's copies per frame and its idle CPU.
+// kova-camera and kova-pipewire; a PipeWire consumer of the node and a plain kova::Viewer then
+// receive the same frames, matched by their host time. Reports each one's latency (receive time −
+// the frame's host time), the latency the bridge adds frame by frame (node receive − viewer
+// receive), the bridge's copies and conversions per frame, and its CPU time idle and streaming.
 //
-// usage: kova_pipewire_latency [seconds] [--push]
+// usage: kova_pipewire_latency [seconds] [--push] [--yuy2]
 //   --push  push frames at the stream's rate instead of measuring the placeholder
+//   --yuy2  consume YUY2 (one conversion per frame) instead of BGRA (one copy)
 #include <kova/kova.h>
 #include <signal.h>
 #include <spa/param/video/raw.h>
@@ -16,7 +18,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <mutex>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -37,18 +39,23 @@ struct Summary {
     double p99_ms = 0;
 };
 
-Summary summarise(std::vector<std::int64_t> latencies) {
+Summary summarise(std::vector<std::int64_t> values_ns) {
     Summary summary;
-    summary.count = latencies.size();
-    if (latencies.empty()) return summary;
-    std::sort(latencies.begin(), latencies.end());
+    summary.count = values_ns.size();
+    if (values_ns.empty()) return summary;
+    std::sort(values_ns.begin(), values_ns.end());
     const auto at = [&](double q) {
-        const auto index = static_cast<std::size_t>(q * static_cast<double>(latencies.size() - 1));
-        return static_cast<double>(latencies[index]) / 1e6;
+        const auto index = static_cast<std::size_t>(q * static_cast<double>(values_ns.size() - 1));
+        return static_cast<double>(values_ns[index]) / 1e6;
     };
     summary.median_ms = at(0.5);
     summary.p99_ms = at(0.99);
     return summary;
+}
+
+void print(const char* what, const Summary& summary) {
+    std::printf("%-26s %6zu frames, median %.3f ms, p99 %.3f ms\n", what, summary.count,
+                summary.median_ms, summary.p99_ms);
 }
 
 // User + system CPU time of a process so far, in clock ticks.
@@ -77,13 +84,16 @@ std::string last_line_with(const std::string& text, const std::string& needle) {
 int main(int argc, char** argv) {
     int seconds = 10;
     bool push = false;
+    bool yuy2 = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--push") == 0) {
             push = true;
+        } else if (std::strcmp(argv[i], "--yuy2") == 0) {
+            yuy2 = true;
         } else if (std::atoi(argv[i]) > 0) {
             seconds = std::atoi(argv[i]);
         } else {
-            std::fprintf(stderr, "usage: %s [seconds] [--push]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [seconds] [--push] [--yuy2]\n", argv[0]);
             return 2;
         }
     }
@@ -95,23 +105,24 @@ int main(int argc, char** argv) {
         auto consumer = TestConsumer::connect(sandbox->remote());
         if (!consumer->find_node("kova", 10s)) throw std::runtime_error("no kova node");
 
-        // Idle first: no consumer, so the bridge should only wait.
+        // Idle first: with no consumer the bridge should only wait.
+        const int idle_seconds = std::min(seconds, 5);
         const long idle_before = cpu_ticks(processes.bridge().pid());
-        std::this_thread::sleep_for(std::chrono::seconds(std::min(seconds, 5)));
+        std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
         const long idle_ticks = cpu_ticks(processes.bridge().pid()) - idle_before;
 
-        consumer->capture("kova", SPA_VIDEO_FORMAT_BGRA, 800, 960, /*keep_pixels=*/false);
+        consumer->capture("kova", yuy2 ? SPA_VIDEO_FORMAT_YUY2 : SPA_VIDEO_FORMAT_BGRA, 800, 960,
+                          /*keep_pixels=*/false);
         if (!consumer->wait_streaming(10s)) throw std::runtime_error("consumer not streaming");
 
         const kova::ConnectOptions camera{sandbox->camera_socket()};
         std::atomic<bool> running{true};
-        std::vector<std::int64_t> viewer_latencies;
+        std::map<std::uint64_t, std::uint64_t> viewer_received;  // host time → receive time
         std::thread viewer_thread([&] {
             auto viewer = kova::Viewer::open(camera);
             while (running) {
                 if (auto frame = viewer.next_frame(100ms)) {
-                    viewer_latencies.push_back(static_cast<std::int64_t>(frame->received_ns()) -
-                                               static_cast<std::int64_t>(frame->host_time_ns()));
+                    viewer_received[frame->host_time_ns()] = frame->received_ns();
                 }
             }
         });
@@ -131,26 +142,35 @@ int main(int argc, char** argv) {
         producer_thread.join();
         viewer_thread.join();
         consumer->stop_capture();
-        const auto through_node = summarise(consumer->latencies());
-        const auto plain = summarise(viewer_latencies);
+
+        std::vector<std::int64_t> plain;
+        std::vector<std::int64_t> through_node;
+        std::vector<std::int64_t> added;
+        for (const auto& [host_time, received] : viewer_received) {
+            plain.push_back(static_cast<std::int64_t>(received - host_time));
+        }
+        for (const auto& arrival : consumer->arrivals()) {
+            through_node.push_back(static_cast<std::int64_t>(arrival.received_ns) - arrival.pts);
+            auto viewer = viewer_received.find(static_cast<std::uint64_t>(arrival.pts));
+            if (viewer != viewer_received.end()) {
+                added.push_back(static_cast<std::int64_t>(arrival.received_ns) -
+                                static_cast<std::int64_t>(viewer->second));
+            }
+        }
 
         processes.bridge().stop(SIGTERM, 10s);
-        const std::string log = processes.bridge().log();
-        const std::string counters = last_line_with(log, "frames from the camera");
-
         const double tick_ms = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-        std::printf("frames: %s, %d s\n", push ? "pushed at the stream rate" : "placeholder",
+        std::printf("frames: %s, consumed as %s, %d s\n",
+                    push ? "pushed at the stream rate" : "placeholder", yuy2 ? "YUY2" : "BGRA",
                     seconds);
-        std::printf("plain viewer:      %6zu frames, median %.3f ms, p99 %.3f ms\n", plain.count,
-                    plain.median_ms, plain.p99_ms);
-        std::printf("through the node:  %6zu frames, median %.3f ms, p99 %.3f ms\n",
-                    through_node.count, through_node.median_ms, through_node.p99_ms);
-        std::printf("added by bridge:   median %.3f ms, p99 %.3f ms\n",
-                    through_node.median_ms - plain.median_ms, through_node.p99_ms - plain.p99_ms);
+        print("plain viewer:", summarise(plain));
+        print("through the node:", summarise(through_node));
+        print("added by the bridge:", summarise(added));
         std::printf("bridge CPU: %.0f ms over %d s idle, %.0f ms over %d s streaming\n",
-                    static_cast<double>(idle_ticks) * tick_ms, std::min(seconds, 5),
+                    static_cast<double>(idle_ticks) * tick_ms, idle_seconds,
                     static_cast<double>(busy_ticks) * tick_ms, seconds);
-        std::printf("bridge counters: %s", counters.c_str());
+        std::printf("bridge counters: %s",
+                    last_line_with(processes.bridge().log(), "frames from the camera").c_str());
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kova_pipewire_latency: %s\n", error.what());
