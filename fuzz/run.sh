@@ -56,7 +56,7 @@ for target in "${targets[@]}"; do
 
     # The last status line: "#runs DONE cov: N ft: N corp: N/Nb ... exec/s: N ...".
     summary="$(grep -E '^#[0-9]+' "$log" | tail -n 1 || true)"
-    echo "  $summary"
+    [[ -z "$summary" ]] || echo "  $summary"
     if [[ $status -ne 0 ]]; then
         failed+=("$target")
         reproducer="$(grep -oE 'Test unit written to [^ ]+' "$log" | tail -n 1 | cut -d' ' -f5 || true)"

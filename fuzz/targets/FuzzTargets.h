@@ -41,8 +41,8 @@ inline constexpr std::uint8_t kFromCamera = 0x40;
 
 enum class FdKind : std::uint8_t { SealedMemFd = 0, UnsealedMemFd = 1, Pipe = 2, DevNull = 3 };
 
-// The size of the sealed memfd that rides along as FdKind::SealedMemFd.
-inline constexpr std::size_t kSealedMemFdSize = 4096;
+// The size of the memfds that ride along.
+inline constexpr std::size_t kMemFdSize = 4096;
 
 constexpr std::uint8_t control(std::size_t fdCount, FdKind kind, bool fromCamera,
                                bool exhaustFdTable = false) {

@@ -70,9 +70,9 @@ Rig makeRig() {
     }
 
     rig.attachments[std::size_t(FdKind::SealedMemFd)] =
-        host::MemFd::create("kova-fuzz-sealed", decoder::kSealedMemFdSize);
+        host::MemFd::create("kova-fuzz-sealed", decoder::kMemFdSize);
     UniqueFD unsealed(::memfd_create("kova-fuzz-unsealed", MFD_CLOEXEC));
-    if (unsealed && ::ftruncate(unsealed.get(), decoder::kSealedMemFdSize) != 0) unsealed.reset();
+    if (unsealed && ::ftruncate(unsealed.get(), decoder::kMemFdSize) != 0) unsealed.reset();
     rig.attachments[std::size_t(FdKind::UnsealedMemFd)] = std::move(unsealed);
     int pipeEnds[2] = {-1, -1};
     if (::pipe2(pipeEnds, O_CLOEXEC) == 0) {
