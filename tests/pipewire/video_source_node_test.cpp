@@ -249,6 +249,7 @@ TEST_F(VideoSourceNodeTest, RefusesFramesOfAnotherSize) {
     EXPECT_EQ(node_->publish(view), VideoSourceNode::Publish::WrongSize);
     const FrameView narrow_stride{small.data(), 100, kWidth, kHeight, monotonic_ns(), 1};
     EXPECT_EQ(node_->publish(narrow_stride), VideoSourceNode::Publish::WrongSize);
+    EXPECT_EQ(node_->counters().dropped, 2u);
 }
 
 }  // namespace

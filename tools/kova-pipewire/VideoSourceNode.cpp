@@ -207,6 +207,7 @@ VideoSourceNode::Publish VideoSourceNode::publish(const FrameView& frame) {
     Impl& impl = *impl_;
     if (frame.width != impl.settings.width || frame.height != impl.settings.height ||
         frame.stride < frame.width * 4 || frame.pixels == nullptr) {
+        ++impl.counters.dropped;
         return Publish::WrongSize;
     }
     if (!impl.streaming || !impl.format) return Publish::NotStreaming;

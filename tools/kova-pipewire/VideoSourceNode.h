@@ -49,7 +49,7 @@ class VideoSourceNode {
         std::uint64_t sent = 0;
         std::uint64_t copied = 0;     // frames that cost one copy (BGRA, BGRx)
         std::uint64_t converted = 0;  // frames that cost one conversion (YUY2)
-        std::uint64_t dropped = 0;    // streaming, but no buffer was free or none fit
+        std::uint64_t dropped = 0;    // of the wrong size, or no buffer was free or fit
     };
     // Called with true when consumers start taking frames, with false when the last one stops.
     using StreamingCallback = std::function<void(bool streaming)>;
