@@ -18,7 +18,9 @@ export TSAN_OPTIONS := halt_on_error=1:second_deadlock_stack=1
 
 CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
-.PHONY: deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
@@ -70,9 +72,13 @@ run: deps build
 install: build
 	cmake --install build --prefix $(PREFIX) $(if $(DESTDIR),,)
 
+# Each libFuzzer target for FUZZ_SECONDS; a crash fails the run and leaves its reproducer.
+fuzz: deps
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh
+
 format:
 	@files=$$(git ls-files '*.h' '*.cpp'); \
 	clang-format --dry-run --Werror $$files && echo "format: clean"
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
