@@ -213,6 +213,42 @@ TEST_F(SocketTest, ListenerRemovesItsSocketSoTheNextCameraStartsCleanly) {
     expectServes(*again.value());
 }
 
+TEST_F(SocketTest, AHandedOverSocketIsServedLockedAndLeftInPlace) {
+    const std::string path = root_ + "/activated.sock";
+    auto adopted = Listener::adopt(bindPlainSocket(path, true));
+    ASSERT_TRUE(adopted.ok()) << adopted.failure().message;
+    EXPECT_EQ(adopted.value()->path(), path);
+    expectServes(*adopted.value());
+    // No second camera takes the path while the first serves it.
+    EXPECT_EQ(Listener::listen({path, false}).failure().error, -EADDRINUSE);
+    adopted.value().reset();
+    EXPECT_TRUE(exists(path)) << "the service manager's socket file was removed";
+}
+
+TEST_F(SocketTest, OnlyAListeningSeqpacketSocketBoundToAPathIsAdopted) {
+    auto [one, other] = socketPair();
+    auto connected = Listener::adopt(std::move(one));
+    ASSERT_FALSE(connected.ok());
+    EXPECT_NE(connected.failure().message.find("not listening"), std::string::npos);
+
+    host::UniqueFD stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    auto wrongType = Listener::adopt(std::move(stream));
+    ASSERT_FALSE(wrongType.ok());
+    EXPECT_NE(wrongType.failure().message.find("SOCK_SEQPACKET"), std::string::npos);
+
+    // Bound to an abstract name the kernel picks: nothing in the file system to lock.
+    host::UniqueFD abstract(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_EQ(::bind(abstract.get(), reinterpret_cast<const sockaddr*>(&address),
+                     sizeof address.sun_family),
+              0);
+    ASSERT_EQ(::listen(abstract.get(), 1), 0);
+    auto noPath = Listener::adopt(std::move(abstract));
+    ASSERT_FALSE(noPath.ok());
+    EXPECT_NE(noPath.failure().message.find("not bound to a path"), std::string::npos);
+}
+
 TEST_F(SocketTest, ConnectingWhereNoCameraServesSaysSo) {
     const std::string path = root_ + "/nothing.sock";
     Result<host::UniqueFD> connection = connectTo(path);
