@@ -7,7 +7,8 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
-	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev
+	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev \
+	libpipewire-0.3-dev pipewire-bin wireplumber
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
