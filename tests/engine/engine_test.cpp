@@ -221,7 +221,19 @@ TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
 
 // ---- ending sink sessions and consume requests ----
 
-TEST_F(EngineTest, EndingTheLastSinkSessionStopsTheStreamThenFailsTheRequestAndDropsTheQueue) {
+TEST_F(EngineTest, EndingTheLastSinkSessionStopsTheStreamBeforeItFailsTheWaitingRequest) {
+    auto sink = connect(Role::Sink);
+    startSink(*sink);
+    // The relay waits for a frame. Were its request failed before the stream stopped, the
+    // relay would see the stream still pumping and ask again.
+    const int requests = host->consumeRequests.load();
+    EXPECT_EQ(requests, 1);
+    sink->send(wire::SinkStop{});
+    sink->expect<wire::SinkStopped>();
+    EXPECT_EQ(host->consumeRequests.load(), requests);
+}
+
+TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
     auto sink = connect(Role::Sink);
     const std::uint32_t a = registerBuffer(*sink, 1);
     const std::uint32_t b = registerBuffer(*sink, 2);
@@ -232,8 +244,7 @@ TEST_F(EngineTest, EndingTheLastSinkSessionStopsTheStreamThenFailsTheRequestAndD
     const int requestsBeforeStop = host->consumeRequests.load();
     loop.pump();
 
-    // The relay asked once more after relaying `a`. Had its request been failed before the
-    // stream stopped, it would have asked yet again.
+    // The relay asked once more after relaying `a`, and not again once the session ended.
     EXPECT_EQ(host->consumeRequests.load(), requestsBeforeStop + 1);
     const auto first = sink->expect<wire::BufferReturned>();
     EXPECT_EQ(first.bufferId, a);
