@@ -1,0 +1,293 @@
+// kova-bench: what Kova's relay costs, end to end, beside what copying the same frames costs.
+//
+// Each run starts its own kova-camera on a private socket and measures, with a producer and
+// viewers of the client library: push → view latency at the stream's rate and unthrottled,
+// frames relayed per second with 1 and N viewers, the camera's CPU per relayed and per
+// placeholder frame, its memory and its pixel copies; beside them, in the same run, one frame's
+// memcpy and memset, a copying relay through a SOCK_STREAM socket and, when installed,
+// GStreamer's shmsink/shmsrc relay. It prints the medians of the runs and the goals they meet.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "ChildProcess.h"
+#include "CopyRelay.h"
+#include "GstRelay.h"
+#include "KovaRelay.h"
+#include "Measure.h"
+#include "Report.h"
+#include "kova/kova.h"
+
+namespace kova::bench {
+namespace {
+
+constexpr double kPlaceholderPeriodNs = 1e9 / 30;
+
+struct Options {
+    int runs = 3;
+    int viewers = 4;
+    double scale = 1;
+    std::string jsonPath;
+    std::string cameraProgram;
+    bool gstreamer = true;
+};
+
+void usage(std::FILE* out) {
+    std::fprintf(out,
+                 "usage: kova-bench [--runs N] [--viewers N] [--scale F] [--json FILE]\n"
+                 "                  [--camera PATH] [--no-gstreamer]\n"
+                 "  --runs N        runs to take the medians of (default 3)\n"
+                 "  --viewers N     viewers of the many-viewer case (default 4)\n"
+                 "  --scale F       lengthens every measuring window F times (default 1: about\n"
+                 "                  17 s a run)\n"
+                 "  --json FILE     writes every figure of every run, the goals and the latency\n"
+                 "                  histograms as JSON (kova-bench-plot draws them)\n"
+                 "  --camera PATH   the kova-camera to start (default: the one beside kova-bench)\n"
+                 "  --no-gstreamer  leaves out the GStreamer shm relay\n");
+}
+
+double numberArgument(const char* text, double lowest, double highest) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(value >= lowest) || !(value <= highest)) {
+        throw std::invalid_argument(std::string("not a number in range: ") + text);
+    }
+    return value;
+}
+
+std::string besideThisProgram(const std::string& name) {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? name : (self.parent_path() / name).string();
+}
+
+// a ÷ b, or not-a-number when there is nothing to divide by.
+double per(double amount, double count) {
+    return count > 0 ? amount / count : NAN;
+}
+
+std::string keyPart(const std::string& name) {
+    std::string key;
+    for (const char c : name) key += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return key;
+}
+
+void addDistribution(Figures& figures, const std::string& prefix, const Distribution& d) {
+    figures[prefix + "_p50_us"] = d.count ? d.median : NAN;
+    figures[prefix + "_p99_us"] = d.count ? d.p99 : NAN;
+    figures[prefix + "_max_us"] = d.count ? d.max : NAN;
+}
+
+// The figures every relay scenario has, under `prefix`.
+void addRelayFigures(Figures& figures, const std::string& prefix, const ScenarioResult& result) {
+    const double frames = double(result.framesRelayed);
+    figures[prefix + "_fps"] = per(frames, result.seconds);
+    figures[prefix + "_camera_cpu_us"] = per(double(result.cameraCpuNs) / 1e3, frames);
+    figures[prefix + "_producer_cpu_us"] = per(double(result.producerCpuNs) / 1e3, frames);
+    figures[prefix + "_refused"] = double(result.framesRefused);
+    addDistribution(figures, prefix + "_latency", distributionOf(result.latencyUs));
+    for (const auto& [thread, ns] : result.cameraThreadCpuNs) {
+        figures[prefix + "_camera_thread_" + keyPart(thread) + "_cpu_us"] =
+            per(double(ns) / 1e3, frames);
+    }
+}
+
+Figures runOnce(const Options& options, const std::string& folder, PooledHistograms& histograms) {
+    Figures f;
+    const double scale = options.scale;
+
+    const FrameCopyCost copy = measureFrameCopy(200);
+    f["memcpy_us"] = copy.memcpyUs;
+    f["memset_us"] = copy.memsetUs;
+
+    const CopyingRelayResult copying = runCopyingRelay(0.2, 1.0 * scale);
+    f["copy_relay_fps"] = per(double(copying.frames), copying.seconds);
+    f["copy_relay_cpu_us"] =
+        per(double(copying.writerCpuNs + copying.readerCpuNs) / 1e3, double(copying.frames));
+
+    CameraProcess camera(options.cameraProgram, folder);
+    Scenario base;
+    base.socketPath = camera.socketPath();
+    base.cameraPid = camera.pid();
+
+    Scenario placeholder = base;
+    placeholder.producer = false;
+    placeholder.warmupSeconds = 0.3;
+    placeholder.windowSeconds = 2.5 * scale;
+    const ScenarioResult idle = runScenario(placeholder);
+    f["placeholder_fps"] = per(double(idle.placeholderFrames), idle.seconds);
+    f["placeholder_camera_cpu_us"] =
+        per(double(idle.cameraCpuNs) / 1e3, double(idle.placeholderFrames));
+    std::uint64_t missedTicks = 0;
+    std::vector<double> lateness =
+        latenessFromStamps(idle.placeholderStampsNs, kPlaceholderPeriodNs, &missedTicks);
+    for (double& ns : lateness) {
+        ns /= 1e3;
+        histograms.placeholderLatenessUs.add(ns);
+    }
+    addDistribution(f, "placeholder_lateness", distributionOf(lateness));
+    f["placeholder_missed_ticks"] = double(missedTicks);
+
+    Scenario paced = base;
+    paced.framesPerSecond = kova::kStreamFrameRate;
+    paced.warmupSeconds = 0.5;
+    paced.windowSeconds = 4 * scale;
+    const ScenarioResult atRate = runScenario(paced);
+    addRelayFigures(f, "rate", atRate);
+    for (const double us : atRate.latencyUs) histograms.latencyAtStreamRateUs.add(us);
+    const double rateFrames = double(atRate.framesRelayed);
+    f["rate_viewer_cpu_us"] = per(double(atRate.viewersCpuNs) / 1e3, rateFrames);
+    f["rate_relay_cpu_us"] =
+        per(double(atRate.cameraCpuNs + atRate.viewersCpuNs) / 1e3, rateFrames);
+    f["rate_relay_core_percent"] =
+        per(double(atRate.cameraCpuNs + atRate.viewersCpuNs) * 100, atRate.seconds * 1e9);
+
+    Scenario unthrottled = base;
+    unthrottled.warmupSeconds = 0.3;
+    unthrottled.windowSeconds = 1.5 * scale;
+    const ScenarioResult fast = runScenario(unthrottled);
+    addRelayFigures(f, "fast1", fast);
+    for (const double us : fast.latencyUs) histograms.latencyUnthrottledUs.add(us);
+    const double fastFrames = double(fast.framesRelayed);
+    f["fast1_viewer_cpu_us"] = per(double(fast.viewersCpuNs) / 1e3, fastFrames);
+    f["fast1_total_cpu_us"] =
+        per(double(fast.cameraCpuNs + fast.producerCpuNs + fast.viewersCpuNs) / 1e3, fastFrames);
+    f["camera_minor_faults_per_frame"] = per(double(fast.cameraMinorFaults), fastFrames);
+
+    Scenario many = unthrottled;
+    many.viewers = options.viewers;
+    const ScenarioResult fanOut = runScenario(many);
+    addRelayFigures(f, "fastN", fanOut);
+    f["fastN_viewers_cpu_us"] =
+        per(double(fanOut.viewersCpuNs) / 1e3, double(fanOut.framesRelayed));
+    f["fastN_missed_percent"] =
+        per(double(fanOut.framesMissed) * 100, double(fanOut.framesViewed + fanOut.framesMissed));
+    if (fanOut.cameraMemory) {
+        f["camera_rss_kib"] = double(fanOut.cameraMemory->residentKiB);
+        f["camera_rss_anon_kib"] = double(fanOut.cameraMemory->anonymousKiB);
+        f["camera_rss_file_kib"] = double(fanOut.cameraMemory->fileKiB);
+        f["camera_rss_shmem_kib"] = double(fanOut.cameraMemory->sharedMemoryKiB);
+        f["camera_peak_rss_kib"] = double(fanOut.cameraMemory->peakResidentKiB);
+    }
+    f["camera_maps_own_buffers"] = double(fanOut.cameraMapsOfOwnBuffers);
+    const std::size_t producerMaps =
+        std::max({atRate.cameraMapsOfProducerBuffers, fast.cameraMapsOfProducerBuffers,
+                  fanOut.cameraMapsOfProducerBuffers});
+    const std::uint64_t mismatches =
+        atRate.markerMismatches + fast.markerMismatches + fanOut.markerMismatches;
+    f["camera_maps_producer_buffers"] = double(producerMaps);
+    f["marker_mismatches"] = double(mismatches);
+    // Pixels the camera has not mapped are pixels it cannot copy; with a mapping it might.
+    f["camera_pixel_copies"] = producerMaps == 0 && mismatches == 0 ? 0 : NAN;
+    camera.stop();
+
+    if (options.gstreamer) {
+        const GstRelayResult gst = runGstRelay(folder, kova::kStreamFrameRate, 1.5, 3 * scale);
+        if (gst.available) {
+            const double consumer = per(double(gst.consumerPipelineCpuNs) / 1e3, gst.frames);
+            const double added = per(
+                (double(gst.sinkPipelineCpuNs) - double(gst.plainPipelineCpuNs)) / 1e3, gst.frames);
+            f["gst_consumer_cpu_us"] = consumer;
+            f["gst_sink_pipeline_cpu_us"] = per(double(gst.sinkPipelineCpuNs) / 1e3, gst.frames);
+            f["gst_plain_pipeline_cpu_us"] = per(double(gst.plainPipelineCpuNs) / 1e3, gst.frames);
+            f["gst_sink_added_cpu_us"] = added;
+            f["gst_relay_cpu_us"] = consumer + added;
+            f["gst_relay_core_percent"] = (consumer + added) * kova::kStreamFrameRate / 1e4;
+        } else {
+            std::fprintf(stderr, "kova-bench: GStreamer left out: %s\n", gst.why.c_str());
+        }
+    }
+
+    const double memcpyUs = f["memcpy_us"];
+    f["ratio_camera_cpu_over_memcpy_rate"] = per(f["rate_camera_cpu_us"], memcpyUs);
+    f["ratio_camera_cpu_over_memcpy_unthrottled"] = per(f["fast1_camera_cpu_us"], memcpyUs);
+    f["ratio_camera_cpu_over_memcpy"] = std::max(f["ratio_camera_cpu_over_memcpy_rate"],
+                                                 f["ratio_camera_cpu_over_memcpy_unthrottled"]);
+    f["ratio_total_cpu_over_copy_relay"] = per(f["fast1_total_cpu_us"], f["copy_relay_cpu_us"]);
+    f["ratio_fps_over_copy_relay"] = per(f["fast1_fps"], f["copy_relay_fps"]);
+    if (f.count("gst_relay_cpu_us") != 0) {
+        f["ratio_relay_cpu_over_gst"] = per(f["rate_relay_cpu_us"], f["gst_relay_cpu_us"]);
+    }
+    f["ratio_placeholder_cpu_over_memset"] = per(f["placeholder_camera_cpu_us"], f["memset_us"]);
+    return f;
+}
+
+int run(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (word == "--help" || word == "-h") {
+            usage(stdout);
+            return 0;
+        } else if (word == "--runs" && hasValue) {
+            options.runs = int(numberArgument(argv[++i], 1, 100));
+        } else if (word == "--viewers" && hasValue) {
+            options.viewers = int(numberArgument(argv[++i], 1, 16));
+        } else if (word == "--scale" && hasValue) {
+            options.scale = numberArgument(argv[++i], 0.1, 100);
+        } else if (word == "--json" && hasValue) {
+            options.jsonPath = argv[++i];
+        } else if (word == "--camera" && hasValue) {
+            options.cameraProgram = argv[++i];
+        } else if (word == "--no-gstreamer") {
+            options.gstreamer = false;
+        } else {
+            usage(stderr);
+            return 2;
+        }
+    }
+    if (options.cameraProgram.empty()) options.cameraProgram = besideThisProgram("kova-camera");
+
+    Report report;
+    for (int i = 0; i < argc; ++i) report.command += (i ? " " : "") + std::string(argv[i]);
+    report.runs = options.runs;
+    report.viewers = options.viewers;
+    report.frameRate = kova::kStreamFrameRate;
+    report.machine = machineFacts();
+
+    const TemporaryFolder folder;
+    for (int run = 1; run <= options.runs; ++run) {
+        const std::string runFolder = folder.path() + "/run-" + std::to_string(run);
+        std::filesystem::create_directory(runFolder);
+        std::fprintf(stderr, "kova-bench: run %d of %d…\n", run, options.runs);
+        Figures figures = runOnce(options, runFolder, report.histograms);
+        std::fprintf(stderr,
+                     "kova-bench: run %d: %.0f frames/s unthrottled (copying relay %.0f), "
+                     "latency p50 %.1f µs at %.2f fps, camera %.1f µs a frame\n",
+                     run, figures["fast1_fps"], figures["copy_relay_fps"],
+                     figures["rate_latency_p50_us"], kova::kStreamFrameRate,
+                     figures["rate_camera_cpu_us"]);
+        report.perRun.push_back(std::move(figures));
+    }
+    report.medians = mediansOf(report.perRun);
+    noteLoadAfter(report.machine);
+
+    printTables(stdout, report);
+    if (!options.jsonPath.empty() && !writeJson(options.jsonPath, report)) {
+        std::fprintf(stderr, "kova-bench: cannot write %s: %s\n", options.jsonPath.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+}  // namespace kova::bench
+
+int main(int argc, char** argv) {
+    try {
+        return kova::bench::run(argc, argv);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "kova-bench: %s\n", error.what());
+        return 1;
+    }
+}
