@@ -265,7 +265,14 @@ class CameraProcessTest : public ::testing::Test {
         folder_ = ::mkdtemp(pattern);
         socketPath_ = folder_ + "/camera.sock";
     }
-    ~CameraProcessTest() override { std::filesystem::remove_all(folder_); }
+    ~CameraProcessTest() override {
+        // A sanitizer report in a camera fails the test, even where the test did not look.
+        for (const std::string& name : started_) {
+            const std::string said = readFile(stderrPath(name));
+            EXPECT_EQ(said.find("Sanitizer"), std::string::npos) << said;
+        }
+        std::filesystem::remove_all(folder_);
+    }
 
     // Starts kova-camera on the private socket and waits until it says it is ready.
     std::unique_ptr<Process> startCamera(const std::string& name = "camera") {
@@ -276,12 +283,14 @@ class CameraProcessTest : public ::testing::Test {
                                                                "NOTIFY_SOCKET=" + notify.path()},
                                       stderrPath(name));
         EXPECT_TRUE(notify.waitFor("READY=1")) << readFile(stderrPath(name));
+        started_.push_back(name);
         return camera;
     }
     std::string stderrPath(const std::string& name) const { return folder_ + "/" + name + ".err"; }
 
     std::string folder_;
     std::string socketPath_;
+    std::vector<std::string> started_;  // cameras started, by name
 };
 
 TEST_F(CameraProcessTest, AViewerSeesThePlaceholdersExactPixels) {
