@@ -89,9 +89,14 @@ bool Session::trySend(const wire::Message& message) const {
 }
 
 std::optional<wire::Received> Session::receive(Clock::time_point deadline) const {
+    bool reset = false;
     for (;;) {
         auto result = connection_.receive();
         using Status = wire::ReceiveResult::Status;
+        // A camera that hangs up with this client's messages unread resets the connection, and
+        // the reset is reported before what it sent last (often the Error saying why): look
+        // once more for that.
+        if (reset && result.status != Status::Message) throw cameraGone(path_);
         switch (result.status) {
             case Status::Message:
                 if (auto* error = std::get_if<wire::Error>(&result.received->message);
@@ -105,8 +110,10 @@ std::optional<wire::Received> Session::receive(Clock::time_point deadline) const
                 throw Error(ErrorCode::ProtocolError,
                             "kova-camera sent a malformed message: " + result.error.reason);
             case Status::Failed:
-                // A camera that dies with frames unread resets the connection.
-                if (result.systemError == -ECONNRESET) throw cameraGone(path_);
+                if (result.systemError == -ECONNRESET) {
+                    reset = true;
+                    continue;
+                }
                 throw Error(ErrorCode::SystemError,
                             std::string("cannot receive from kova-camera: ") +
                                 std::strerror(-result.systemError));

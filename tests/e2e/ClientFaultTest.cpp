@@ -86,9 +86,9 @@ void expectError(RawClient& client, ExpectedError expected, const std::string& w
 }
 
 TEST_F(ClientFaultTest, AClientKilledMidSessionLeavesTheOthersServedAndItsBuffersFreed) {
-    const ChildProcess pusher = startKova({"push", "--pattern", "counter", "--fps", "60"},
-                                          camera.socketPath(), camera.folder().path(), "pusher");
-    ASSERT_GT(pusher.pid, 0);
+    ChildProcess pusher = startKova({"push", "--pattern", "counter", "--fps", "60"},
+                                    camera.socketPath(), camera.folder().path(), "pusher");
+    ASSERT_GT(pusher.pid(), 0);
     // The camera holds the client's buffers and its frames reach the viewer.
     EXPECT_TRUE(waitUntil([&] { return camera.fdsNaming("/memfd:kova-frame") > 0; }));
     bool sawPushedFrame = false;
@@ -99,8 +99,8 @@ TEST_F(ClientFaultTest, AClientKilledMidSessionLeavesTheOthersServedAndItsBuffer
     }
     EXPECT_TRUE(sawPushedFrame);
 
-    ASSERT_EQ(::kill(pusher.pid, SIGKILL), 0);
-    EXPECT_EQ(waitForExit(pusher.pid), 128 + SIGKILL);
+    pusher.signal(SIGKILL);
+    EXPECT_EQ(pusher.wait(), 128 + SIGKILL);
     // The viewer goes on: the placeholder takes over.
     bool sawPlaceholder = false;
     for (int i = 0; i < 100 && !sawPlaceholder; ++i) {
@@ -366,12 +366,12 @@ TEST_F(ClientFaultTest, AReleaseOfAFrameNotHeldIsRefused) {
 
 TEST(SecondCamera, IsRefusedWithAClearMessageAndTheFirstGoesOn) {
     CameraProcess camera;
-    const ChildProcess second = spawn(KOVA_CAMERA_EXECUTABLE, {}, camera.socketPath(),
-                                      camera.folder().path(), "second-camera");
-    const auto status = waitForExit(second.pid, 10000ms);
+    ChildProcess second = spawn(KOVA_CAMERA_EXECUTABLE, {}, camera.socketPath(),
+                                camera.folder().path(), "second-camera");
+    const auto status = second.wait(10000ms);
     ASSERT_TRUE(status) << "the second camera kept running";
     EXPECT_NE(*status, 0);
-    const std::string err = readFile(second.stderrPath);
+    const std::string err = readFile(second.stderrPath());
     EXPECT_NE(err.find("another kova-camera is already serving " + camera.socketPath()),
               std::string::npos)
         << err;

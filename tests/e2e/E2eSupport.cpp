@@ -16,6 +16,7 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "host/base/MemFd.h"
 
@@ -64,12 +65,41 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
 }
 
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && running()) {
+        signal(SIGKILL);
+        wait();
+    }
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      stdoutPath_(std::move(other.stdoutPath_)),
+      stderrPath_(std::move(other.stderrPath_)),
+      exitStatus_(other.exitStatus_) {}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || exitStatus_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+    waitUntil([&] { return !running(); }, timeout);
+    return exitStatus_;
+}
+
+void ChildProcess::signal(int signalNumber) const {
+    if (pid_ > 0 && !exitStatus_) ::kill(pid_, signalNumber);
+}
+
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& socketPath, const std::string& folder, const std::string& tag,
                    const std::string& stdinPath) {
-    ChildProcess child;
-    child.stdoutPath = folder + "/" + tag + ".out";
-    child.stderrPath = folder + "/" + tag + ".err";
+    const std::string stdoutPath = folder + "/" + tag + ".out";
+    const std::string stderrPath = folder + "/" + tag + ".err";
 
     std::vector<std::string> environment;
     for (char** variable = environ; *variable != nullptr; ++variable) {
@@ -89,31 +119,19 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, child.stdoutPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, child.stderrPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = -1;
     const int error =
-        ::posix_spawn(&child.pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
-        child.pid = -1;
+        return ChildProcess();
     }
-    return child;
-}
-
-std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
-    int status = 0;
-    pid_t done = 0;
-    waitUntil(
-        [&] {
-            done = ::waitpid(pid, &status, WNOHANG);
-            return done != 0;
-        },
-        timeout);
-    if (done != pid) return std::nullopt;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ChildProcess(pid, stdoutPath, stderrPath);
 }
 
 std::string readFile(const std::string& path) {
@@ -126,34 +144,33 @@ std::string readFile(const std::string& path) {
 CommandResult runKova(const std::vector<std::string>& arguments, const std::string& socketPath,
                       const std::string& folder, const std::string& stdinPath) {
     static int runs = 0;
-    const std::string tag = "kova-" + std::to_string(++runs);
-    const ChildProcess child =
-        spawn(KOVA_TOOL_EXECUTABLE, arguments, socketPath, folder, tag, stdinPath);
+    ChildProcess child = spawn(KOVA_TOOL_EXECUTABLE, arguments, socketPath, folder,
+                               "kova-" + std::to_string(++runs), stdinPath);
     CommandResult result;
-    if (child.pid < 0) return result;
-    const auto status = waitForExit(child.pid);
+    if (child.pid() < 0) return result;
+    const auto status = child.wait();
     if (!status) {
-        ::kill(child.pid, SIGKILL);
-        waitForExit(child.pid);
         ADD_FAILURE() << "kova did not finish";
         return result;
     }
     result.status = *status;
-    result.out = readFile(child.stdoutPath);
-    result.err = readFile(child.stderrPath);
+    result.out = readFile(child.stdoutPath());
+    result.err = readFile(child.stderrPath());
     return result;
 }
 
 ChildProcess startKova(const std::vector<std::string>& arguments, const std::string& socketPath,
-                       const std::string& folder, const std::string& tag) {
-    return spawn(KOVA_TOOL_EXECUTABLE, arguments, socketPath, folder, tag);
+                       const std::string& folder, const std::string& tag,
+                       const std::string& stdinPath) {
+    return spawn(KOVA_TOOL_EXECUTABLE, arguments, socketPath, folder, tag, stdinPath);
 }
 
 // ---- the camera ----
 
-CameraProcess::CameraProcess() : socketPath_(folder_.file("camera.sock")) {
-    process_ = spawn(KOVA_CAMERA_EXECUTABLE, {}, socketPath_, folder_.path(), "camera");
-    if (process_.pid < 0) return;
+CameraProcess::CameraProcess()
+    : socketPath_(folder_.file("camera.sock")),
+      process_(spawn(KOVA_CAMERA_EXECUTABLE, {}, socketPath_, folder_.path(), "camera")) {
+    if (process_.pid() < 0) return;
     const bool serving = waitUntil(
         [&] {
             // Connected means accepted into the backlog: the camera listens.
@@ -166,29 +183,20 @@ CameraProcess::CameraProcess() : socketPath_(folder_.file("camera.sock")) {
 }
 
 CameraProcess::~CameraProcess() {
-    if (process_.pid < 0) return;
+    if (process_.pid() < 0) return;
     if (!running()) {
-        ADD_FAILURE() << "kova-camera ended during the test (status " << *exitStatus_ << "):\n"
+        ADD_FAILURE() << "kova-camera ended during the test (status "
+                      << process_.exitStatus().value_or(-1) << "):\n"
                       << log();
         return;
     }
-    ::kill(process_.pid, SIGTERM);
-    auto status = waitForExit(process_.pid);
+    process_.signal(SIGTERM);
+    const auto status = process_.wait();
     if (!status) {
-        ::kill(process_.pid, SIGKILL);
-        waitForExit(process_.pid);
         ADD_FAILURE() << "kova-camera did not end on SIGTERM:\n" << log();
         return;
     }
     EXPECT_EQ(*status, 0) << "kova-camera did not end cleanly:\n" << log();
-}
-
-bool CameraProcess::running() {
-    if (exitStatus_) return false;
-    int status = 0;
-    if (::waitpid(process_.pid, &status, WNOHANG) != process_.pid) return true;
-    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return false;
 }
 
 std::size_t CameraProcess::openFdsBesidesItsPool() const {
@@ -211,7 +219,7 @@ std::size_t CameraProcess::fdsNaming(const std::string& name) const {
 }
 
 std::size_t CameraProcess::memfdMappings(const std::string& name) const {
-    std::ifstream maps("/proc/" + std::to_string(process_.pid) + "/maps");
+    std::ifstream maps("/proc/" + std::to_string(process_.pid()) + "/maps");
     std::size_t count = 0;
     const std::string needle = "/memfd:" + name;
     for (std::string line; std::getline(maps, line);) {
@@ -390,8 +398,14 @@ std::vector<std::uint8_t> placeholderRow(std::size_t row) {
 
 std::optional<std::size_t> firstRowUnlikePlaceholder(const std::uint8_t* pixels,
                                                      std::size_t stride) {
+    // The picture has three kinds of row: background only, and one for each panel.
+    static const std::vector<std::uint8_t> kBackgroundRow = placeholderRow(0);
+    static const std::vector<std::uint8_t> kUpperPanelRow = placeholderRow(120);
+    static const std::vector<std::uint8_t> kLowerPanelRow = placeholderRow(480);
     for (std::size_t row = 0; row < kFrameHeight; ++row) {
-        const auto expected = placeholderRow(row);
+        const auto& expected = row >= 120 && row <= 359   ? kUpperPanelRow
+                               : row >= 480 && row <= 839 ? kLowerPanelRow
+                                                          : kBackgroundRow;
         if (std::memcmp(pixels + row * stride, expected.data(), kFrameStride) != 0) return row;
     }
     return std::nullopt;

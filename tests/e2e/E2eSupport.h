@@ -40,11 +40,35 @@ class TempFolder {
 // Polls `condition` until it holds or `timeout` passes; whether it held.
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5000ms);
 
-// A child process with its output in files.
-struct ChildProcess {
-    pid_t pid = -1;
-    std::string stdoutPath;
-    std::string stderrPath;
+// A child process with its output in files. One that is still running when it goes is
+// killed, so that a failed test leaves nothing behind.
+class ChildProcess {
+  public:
+    ChildProcess() = default;
+    ChildProcess(pid_t pid, std::string stdoutPath, std::string stderrPath)
+        : pid_(pid), stdoutPath_(std::move(stdoutPath)), stderrPath_(std::move(stderrPath)) {}
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&&) = delete;
+    ChildProcess(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    const std::string& stdoutPath() const { return stdoutPath_; }
+    const std::string& stderrPath() const { return stderrPath_; }
+
+    // Whether it still runs; once it has ended, exitStatus() says how.
+    bool running();
+    // Its exit code, or 128 + the signal that ended it.
+    std::optional<int> exitStatus() const { return exitStatus_; }
+    // Waits for it to end: its exit status, or nothing if it still runs after `timeout`.
+    std::optional<int> wait(std::chrono::milliseconds timeout = 20000ms);
+    void signal(int signalNumber) const;
+
+  private:
+    pid_t pid_ = -1;
+    std::string stdoutPath_;
+    std::string stderrPath_;
+    std::optional<int> exitStatus_;
 };
 
 // Starts `program` with `arguments`, KOVA_SOCKET set to `socketPath`, stdin from `stdinPath`
@@ -52,10 +76,6 @@ struct ChildProcess {
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& socketPath, const std::string& folder, const std::string& tag,
                    const std::string& stdinPath = "/dev/null");
-
-// The exit status of a child (its code, or 128 + the signal that ended it); nothing if it
-// did not end within `timeout`.
-std::optional<int> waitForExit(pid_t pid, std::chrono::milliseconds timeout = 20000ms);
 
 std::string readFile(const std::string& path);
 
@@ -70,7 +90,8 @@ struct CommandResult {
 CommandResult runKova(const std::vector<std::string>& arguments, const std::string& socketPath,
                       const std::string& folder, const std::string& stdinPath = "/dev/null");
 ChildProcess startKova(const std::vector<std::string>& arguments, const std::string& socketPath,
-                       const std::string& folder, const std::string& tag);
+                       const std::string& folder, const std::string& tag,
+                       const std::string& stdinPath = "/dev/null");
 
 // kova-camera running on a private socket for one test; stopped (SIGTERM) at the end, when
 // it must exit cleanly: a crash or a sanitizer report in the camera fails the test.
@@ -84,9 +105,8 @@ class CameraProcess {
     const std::string& socketPath() const { return socketPath_; }
     ConnectOptions options() const { return ConnectOptions{socketPath_}; }
     const TempFolder& folder() const { return folder_; }
-    pid_t pid() const { return process_.pid; }
-    // Whether the camera is still running (and not reaped).
-    bool running();
+    pid_t pid() const { return process_.pid(); }
+    bool running() { return process_.running(); }
 
     // Open fds of the camera process (entries of /proc/<pid>/fd), leaving out the memory of its
     // own pixel-buffer pool, which grows on demand up to its limit and is kept for reuse.
@@ -95,15 +115,14 @@ class CameraProcess {
     std::size_t fdsNaming(const std::string& name) const;
     // Shared-memory mappings of the camera process whose name contains `name`.
     std::size_t memfdMappings(const std::string& name) const;
-    std::string log() const { return readFile(process_.stderrPath); }
+    std::string log() const { return readFile(process_.stderrPath()); }
 
   private:
-    std::string fdFolder() const { return "/proc/" + std::to_string(process_.pid) + "/fd"; }
+    std::string fdFolder() const { return "/proc/" + std::to_string(process_.pid()) + "/fd"; }
 
     TempFolder folder_;
     std::string socketPath_;
     ChildProcess process_;
-    std::optional<int> exitStatus_;  // once it has ended
 };
 
 // A protocol client that talks raw messages, to play clients the library would never be.

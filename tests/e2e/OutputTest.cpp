@@ -51,47 +51,61 @@ std::vector<SeenFrame> watch(Viewer& viewer,
     return seen;
 }
 
-std::size_t countSink(const std::vector<SeenFrame>& frames) {
-    return std::size_t(std::count_if(frames.begin(), frames.end(), [](const SeenFrame& f) {
-        return f.origin == Viewer::Origin::Sink;
-    }));
-}
+// A placeholder tick decides to send before it paints and stamps the frame after: one that
+// found the output idle just before the relay began may still come after the first relayed
+// frames, but only that soon after them.
+constexpr std::uint64_t kTickInFlightNs = 100'000'000;
 
 // Checks that every one of `pushed` frames (frame i filled with i + 1) was seen, whole and in
-// order, or reported missed by the frame after it, and that no placeholder came between them.
-// Returns how many were seen.
-int expectPushedFramesAccountedFor(const std::vector<SeenFrame>& seen, int pushed) {
-    const auto first = std::find_if(seen.begin(), seen.end(), [](const SeenFrame& f) {
-        return f.origin == Viewer::Origin::Sink;
-    });
+// order, or reported missed, and that no placeholder came between them but for a tick already
+// in flight when the relay began.
+void expectPushedFramesAccountedFor(const std::vector<SeenFrame>& seen, int pushed) {
+    auto isSink = [](const SeenFrame& f) { return f.origin == Viewer::Origin::Sink; };
+    const auto first = std::find_if(seen.begin(), seen.end(), isSink);
     if (first == seen.end()) {
         ADD_FAILURE() << "no pushed frame reached the viewer";
-        return 0;
+        return;
     }
-    auto after = first;  // the first frame after the last relayed one
-    int last = 0;        // fill of the last relayed frame seen
-    int count = 0;
-    for (; after != seen.end() && after->origin == Viewer::Origin::Sink; ++after, ++count) {
-        EXPECT_TRUE(after->uniform) << "frame " << int(after->fill) << " was not relayed whole";
-        if (last == 0) {
-            EXPECT_LE(after->fill - 1, int(after->missedBefore)) << "the first frames were lost";
-        } else {
-            EXPECT_EQ(after->fill, last + 1 + int(after->missedBefore))
-                << "frames lost or out of order after frame " << last;
+    const auto lastSink = std::find_if(seen.rbegin(), seen.rend(), isSink).base() - 1;
+    int last = 0;              // fill of the last relayed frame seen
+    std::uint64_t missed = 0;  // reported since it
+    bool placeholderSince = false;
+    for (auto frame = first; frame <= lastSink; ++frame) {
+        missed += frame->missedBefore;
+        if (!isSink(*frame)) {
+            EXPECT_LT(frame->hostTimeNs - first->hostTimeNs, kTickInFlightNs)
+                << "a placeholder came between relayed frames (sequence " << frame->sequence << ")";
+            placeholderSince = true;
+            continue;
         }
-        last = after->fill;
-    }
-    for (auto rest = after; rest != seen.end(); ++rest) {
-        EXPECT_EQ(rest->origin, Viewer::Origin::Placeholder)
-            << "a placeholder came between relayed frames (sequence " << rest->sequence << ")";
+        EXPECT_TRUE(frame->uniform) << "frame " << int(frame->fill) << " was not relayed whole";
+        const std::uint64_t skipped = std::uint64_t(frame->fill - last - 1);
+        EXPECT_GT(frame->fill, last) << "frames out of order after frame " << last;
+        if (last == 0 || placeholderSince) {
+            EXPECT_LE(skipped, missed) << "pushed frames lost before frame " << int(frame->fill);
+        } else {
+            EXPECT_EQ(skipped, missed) << "pushed frames lost before frame " << int(frame->fill);
+        }
+        last = frame->fill;
+        missed = 0;
+        placeholderSince = false;
     }
     const int trailing = pushed - last;
-    if (after == seen.end()) {
+    if (lastSink + 1 == seen.end()) {
         EXPECT_EQ(trailing, 0) << "the last pushed frames never came";
     } else {
-        EXPECT_LE(trailing, int(after->missedBefore)) << "the last pushed frames were lost";
+        EXPECT_LE(trailing, int((lastSink + 1)->missedBefore))
+            << "the last pushed frames were lost";
     }
-    return count;
+}
+
+// Whether the placeholder is back after relayed frames: a placeholder well past the last of them.
+bool placeholderBack(const std::vector<SeenFrame>& frames) {
+    const auto lastSink = std::find_if(frames.rbegin(), frames.rend(), [](const SeenFrame& f) {
+        return f.origin == Viewer::Origin::Sink;
+    });
+    return lastSink != frames.rend() && frames.back().origin == Viewer::Origin::Placeholder &&
+           frames.back().hostTimeNs > lastSink->hostTimeNs + 4 * kTickInFlightNs;
 }
 
 // Pushes `count` frames at 60 a second, frame i filled with the byte i + 1; their times.
@@ -112,8 +126,10 @@ std::vector<std::uint64_t> pushFilledFrames(Producer& producer, int count) {
 TEST(Placeholder, AViewerSeesTheExactPictureAboutThirtyTimesASecond) {
     CameraProcess camera;
     Viewer viewer = Viewer::open(camera.options());
-    constexpr int kFrames = 16;
+    // The rate is judged from the third frame on: the first ticks follow the output's start.
+    constexpr int kFrames = 32, kFirstTimed = 2;
     std::vector<std::uint64_t> times;
+    std::uint64_t missed = 0;  // between timed frames
     for (int i = 0; i < kFrames; ++i) {
         auto frame = viewer.next_frame(3000ms);
         ASSERT_TRUE(frame) << "no placeholder frame came";
@@ -121,18 +137,22 @@ TEST(Placeholder, AViewerSeesTheExactPictureAboutThirtyTimesASecond) {
         ASSERT_EQ(frame->width(), kFrameWidth);
         ASSERT_EQ(frame->height(), kFrameHeight);
         ASSERT_GE(frame->stride(), kFrameStride);
-        EXPECT_EQ(firstRowUnlikePlaceholder(frame->data(), frame->stride()), std::nullopt)
-            << "frame " << i << " is not the placeholder picture";
-        if (!times.empty()) {
-            EXPECT_GT(frame->host_time_ns(), times.back());
+        // Every pixel of some frames: checking them all would make this viewer the one that
+        // slows the machine.
+        if (i % 8 == 0) {
+            EXPECT_EQ(firstRowUnlikePlaceholder(frame->data(), frame->stride()), std::nullopt)
+                << "frame " << i << " is not the placeholder picture";
         }
-        times.push_back(frame->host_time_ns());
+        if (i > kFirstTimed) missed += frame->missed_before();
+        if (i >= kFirstTimed) times.push_back(frame->host_time_ns());
     }
-    // Judged by the times the frames were sent with, so that this viewer's own scheduling
-    // does not count: 33.3 ms apart on average.
-    const double meanMs = double(times.back() - times.front()) / (kFrames - 1) / 1e6;
-    EXPECT_GT(meanMs, 28.0);
-    EXPECT_LT(meanMs, 40.0);
+    ASSERT_TRUE(std::is_sorted(times.begin(), times.end()));
+    // Judged by the times the frames were sent with, counting those this viewer missed, so
+    // that its own scheduling does not count: 33.3 ms apart on average.
+    const double intervals = double(times.size() - 1 + missed);
+    const double meanMs = double(times.back() - times.front()) / intervals / 1e6;
+    EXPECT_GT(meanMs, 30.0);
+    EXPECT_LT(meanMs, 37.0);
 }
 
 TEST(Relay,
@@ -145,10 +165,7 @@ TEST(Relay,
     constexpr int kPushed = 30;
     std::vector<std::uint64_t> pushTimes;
     std::thread pusher([&] { pushTimes = pushFilledFrames(producer, kPushed); });
-    // Until the first placeholder after the relayed frames.
-    const auto seen = watch(viewer, [](const std::vector<SeenFrame>& frames) {
-        return countSink(frames) > 0 && frames.back().origin == Viewer::Origin::Placeholder;
-    });
+    const auto seen = watch(viewer, placeholderBack);
     pusher.join();
     producer.close();
     EXPECT_EQ(producer.counters().sent, std::uint64_t(kPushed));
@@ -187,13 +204,9 @@ TEST(Relay, EveryViewerGetsEveryFrameWhileASlowOneOnlyMissesItsOwn) {
 
     Producer producer = Producer::open(camera.options());
     constexpr int kPushed = 40;
-    // Until the placeholder is back after the relayed frames.
-    auto allPushedSeen = [](const std::vector<SeenFrame>& frames) {
-        return countSink(frames) > 0 && frames.back().origin == Viewer::Origin::Placeholder;
-    };
     std::vector<SeenFrame> seenByFirst, seenBySecond;
-    std::thread firstWatcher([&] { seenByFirst = watch(first, allPushedSeen); });
-    std::thread secondWatcher([&] { seenBySecond = watch(second, allPushedSeen); });
+    std::thread firstWatcher([&] { seenByFirst = watch(first, placeholderBack); });
+    std::thread secondWatcher([&] { seenBySecond = watch(second, placeholderBack); });
     pushFilledFrames(producer, kPushed);
     firstWatcher.join();
     secondWatcher.join();
