@@ -13,9 +13,9 @@ namespace kova::fuzz {
 namespace decoder {
 
 std::vector<std::uint8_t> input(std::uint8_t control, std::span<const std::byte> packet) {
-    std::vector<std::uint8_t> bytes{control};
-    const auto* data = reinterpret_cast<const std::uint8_t*>(packet.data());
-    bytes.insert(bytes.end(), data, data + packet.size());
+    std::vector<std::uint8_t> bytes(1 + packet.size());
+    bytes[0] = control;
+    if (!packet.empty()) std::memcpy(bytes.data() + 1, packet.data(), packet.size());
     return bytes;
 }
 
@@ -34,7 +34,9 @@ static_assert(sizeof(wire::FrameLayout) == kMemorySizeAt - kLayoutAt);
 
 Case parse(Input input) {
     std::array<std::uint8_t, kInputSize> bytes{};
-    std::copy_n(input.begin(), std::min(input.size(), bytes.size()), bytes.begin());
+    // Short inputs leave the rest zero.
+    const std::size_t given = std::min(input.size(), bytes.size());
+    if (given > 0) std::memcpy(bytes.data(), input.data(), given);
     Case c;
     std::memcpy(&c.layout, bytes.data() + kLayoutAt, sizeof c.layout);
     std::memcpy(&c.memorySize, bytes.data() + kMemorySizeAt, sizeof c.memorySize);
