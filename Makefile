@@ -68,7 +68,12 @@ bench: deps build
 	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 run: deps build
-	@echo "kova-camera arrives with the camera service; nothing to run yet."
+	@echo "Starting kova-camera on \$$KOVA_SOCKET, else \$$XDG_RUNTIME_DIR/kova/camera.sock, else /tmp/kova-$$(id -u)/camera.sock."
+	@echo "In another terminal:  ./build/bin/kova push --pattern bars     (push frames)"
+	@echo "                      ./build/bin/kova view --count 5 --json   (watch the output)"
+	@echo "                      ./build/bin/kova snapshot frame.png      (one frame as PNG)"
+	@echo "Stop with Ctrl-C."
+	exec ./build/bin/kova-camera
 
 install: build
 	cmake --install build --prefix $(PREFIX) $(if $(DESTDIR),,)
