@@ -75,8 +75,11 @@ run: deps build
 	@echo "Stop with Ctrl-C."
 	exec ./build/bin/kova-camera
 
+# The units name the programs' installed folder, so the prefix is fixed at configure time.
 install: build
-	cmake --install build --prefix $(PREFIX) $(if $(DESTDIR),,)
+	cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build build -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install build
 
 # Each libFuzzer target for FUZZ_SECONDS; a crash fails the run and leaves its reproducer.
 fuzz: deps
