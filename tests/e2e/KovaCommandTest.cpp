@@ -148,10 +148,10 @@ TEST(KovaCommand, PushedRawFramesComeOutOfViewByteForByte) {
     ASSERT_EQ(raw.size(), lines.size() * kFrameBytes)
         << "one raw frame per line, rows without padding";
     int next = 0;              // the input frame expected next
-    std::uint64_t missed = 0;  // frames the viewer missed since it started seeing pushed ones
+    std::uint64_t missed = 0;  // frames missed from just before the first pushed one seen
     int seen = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (next > 0) missed += lines[i].missed;
+        if (next > 0 || lines[i].sink) missed += lines[i].missed;
         if (!lines[i].sink) continue;
         int match = next;
         while (match < kFrames && std::memcmp(raw.data() + i * kFrameBytes,

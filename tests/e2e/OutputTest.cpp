@@ -123,6 +123,15 @@ std::vector<std::uint64_t> pushFilledFrames(Producer& producer, int count) {
     return times;
 }
 
+// The longest mean time between placeholder frames taken for "30 a second". A sanitizer build
+// runs the camera several times slower, and on a loaded machine its timer skips the ticks it
+// is too late for.
+#if defined(KOVA_E2E_SANITIZED)
+constexpr double kSlowestPlaceholderMs = 50;
+#else
+constexpr double kSlowestPlaceholderMs = 37;
+#endif
+
 TEST(Placeholder, AViewerSeesTheExactPictureAboutThirtyTimesASecond) {
     CameraProcess camera;
     Viewer viewer = Viewer::open(camera.options());
@@ -152,7 +161,7 @@ TEST(Placeholder, AViewerSeesTheExactPictureAboutThirtyTimesASecond) {
     const double intervals = double(times.size() - 1 + missed);
     const double meanMs = double(times.back() - times.front()) / intervals / 1e6;
     EXPECT_GT(meanMs, 30.0);
-    EXPECT_LT(meanMs, 37.0);
+    EXPECT_LT(meanMs, kSlowestPlaceholderMs);
 }
 
 TEST(Relay,
