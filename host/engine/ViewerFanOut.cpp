@@ -27,7 +27,7 @@ bool ViewerFanOut::remove(std::uint64_t viewerId) {
 }
 
 bool ViewerFanOut::release(std::uint64_t viewerId, std::uint64_t token) {
-    std::map<std::uint64_t, CMSampleBufferRef>::node_type released;
+    std::map<std::uint64_t, Held>::node_type released;
     {
         std::lock_guard lock(mutex_);
         const auto viewer = viewers_.find(viewerId);
@@ -55,9 +55,22 @@ void ViewerFanOut::send(const CMSampleBufferRef& sampleBuffer, std::uint64_t hos
         pixelBuffer.memory().size()};
     const int fd = pixelBuffer.memory().fd().get();
 
+    std::vector<CMSampleBufferRef> takenBack;  // let go after the lock
     std::lock_guard lock(mutex_);
     frame.sequence = ++sequence_;
-    for (auto& [viewerId, viewer] : viewers_) deliver(viewer, frame, sampleBuffer, fd);
+    for (auto& [viewerId, viewer] : viewers_) {
+        takeBackOldFrames(viewer, takenBack);
+        deliver(viewer, frame, sampleBuffer, fd);
+    }
+}
+
+void ViewerFanOut::takeBackOldFrames(Viewer& viewer,
+                                     std::vector<CMSampleBufferRef>& takenBack) const {
+    for (auto& entry : viewer.unreleased) {
+        Held& held = entry.second;
+        if (held.sequence + wire::kViewerFramesInFlight > sequence_) break;
+        if (held.sampleBuffer) takenBack.push_back(std::move(held.sampleBuffer));
+    }
 }
 
 void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer,
@@ -79,7 +92,7 @@ void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBuff
     }
     ++viewer.nextToken;
     viewer.missed = 0;
-    viewer.unreleased.emplace(frame.token, sampleBuffer);
+    viewer.unreleased.emplace(frame.token, Held{frame.sequence, sampleBuffer});
     if (firstSight) viewer.knownKeys.insert(frame.bufferKey);
 }
 

@@ -1,11 +1,19 @@
 // ViewerFanOut: hands every frame sent on the output stream to every viewer, in the same shared
 // memory, without the camera ever waiting for a viewer.
 //
+// A frame a viewer still holds once kViewerFramesInFlight newer frames have gone out is taken
+// back: the fan-out lets go of it, so that its memory can go back to its owner (the viewer's
+// mapping stays valid, the memory being sealed; only its pixels may change). Its token stays out
+// until the viewer releases it and counts towards the viewer's limit all the while. So viewers
+// that never release hold on to no more than the newest few frames between them, and cannot
+// starve a producer of its buffers.
+//
 // Threading: every member may be called from any thread: frames come from the placeholder queue
 // and from the relay on the run loop at the same time. One mutex guards the viewers. Messages to
 // a viewer are sent under it and never block (MSG_DONTWAIT), so they keep their order, and a
 // viewer whose socket is full misses that frame while everyone else gets it. Frames a viewer
-// gives back are let go outside the lock, since letting go of a client's buffer posts its return.
+// gives back, or that are taken back from it, are let go outside the lock, since letting go of a
+// client's buffer posts its return.
 #pragma once
 
 #include <cstdint>
@@ -41,16 +49,24 @@ class ViewerFanOut {
     std::uint64_t lastSequence() const;
 
   private:
+    // A frame out with a viewer; its sample buffer is null once taken back.
+    struct Held {
+        std::uint64_t sequence = 0;
+        CMSampleBufferRef sampleBuffer;
+    };
     struct Viewer {
         std::shared_ptr<const wire::Connection> connection;
         std::uint64_t nextToken = 1;
-        std::map<std::uint64_t, CMSampleBufferRef> unreleased;  // by token
-        std::set<std::uint64_t> knownKeys;                      // buffers whose fd it was sent
-        std::vector<std::uint64_t> untoldGone;  // BufferGone messages its socket had no room for
-        std::uint32_t missed = 0;               // since the last frame it got
+        std::map<std::uint64_t, Held> unreleased;  // by token, so oldest first
+        std::set<std::uint64_t> knownKeys;         // buffers whose fd it was sent
+        std::vector<std::uint64_t> untoldGone;     // BufferGone messages its socket had no room for
+        std::uint32_t missed = 0;                  // since the last frame it got
     };
 
     void deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer, int fd);
+    // Moves the sample buffers of the viewer's frames that are no longer among the newest
+    // kViewerFramesInFlight into `takenBack`.
+    void takeBackOldFrames(Viewer& viewer, std::vector<CMSampleBufferRef>& takenBack) const;
     // Sends the BufferGone messages still owed; false if the socket is still full.
     static bool tellGone(Viewer& viewer);
 

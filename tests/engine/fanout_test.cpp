@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -113,6 +114,47 @@ TEST_F(FanOutTest, AViewerWhoseSocketIsFullMissesFramesAndIsToldOnceThereIsRoom)
     EXPECT_EQ(next.sequence, std::uint64_t(kMissed) + 1);
     EXPECT_EQ(next.framesMissed, std::uint32_t(kMissed));
     EXPECT_EQ(next.fdAttached, 1u);  // the missed frames never delivered the fd
+}
+
+TEST_F(FanOutTest, FramesHeldPastTheNewestOnesAreTakenBackSoViewersCannotPinThemAll) {
+    ViewerFanOut fanOut;
+    ViewerEnds early, late;
+    ASSERT_EQ(fanOut.add(1, early.camera, wire::ViewStarted{}), 0);
+    std::vector<std::weak_ptr<const CMSampleBuffer>> sent;
+    auto sendOne = [&] {
+        const CMSampleBufferRef sampleBuffer = host->makeSampleBuffer(kCMTimeZero);
+        sent.push_back(sampleBuffer);
+        fanOut.send(sampleBuffer, 1);
+    };
+    // Two viewers that never release, each holding the frames of its own moment: between them,
+    // more frames than a producer has buffers.
+    const auto limit = wire::kViewerFramesInFlight;
+    for (std::uint32_t i = 0; i < limit; ++i) sendOne();
+    ASSERT_EQ(fanOut.add(2, late.camera, wire::ViewStarted{}), 0);
+    for (std::uint32_t i = 0; i < limit; ++i) sendOne();
+    // Only the newest frames are still held; the older ones went back to their owner.
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].expired(), i < limit) << "frame " << i + 1;
+    }
+
+    // A frame taken back still counts until released: the early viewer got its limit and no
+    // more, its release of a taken-back frame is accepted, and the next frame says what it
+    // missed.
+    std::vector<std::uint64_t> tokens;
+    while (true) {
+        auto result = early.client.receive();
+        if (result.status != wire::ReceiveResult::Status::Message) break;
+        if (auto* frame = std::get_if<wire::Frame>(&result.received->message)) {
+            tokens.push_back(frame->token);
+        }
+    }
+    ASSERT_EQ(tokens.size(), limit);
+    EXPECT_TRUE(fanOut.release(1, tokens.front()));
+    EXPECT_FALSE(fanOut.release(1, tokens.front())) << "a second release of it was accepted";
+    sendOne();
+    auto result = early.client.receive();
+    ASSERT_EQ(result.status, wire::ReceiveResult::Status::Message);
+    EXPECT_EQ(std::get<wire::Frame>(result.received->message).framesMissed, limit);
 }
 
 }  // namespace
