@@ -1,8 +1,8 @@
 // RealClockHostBackend: the clock and timers of a real host, for backends that run on the
 // machine's own time.
 //
-// Threading: hostTimeNanoseconds() and timerDriver() may be called from any thread. The timer
-// driver's thread lives as long as the backend.
+// Threading: hostTimeNanoseconds() and timerDriver() may be called from any thread. Timers tick
+// on their own queues' threads.
 #pragma once
 
 #include <memory>
@@ -20,7 +20,6 @@ class RealClockHostBackend : public HostBackend {
     DispatchTimerDriver& timerDriver() override;
 
   protected:
-    // Without a timer driver no host can run: a fatal error at start-up.
     RealClockHostBackend();
 
   private:

@@ -4,6 +4,8 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
+#include <climits>
 #include <cmath>
 
 #include "host/HostBackend.h"
@@ -53,16 +55,32 @@ DispatchQueue::~DispatchQueue() {
     }
 }
 
-void DispatchQueue::async(std::function<void()> work) {
-    if (!work) return;
+void DispatchQueue::startThread() {
     std::call_once(startOnce_, [this] {
         thread_ = std::thread(drain, state_);
         // Thread names are at most 15 characters; the start of the label is what helps.
         pthread_setname_np(thread_.native_handle(), label_.substr(0, 15).c_str());
     });
+}
+
+void DispatchQueue::async(std::function<void()> work) {
+    if (!work) return;
+    startThread();
     {
         std::lock_guard lock(state_->mutex);
         state_->work.push_back(std::move(work));
+    }
+    state_->wake.notify_one();
+}
+
+void DispatchQueue::asyncAt(std::uint64_t deadlineNanoseconds, std::function<void()> work) {
+    if (!work) return;
+    startThread();
+    {
+        std::lock_guard lock(state_->mutex);
+        // Past the steady clock's range a deadline is as good as never.
+        state_->timed.emplace(std::min<std::uint64_t>(deadlineNanoseconds, INT64_MAX),
+                              std::move(work));
     }
     state_->wake.notify_one();
 }
@@ -72,11 +90,29 @@ bool DispatchQueue::isCurrent() const {
 }
 
 void DispatchQueue::drain(const std::shared_ptr<State>& state) {
+    using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, the host clock
     currentQueueState = state.get();
     std::unique_lock lock(state->mutex);
     for (;;) {
-        state->wake.wait(lock, [&] { return state->stopping || !state->work.empty(); });
-        if (state->work.empty()) break;  // stopping, and everything queued has run
+        if (!state->timed.empty()) {
+            const auto now = std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               Clock::now().time_since_epoch())
+                                               .count());
+            while (!state->timed.empty() && state->timed.begin()->first <= now) {
+                state->work.push_back(std::move(state->timed.begin()->second));
+                state->timed.erase(state->timed.begin());
+            }
+        }
+        if (state->work.empty()) {
+            if (state->stopping) break;  // everything queued has run; timed work is dropped
+            if (state->timed.empty()) {
+                state->wake.wait(lock);
+            } else {
+                const auto due = std::chrono::nanoseconds(state->timed.begin()->first);
+                state->wake.wait_until(lock, Clock::time_point(due));
+            }
+            continue;
+        }
         std::function<void()> item = std::move(state->work.front());
         state->work.pop_front();
         lock.unlock();

@@ -1,12 +1,12 @@
 // Dispatch: serial queues, a repeating timer source on absolute deadlines, and dispatch time.
 //
 // Threading: a DispatchQueue runs its work items one at a time, in order, on a thread of its
-// own; async() may be called from any thread. Destroying a queue runs what is still queued and
-// joins its thread; when the last reference goes inside one of its own work items, the thread
-// finishes the queued work alone. A timer's handler runs on its queue (the test double runs it
-// on the thread that ticks it); schedule, setEventHandler, resume and cancel may be called
-// from any thread, the handler included. cancel() stops further ticks; a tick already under
-// way runs to its end.
+// own; async() and asyncAt() may be called from any thread. Destroying a queue runs what is
+// still queued (timed work not yet due is dropped) and joins its thread; when the last reference
+// goes inside one of its own work items, the thread finishes the queued work alone. A timer's
+// handler runs on its queue (the test double runs it on the thread that ticks it); schedule,
+// setEventHandler, resume and cancel may be called from any thread, the handler included. cancel()
+// stops further ticks; a tick already under way runs to its end.
 #pragma once
 
 #include <atomic>
@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,6 +42,10 @@ class DispatchQueue {
 
     const std::string& label() const { return label_; }
     void async(std::function<void()> work);
+    // Queues `work` once CLOCK_MONOTONIC reaches `deadlineNanoseconds` (at once if it has), behind
+    // what was queued before it fell due. The queue's own thread sleeps until then, so timed work
+    // costs one wake-up.
+    void asyncAt(std::uint64_t deadlineNanoseconds, std::function<void()> work);
     // True when called from a work item of this queue.
     bool isCurrent() const;
 
@@ -51,10 +56,12 @@ class DispatchQueue {
         std::mutex mutex;
         std::condition_variable wake;
         std::deque<std::function<void()>> work;
+        std::multimap<std::uint64_t, std::function<void()>> timed;  // by deadline
         bool stopping = false;
     };
 
     explicit DispatchQueue(std::string label);
+    void startThread();
     static void drain(const std::shared_ptr<State>& state);
 
     std::string label_;

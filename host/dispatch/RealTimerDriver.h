@@ -1,20 +1,20 @@
 // RealTimerDriver: fires dispatch timers at their absolute deadlines on CLOCK_MONOTONIC.
 //
-// Threading: arm() may be called from any thread. The driver has one thread of its own, which
-// waits for the earliest deadline and posts each tick to its timer's queue, where the handler
-// runs; the destructor stops and joins it (so destroy the driver from any other thread).
-// Deadlines are host-clock nanoseconds, so the driver belongs with a backend whose clock is
-// CLOCK_MONOTONIC (see RealClockHostBackend).
+// Threading: arm() may be called from any thread. Each tick is timed work on the timer's own
+// queue (DispatchQueue::asyncAt): the queue's thread sleeps until the deadline and runs the
+// handler itself, so a tick costs one thread wake-up. A tick queues the next one when its
+// handler returns, so a slow handler gets one tick, not a pile of them, and ticks already missed
+// are skipped. Ticks refer to the driver by nothing, so they may outlive it. Deadlines are
+// host-clock nanoseconds, so the driver belongs with a backend whose clock is CLOCK_MONOTONIC
+// (see RealClockHostBackend).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
-#include "host/base/UniqueFD.h"
 #include "host/dispatch/Dispatch.h"
 
 namespace kova::host {
@@ -24,9 +24,7 @@ std::uint64_t monotonicNanoseconds();
 
 class RealTimerDriver final : public DispatchTimerDriver {
   public:
-    // A running driver, or null when the kernel gives no timer or wake-up fd.
     static std::unique_ptr<RealTimerDriver> create();
-    ~RealTimerDriver() override;
     RealTimerDriver(const RealTimerDriver&) = delete;
     RealTimerDriver& operator=(const RealTimerDriver&) = delete;
 
@@ -34,28 +32,22 @@ class RealTimerDriver final : public DispatchTimerDriver {
     void arm(const std::shared_ptr<DispatchSourceTimer>& timer) override;
 
   private:
+    // One arming of one timer; arming the timer again retires it, and its ticks stop.
+    struct Arming {
+        std::atomic<bool> current{true};
+    };
     struct Entry {
         std::weak_ptr<DispatchSourceTimer> timer;
-        std::uint64_t nextTick = 0;
-        // Set while a tick waits on the timer's queue, so a slow handler gets one tick, not a
-        // pile of them.
-        std::shared_ptr<std::atomic<bool>> tickQueued;
+        std::shared_ptr<Arming> arming;
     };
 
-    RealTimerDriver(UniqueFD timerFd, UniqueFD wakeFd);
-    void run();
-    void wake();
-    // The earliest deadline among live timers, dropping cancelled and destroyed ones.
-    std::uint64_t nextDeadline();
-    // Posts one tick for every timer due at `now`; ticks already missed are skipped.
-    void postDueTicks(std::uint64_t now);
+    RealTimerDriver() = default;
+    // Queues tick `tick` of the timer on its queue, unless the timer or this arming is done.
+    static void queueTick(const std::weak_ptr<DispatchSourceTimer>& weakTimer,
+                          const std::shared_ptr<Arming>& arming, std::uint64_t tick);
 
-    UniqueFD timerFd_;
-    UniqueFD wakeFd_;
     std::mutex mutex_;
-    std::vector<Entry> entries_;
-    std::atomic<bool> stopping_{false};
-    std::thread thread_;
+    std::vector<Entry> entries_;  // the current arming of each live timer
 };
 
 }  // namespace kova::host

@@ -7,12 +7,16 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace kova::host {
 
 namespace {
 
 constexpr std::uint64_t kWakeupToken = UINT64_MAX;
+
+// The loop whose run() this thread is inside, if any.
+thread_local const RunLoop* runningLoop = nullptr;
 
 std::uint64_t tokenFor(int fd, std::uint32_t serial) {
     return (std::uint64_t(serial) << 32) | std::uint32_t(fd);
@@ -73,7 +77,11 @@ void RunLoop::perform(std::function<void()> work) {
         std::lock_guard lock(mutex_);
         posted_.push_back(std::move(work));
     }
-    wake();
+    // The loop's own thread drains posted work before it waits again. Another thread writes
+    // the eventfd only if no wake-up is pending already: the loop clears the flag before it
+    // reads the eventfd and drains, so a post it misses writes again.
+    if (runningLoop == this) return;
+    if (!wakePending_.exchange(true)) wake();
 }
 
 void RunLoop::wake() {
@@ -98,8 +106,11 @@ void RunLoop::stopFromSignal() {
 void RunLoop::run() {
     constexpr int kMaxEvents = 32;
     epoll_event events[kMaxEvents];
+    const RunLoop* const outerLoop = std::exchange(runningLoop, this);
+    // Work may have been left behind by the last stop without a wake-up: look before waiting.
+    bool workWaiting = true;
     while (!stopRequested_.load()) {
-        const int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, -1);
+        const int count = ::epoll_wait(epoll_.get(), events, kMaxEvents, workWaiting ? 0 : -1);
         if (count < 0) {
             if (errno == EINTR) continue;
             std::perror("kova: run loop");
@@ -108,10 +119,10 @@ void RunLoop::run() {
         for (int i = 0; i < count && !stopRequested_.load(); ++i) {
             const std::uint64_t token = events[i].data.u64;
             if (token == kWakeupToken) {
+                wakePending_.store(false);
                 std::uint64_t counter = 0;
                 while (::read(wakeup_.get(), &counter, sizeof counter) < 0 && errno == EINTR) {
                 }
-                drainPosted();
                 continue;
             }
             const int fd = int(std::uint32_t(token));
@@ -125,19 +136,16 @@ void RunLoop::run() {
             }
             if (callback) (*callback)(events[i].events);
         }
+        // Posted work runs after each batch of fd events. What it posts in turn waits for the
+        // next round, after a look at the fds that does not block, so it cannot starve them.
+        workWaiting = drainPosted();
     }
+    runningLoop = outerLoop;
     stopRequested_.store(false);
-    // Work left behind by the stop must wake the next run().
-    bool leftOver = false;
-    {
-        std::lock_guard lock(mutex_);
-        leftOver = !posted_.empty();
-    }
-    if (leftOver) wake();
 }
 
-void RunLoop::drainPosted() {
-    // Only what was posted before this point: work posted meanwhile wrote the eventfd again.
+bool RunLoop::drainPosted() {
+    // Only what was posted before this point.
     std::size_t count = 0;
     {
         std::lock_guard lock(mutex_);
@@ -152,6 +160,8 @@ void RunLoop::drainPosted() {
         }
         work();
     }
+    std::lock_guard lock(mutex_);
+    return !posted_.empty();
 }
 
 }  // namespace kova::host

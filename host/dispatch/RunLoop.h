@@ -34,7 +34,8 @@ class RunLoop {
     // own fd; unwatch the fd before closing it.
     int watch(int fd, std::uint32_t epollEvents, FdCallback callback);
     void unwatch(int fd);
-    // Runs `work` on the loop's thread soon, in order of posting.
+    // Runs `work` on the loop's thread soon, in order of posting. Work posted by the loop's own
+    // thread while it runs costs no wake-up: the loop looks for it before it waits again.
     void perform(std::function<void()> work);
     // Serves until stop(); returns after the current callback finishes. A stop() that comes
     // while the loop is not running makes the next run() return at once.
@@ -52,7 +53,8 @@ class RunLoop {
     };
 
     void wake();
-    void drainPosted();
+    // Runs the work posted before this call; true if more was posted meanwhile.
+    bool drainPosted();
 
     UniqueFD epoll_;
     UniqueFD wakeup_;
@@ -60,6 +62,9 @@ class RunLoop {
     std::map<int, Watch> watched_;
     std::uint32_t nextSerial_ = 0;
     std::deque<std::function<void()>> posted_;
+    // Set while the wake-up eventfd holds a count the loop has not read: posts from other
+    // threads then need not write it again.
+    std::atomic<bool> wakePending_{false};
     std::atomic<bool> stopRequested_{false};
 };
 

@@ -69,6 +69,17 @@ TEST_F(EngineTest, PongComesAfterEverythingAskedBeforeIt) {
     EXPECT_EQ(sink->expect<wire::Pong>().cookie, 99u);
 }
 
+TEST_F(EngineTest, PongComesAfterAnInfoReplyAskedForBeforeIt) {
+    auto sink = connect(Role::Sink);
+    wire::Ping ping;
+    ping.cookie = 7;
+    ASSERT_EQ(sink->connection.send(wire::InfoRequest{}), 0);
+    ASSERT_EQ(sink->connection.send(ping), 0);
+    loop.pump();
+    sink->expect<wire::InfoReply>();
+    EXPECT_EQ(sink->expect<wire::Pong>().cookie, 7u);
+}
+
 TEST_F(EngineTest, InfoIsWhatTheExtensionAnswers) {
     auto info = connect(Role::Info);
     info->send(wire::InfoRequest{});

@@ -123,6 +123,48 @@ TEST(SerialQueue, DestructionFinishesQueuedWork) {
     EXPECT_EQ(ran.load(), 100);
 }
 
+TEST(SerialQueue, TimedWorkRunsByDeadlineNeverBeforeItAndBehindWorkQueuedFirst) {
+    auto queue = DispatchQueue::create("test.timed");
+    auto delays = std::make_shared<EventLog>();
+    auto early = std::make_shared<std::atomic<int>>(0);
+    const std::uint64_t now = kova::host::monotonicNanoseconds();
+    // Posted out of deadline order.
+    for (const std::uint64_t delay : {30'000'000u, 10'000'000u, 20'000'000u}) {
+        queue->asyncAt(now + delay, [delays, early, now, delay] {
+            if (kova::host::monotonicNanoseconds() < now + delay) ++*early;
+            delays->add(delay);
+        });
+    }
+    // Already due, but behind work queued before it.
+    std::vector<int> order;
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    queue->async([opened] { opened.wait(); });
+    queue->async([&order] { order.push_back(1); });
+    queue->asyncAt(now, [&order] { order.push_back(2); });
+    gate.set_value();
+
+    ASSERT_TRUE(delays->waitForCount(3));
+    drain(queue);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(delays->values(), (std::vector<std::uint64_t>{10'000'000, 20'000'000, 30'000'000}));
+    EXPECT_EQ(early->load(), 0);
+}
+
+TEST(SerialQueue, DestructionDropsTimedWorkNotYetDue) {
+    auto dropped = std::make_shared<int>(0);
+    std::atomic<int> ran{0};
+    {
+        auto queue = DispatchQueue::create("test.timed-drop");
+        queue->asyncAt(kova::host::monotonicNanoseconds() + 3600 * kSecond,
+                       [dropped, &ran] { ++ran; });
+        queue->asyncAt(UINT64_MAX, [dropped, &ran] { ++ran; });
+        queue->async([&ran] { ++ran; });
+    }
+    EXPECT_EQ(ran.load(), 1);
+    EXPECT_EQ(dropped.use_count(), 1);  // the dropped work is gone, its captures with it
+}
+
 TEST(SerialQueue, QueueReleasedByItsOwnWorkItemStillRunsTheRest) {
     auto queue = DispatchQueue::create("test.self-release");
     std::weak_ptr<DispatchQueue> watcher = queue;
@@ -558,6 +600,55 @@ TEST_F(RunLoopTest, WatchRefusesBadArguments) {
     EXPECT_EQ(loop_.watch(999'999, EPOLLIN, ignore), -EBADF);
     loop_.unwatch(readEnd.get());
     loop_.unwatch(readEnd.get());  // a second unwatch is harmless
+}
+
+TEST_F(RunLoopTest, WorkThatPostsItselfForEverDoesNotStarveAWatchedFd) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
+    const UniqueFD readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
+    ASSERT_EQ(loop_.watch(readEnd.get(), EPOLLIN,
+                          [this, &readEnd](std::uint32_t) {
+                              loop_.unwatch(readEnd.get());
+                              loop_.stop();
+                          }),
+              0);
+    // The fd becomes readable while the work goes on posting itself.
+    int rounds = 0;
+    std::function<void()> again = [&] {
+        if (++rounds == 100) {
+            EXPECT_EQ(::write(writeEnd.get(), "x", 1), 1);
+        }
+        loop_.perform(again);
+    };
+    loop_.perform(again);
+    loop_.run();
+    EXPECT_GE(rounds, 100);
+}
+
+TEST_F(RunLoopTest, WorkPostedFromManyThreadsAtOnceAllRuns) {
+    constexpr int kThreads = 4;
+    constexpr int kPosts = 2000;
+    int ran = 0;  // the loop's thread only
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&] {
+            for (int i = 0; i < kPosts; ++i) {
+                loop_.perform([&] {
+                    if (++ran == kThreads * kPosts) loop_.stop();
+                });
+            }
+        });
+    }
+    // A lost wake-up would leave work waiting for ever: the watchdog ends the test instead.
+    std::promise<void> finished;
+    std::thread watchdog([&, done = finished.get_future()] {
+        if (done.wait_for(20s) == std::future_status::timeout) loop_.stop();
+    });
+    loop_.run();
+    finished.set_value();
+    watchdog.join();
+    for (std::thread& poster : posters) poster.join();
+    EXPECT_EQ(ran, kThreads * kPosts);
 }
 
 RunLoop* signalledLoop = nullptr;
