@@ -212,8 +212,8 @@ void runPush(const Words& words) {
         throw UsageError("--pattern wants bars, gradient or counter, not \"" + *patternName + "\"");
     }
     const auto countText = arguments.value("--count");
-    const std::optional<std::uint64_t> count =
-        countText ? std::optional(parseCount("--count", *countText)) : std::nullopt;
+    // Without --count, for ever. (Not an optional: g++ 12 takes its test for uninitialised.)
+    const std::uint64_t count = countText ? parseCount("--count", *countText) : UINT64_MAX;
     const auto fpsText = arguments.value("--fps");
     const std::optional<double> fps =
         fpsText ? std::optional(parsePositive("--fps", *fpsText, kMaxFps)) : std::nullopt;
@@ -229,12 +229,12 @@ void runPush(const Words& words) {
 
     Producer producer = Producer::open();
     if (fps) producer.set_frame_rate(*fps);
-    for (std::uint64_t index = 0; !count || index < *count; ++index) {
+    for (std::uint64_t index = 0; index < count; ++index) {
         if (stopRequested.load()) break;
         Producer::Frame frame = producer.acquire();
         if (inputFd >= 0) {
             const std::size_t got = readFully(inputFd, frame.data(), kFrameBytes, inputName);
-            if (got == 0 && !count && index > 0) break;
+            if (got == 0 && !countText && index > 0) break;
             if (got < kFrameBytes) {
                 throw CommandFailure("short input: frame " + std::to_string(index + 1) + " of " +
                                      inputName + " has " + std::to_string(got) + " of its " +
@@ -256,8 +256,8 @@ void runView(const Words& words) {
     const Arguments arguments(words, {"--count", "--timeout", "--raw"}, {"--json"});
     noPositional(arguments);
     const auto countText = arguments.value("--count");
-    const std::optional<std::uint64_t> count =
-        countText ? std::optional(parseCount("--count", *countText)) : std::nullopt;
+    // Without --count, for ever. (Not an optional: g++ 12 takes its test for uninitialised.)
+    const std::uint64_t count = countText ? parseCount("--count", *countText) : UINT64_MAX;
     const double timeout = timeoutSeconds(arguments);
     const auto raw = arguments.value("--raw");
     const bool json = arguments.flag("--json");
@@ -274,7 +274,7 @@ void runView(const Words& words) {
     const std::string rawName = rawToStdout ? "standard output" : raw.value_or("");
 
     Viewer viewer = Viewer::open();
-    for (std::uint64_t seen = 0; !count || seen < *count; ++seen) {
+    for (std::uint64_t seen = 0; seen < count; ++seen) {
         if (stopRequested.load()) break;
         auto frame = viewer.next_frame(toMilliseconds(timeout));
         if (!frame) throw noFrameWithin(timeout);
