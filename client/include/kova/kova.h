@@ -10,7 +10,7 @@
 // start a new session.
 //
 // Threading: a Producer or Viewer is used from one thread at a time. Frames may be destroyed on
-// any thread while their Producer/Viewer is alive.
+// any thread, also after their Producer/Viewer is gone (a frame keeps its memory mapped).
 #pragma once
 
 #include <chrono>
@@ -102,14 +102,17 @@ class KOVA_EXPORT Producer {
 
     // A free buffer to paint into; waits up to `timeout` for the camera to return one.
     Frame acquire(std::chrono::milliseconds timeout = std::chrono::seconds(1));
-    // Pushes the frame. Its presentation time defaults to host_time_now(). Returns false when
-    // the camera refused it (counted as dropped).
+    // Pushes the frame and waits (one round trip) until the camera has taken it or refused it.
+    // Its presentation time defaults to host_time_now(). Returns false when the camera refused
+    // it (counted as dropped); the buffer is free again at once either way it goes.
     bool submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
     // For callers that already have a picture: one copy into a shared buffer, then submit().
     bool send(const std::uint8_t* pixels, std::size_t stride,
               std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
-    // Paces a push loop: sleeps until the next frame is due at the chosen rate (default: the
-    // stream's rate).
+    // Paces a push loop: sleeps until the next frame is due at the chosen rate (above 0, at most
+    // 1000), by default the sink stream's rate as the camera reports it. Deadlines lie on a grid
+    // from the first call, so the loop never drifts; a loop that fell behind by more than a
+    // frame skips the frames it missed rather than bursting.
     void set_frame_rate(double fps);
     void sleep_until_next_frame();
     Counters counters() const;
@@ -153,16 +156,23 @@ class KOVA_EXPORT Viewer {
         std::unique_ptr<Impl> impl_;
     };
 
+    // Connects and starts a view session; frames follow.
     static Viewer open(const ConnectOptions& options = {});
     Viewer(Viewer&&) noexcept;
     Viewer& operator=(Viewer&&) noexcept;
     ~Viewer();
 
-    // The next frame, or nothing if none came within `timeout`.
+    // The next frame, or nothing if none came within `timeout` (0: only one already waiting).
+    // Each camera buffer is mapped once, the first time a frame names it, and unmapped when the
+    // camera says it is gone and no frame from it is left. Memory that is not sealed against
+    // resizing, or smaller than its frame, is refused (ErrorCode::ProtocolError).
     std::optional<Frame> next_frame(std::chrono::milliseconds timeout);
-    // A descriptor that becomes readable when a frame may be waiting (for poll loops).
+    // A descriptor that becomes readable when a frame may be waiting (for poll loops); it
+    // changes with reconnect().
     int poll_fd() const;
+    // Frames this viewer missed since it opened: the sum of every frame's missed_before().
     std::uint64_t frames_missed() const;
+    // Ends the session (if any) and opens a new one on the same socket.
     void reconnect();
 
   private:
