@@ -85,7 +85,7 @@ void Session::send(const wire::Message& message, int fd) const {
 }
 
 bool Session::trySend(const wire::Message& message) const {
-    return connection_.send(message) == 0;
+    return connection_.send(message, -1, wire::SendMode::DontWait) == 0;
 }
 
 std::optional<wire::Received> Session::receive(Clock::time_point deadline) const {

@@ -43,7 +43,8 @@ class Session {
     // Sends one message, with `fd` attached (borrowed) if not -1. Throws Disconnected when the
     // camera has gone.
     void send(const wire::Message& message, int fd = -1) const;
-    // Sends without throwing, for destructors: false when it could not be sent.
+    // Sends without throwing or waiting, for destructors, which must not hang on a camera that
+    // stopped reading: false when it could not be sent.
     bool trySend(const wire::Message& message) const;
 
     // The next message, waiting until `deadline`; nothing when none came in time. A camera
