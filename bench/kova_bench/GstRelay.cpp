@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -101,7 +102,7 @@ GstRelayResult runGstRelay(const std::string& folder, double framesPerSecond, do
     ChildProcess plain = ChildProcess::start(kLaunch, withQuiet(plainPipeline), log);
     // The consumer needs the sink's socket, which exists once the sink pipeline is playing.
     const auto socketDeadline = std::chrono::steady_clock::now() + 10s;
-    while (!std::ifstream(socket) && std::chrono::steady_clock::now() < socketDeadline &&
+    while (!std::filesystem::exists(socket) && std::chrono::steady_clock::now() < socketDeadline &&
            sink.running()) {
         std::this_thread::sleep_for(10ms);
     }
@@ -128,10 +129,15 @@ GstRelayResult runGstRelay(const std::string& folder, double framesPerSecond, do
         result.why = "a GStreamer pipeline ended early: " + tail(log);
         return result;
     }
-    result.available = true;
     result.seconds = double(endNs - startNs) / 1e9;
     // A live source makes its frames on the clock, whatever the sinks do with them.
     result.frames = result.seconds * framesPerSecond;
+    // A consumer that gets no frames hardly runs at all.
+    if (*consumerEnd - *consumerStart < std::uint64_t(result.frames) * 1000) {
+        result.why = "the shmsrc consumer received nothing: " + tail(log);
+        return result;
+    }
+    result.available = true;
     result.sinkPipelineCpuNs = *sinkEnd - *sinkStart;
     result.plainPipelineCpuNs = *plainEnd - *plainStart;
     result.consumerPipelineCpuNs = *consumerEnd - *consumerStart;

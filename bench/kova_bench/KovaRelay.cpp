@@ -113,7 +113,7 @@ struct Snapshot {
     std::uint64_t accepted = 0;
     std::uint64_t refused = 0;
     std::uint64_t cameraMinorFaults = 0;
-    std::map<std::string, std::uint64_t> cameraThreads;
+    std::map<std::string, ThreadUsage> cameraThreads;
 };
 
 }  // namespace
@@ -180,15 +180,21 @@ ScenarioResult runScenario(const Scenario& scenario) {
         if (const auto memory = memoryStatusOf(scenario.cameraPid)) {
             taken.cameraMinorFaults = memory->minorFaults;
         }
-        taken.cameraThreads = threadCpuByName(scenario.cameraPid);
+        taken.cameraThreads = threadUsageByName(scenario.cameraPid);
         return taken;
     };
 
+    std::optional<BareBaseline> bare;
+    if (scenario.bareBaselineRate) {
+        bare.emplace(*scenario.bareBaselineRate);
+        bare->start();
+    }
     shared.recording.store(true);
     const Snapshot start = snapshot();
     std::this_thread::sleep_for(std::chrono::duration<double>(scenario.windowSeconds));
     const Snapshot end = snapshot();
     ScenarioResult result;
+    if (bare) result.bare = bare->stop();
     result.cameraMemory = memoryStatusOf(scenario.cameraPid);
     result.cameraMapsOfProducerBuffers = sharedMappingsNamed(scenario.cameraPid, kProducerMemory);
     result.cameraMapsOfOwnBuffers = sharedMappingsNamed(scenario.cameraPid, kCameraMemory);
@@ -206,10 +212,13 @@ ScenarioResult runScenario(const Scenario& scenario) {
     result.producerCpuNs = end.producerCpuNs - start.producerCpuNs;
     result.viewersCpuNs = end.viewersCpuNs - start.viewersCpuNs;
     result.cameraMinorFaults = end.cameraMinorFaults - start.cameraMinorFaults;
-    for (const auto& [name, ns] : end.cameraThreads) {
-        const auto before = start.cameraThreads.find(name);
-        result.cameraThreadCpuNs[name] =
-            ns - (before == start.cameraThreads.end() ? 0 : before->second);
+    for (const auto& [name, usage] : end.cameraThreads) {
+        ThreadUsage before;
+        if (const auto found = start.cameraThreads.find(name); found != start.cameraThreads.end()) {
+            before = found->second;
+        }
+        result.cameraThreads[name] =
+            ThreadUsage{usage.cpuNs - before.cpuNs, usage.sleeps - before.sleeps};
     }
     for (const auto& viewer : viewers) {
         result.framesViewed += viewer->viewed.load();

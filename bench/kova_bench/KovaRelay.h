@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "BareBaseline.h"
 #include "Measure.h"
 
 namespace kova::bench {
@@ -25,6 +26,8 @@ struct Scenario {
     std::optional<double> framesPerSecond;
     double warmupSeconds = 0.5;
     double windowSeconds = 2;
+    // When set, the machine's floor is measured over the same window at this rate.
+    std::optional<double> bareBaselineRate;
 };
 
 // Everything counted inside the measuring window.
@@ -43,13 +46,14 @@ struct ScenarioResult {
     std::uint64_t producerCpuNs = 0;
     std::uint64_t viewersCpuNs = 0;  // all viewers together
     std::uint64_t cameraMinorFaults = 0;
-    std::map<std::string, std::uint64_t> cameraThreadCpuNs;  // by thread name
+    std::map<std::string, ThreadUsage> cameraThreads;  // by thread name
     // At the end of the window, with every client still connected:
     std::optional<MemoryStatus> cameraMemory;
     // The producer's buffers the camera has mapped (it needs none to relay them), and the
     // camera's own pixel buffers (the placeholder's pool).
     std::size_t cameraMapsOfProducerBuffers = 0;
     std::size_t cameraMapsOfOwnBuffers = 0;
+    std::optional<BareBaselineResult> bare;
 };
 
 // Runs the scenario against the camera serving `scenario.socketPath`. Throws

@@ -57,8 +57,8 @@ std::uint64_t callingThreadCpuNs() {
     return nanosecondsOf(used);
 }
 
-std::map<std::string, std::uint64_t> threadCpuByName(pid_t pid) {
-    std::map<std::string, std::uint64_t> byName;
+std::map<std::string, ThreadUsage> threadUsageByName(pid_t pid) {
+    std::map<std::string, ThreadUsage> byName;
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     DIR* folder = ::opendir(tasks.c_str());
     if (folder == nullptr) return byName;
@@ -66,10 +66,20 @@ std::map<std::string, std::uint64_t> threadCpuByName(pid_t pid) {
         if (entry->d_name[0] == '.') continue;
         const std::string task = tasks + "/" + entry->d_name;
         const std::string name = readFirstLine(task + "/comm");
+        if (name.empty()) continue;
+        ThreadUsage& usage = byName[name];
         // The first figure of schedstat is the time spent on a CPU, in nanoseconds.
         std::istringstream schedstat(readFirstLine(task + "/schedstat"));
         std::uint64_t onCpu = 0;
-        if (!name.empty() && schedstat >> onCpu) byName[name] += onCpu;
+        if (schedstat >> onCpu) usage.cpuNs += onCpu;
+        std::ifstream status(task + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            std::istringstream words(line);
+            std::string key;
+            std::uint64_t value = 0;
+            if (words >> key >> value && key == "voluntary_ctxt_switches:") usage.sleeps += value;
+        }
     }
     ::closedir(folder);
     return byName;

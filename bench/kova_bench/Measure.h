@@ -27,9 +27,13 @@ std::uint64_t threadCpuNs(pthread_t thread);
 // CPU time of the calling thread, in nanoseconds.
 std::uint64_t callingThreadCpuNs();
 
-// CPU time per thread name of process `pid`, in nanoseconds, read from the kernel's per-thread
-// run-time accounting; threads with the same name are added up.
-std::map<std::string, std::uint64_t> threadCpuByName(pid_t pid);
+// What the threads of a process have used, from the kernel's per-thread accounting.
+struct ThreadUsage {
+    std::uint64_t cpuNs = 0;   // time on a CPU
+    std::uint64_t sleeps = 0;  // times it waited (voluntary context switches): its wake-ups
+};
+// By thread name; threads with the same name are added up.
+std::map<std::string, ThreadUsage> threadUsageByName(pid_t pid);
 
 // Order statistics of a sample, in the sample's own unit.
 struct Distribution {

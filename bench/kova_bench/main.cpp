@@ -94,10 +94,15 @@ void addRelayFigures(Figures& figures, const std::string& prefix, const Scenario
     figures[prefix + "_producer_cpu_us"] = per(double(result.producerCpuNs) / 1e3, frames);
     figures[prefix + "_refused"] = double(result.framesRefused);
     addDistribution(figures, prefix + "_latency", distributionOf(result.latencyUs));
-    for (const auto& [thread, ns] : result.cameraThreadCpuNs) {
+    double wakeups = 0;
+    for (const auto& [thread, usage] : result.cameraThreads) {
         figures[prefix + "_camera_thread_" + keyPart(thread) + "_cpu_us"] =
-            per(double(ns) / 1e3, frames);
+            per(double(usage.cpuNs) / 1e3, frames);
+        figures[prefix + "_camera_thread_" + keyPart(thread) + "_wakeups"] =
+            per(double(usage.sleeps), frames);
+        wakeups += double(usage.sleeps);
     }
+    figures[prefix + "_camera_wakeups"] = per(wakeups, frames);
 }
 
 Figures runOnce(const Options& options, const std::string& folder, PooledHistograms& histograms) {
@@ -122,10 +127,14 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
     placeholder.producer = false;
     placeholder.warmupSeconds = 0.3;
     placeholder.windowSeconds = 2.5 * scale;
+    placeholder.bareBaselineRate = 1e9 / kPlaceholderPeriodNs;
     const ScenarioResult idle = runScenario(placeholder);
     f["placeholder_fps"] = per(double(idle.placeholderFrames), idle.seconds);
     f["placeholder_camera_cpu_us"] =
         per(double(idle.cameraCpuNs) / 1e3, double(idle.placeholderFrames));
+    double idleWakeups = 0;
+    for (const auto& [thread, usage] : idle.cameraThreads) idleWakeups += double(usage.sleeps);
+    f["placeholder_camera_wakeups"] = per(idleWakeups, double(idle.placeholderFrames));
     std::uint64_t missedTicks = 0;
     std::vector<double> lateness =
         latenessFromStamps(idle.placeholderStampsNs, kPlaceholderPeriodNs, &missedTicks);
@@ -135,11 +144,15 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
     }
     addDistribution(f, "placeholder_lateness", distributionOf(lateness));
     f["placeholder_missed_ticks"] = double(missedTicks);
+    if (idle.bare) {
+        addDistribution(f, "bare_timer_lateness", distributionOf(idle.bare->timerLatenessUs));
+    }
 
     Scenario paced = base;
     paced.framesPerSecond = kova::kStreamFrameRate;
     paced.warmupSeconds = 0.5;
     paced.windowSeconds = 4 * scale;
+    paced.bareBaselineRate = kova::kStreamFrameRate;
     const ScenarioResult atRate = runScenario(paced);
     addRelayFigures(f, "rate", atRate);
     for (const double us : atRate.latencyUs) histograms.latencyAtStreamRateUs.add(us);
@@ -149,6 +162,11 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
         per(double(atRate.cameraCpuNs + atRate.viewersCpuNs) / 1e3, rateFrames);
     f["rate_relay_core_percent"] =
         per(double(atRate.cameraCpuNs + atRate.viewersCpuNs) * 100, atRate.seconds * 1e9);
+    if (atRate.bare) {
+        addDistribution(f, "bare_hop_latency", distributionOf(atRate.bare->hopLatencyUs));
+        f["bare_wakeup_cpu_us"] =
+            per(double(atRate.bare->receiverCpuNs) / 1e3, double(atRate.bare->hopLatencyUs.size()));
+    }
 
     Scenario unthrottled = base;
     unthrottled.warmupSeconds = 0.3;
@@ -181,12 +199,12 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
     const std::size_t producerMaps =
         std::max({atRate.cameraMapsOfProducerBuffers, fast.cameraMapsOfProducerBuffers,
                   fanOut.cameraMapsOfProducerBuffers});
-    const std::uint64_t mismatches =
-        atRate.markerMismatches + fast.markerMismatches + fanOut.markerMismatches;
     f["camera_maps_producer_buffers"] = double(producerMaps);
-    f["marker_mismatches"] = double(mismatches);
+    f["rate_marker_mismatches"] = double(atRate.markerMismatches);
+    f["fast1_marker_mismatches"] = double(fast.markerMismatches);
+    f["fastN_marker_mismatches"] = double(fanOut.markerMismatches);
     // Pixels the camera has not mapped are pixels it cannot copy; with a mapping it might.
-    f["camera_pixel_copies"] = producerMaps == 0 && mismatches == 0 ? 0 : NAN;
+    f["camera_pixel_copies"] = producerMaps == 0 ? 0 : NAN;
     camera.stop();
 
     if (options.gstreamer) {
@@ -217,6 +235,17 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
         f["ratio_relay_cpu_over_gst"] = per(f["rate_relay_cpu_us"], f["gst_relay_cpu_us"]);
     }
     f["ratio_placeholder_cpu_over_memset"] = per(f["placeholder_camera_cpu_us"], f["memset_us"]);
+    // Against the machine's floor in the same window: how many plain wake-ups a frame costs.
+    if (f.count("bare_wakeup_cpu_us") != 0) {
+        f["ratio_camera_cpu_over_bare_wakeup"] =
+            per(f["rate_camera_cpu_us"], f["bare_wakeup_cpu_us"]);
+        f["ratio_latency_p50_over_bare_hop"] =
+            per(f["rate_latency_p50_us"], f["bare_hop_latency_p50_us"]);
+    }
+    if (f.count("bare_timer_lateness_p99_us") != 0) {
+        f["ratio_placeholder_lateness_p99_over_bare"] =
+            per(f["placeholder_lateness_p99_us"], f["bare_timer_lateness_p99_us"]);
+    }
     return f;
 }
 
