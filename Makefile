@@ -63,6 +63,7 @@ test: deps
 	$(MAKE) test-plain
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
+	$(MAKE) fuzz
 
 bench: deps build
 	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
