@@ -194,11 +194,17 @@ TEST(Relay,
         }
     }
 
-    // The placeholder resumes on the first tick more than 0.5 s after the last relayed frame.
+    // The placeholder resumes on the first tick more than 0.5 s after the last relayed frame
+    // (a sanitizer build's timer may run late on a loaded machine).
+#if defined(KOVA_E2E_SANITIZED)
+    constexpr double kLatestReturnMs = 1000;
+#else
+    constexpr double kLatestReturnMs = 700;
+#endif
     const double gapMs = double(seen.back().hostTimeNs - pushTimes.back()) / 1e6;
     EXPECT_GT(gapMs, 500.0);
     if (seen.back().missedBefore == 0) {
-        EXPECT_LT(gapMs, 700.0);
+        EXPECT_LT(gapMs, kLatestReturnMs);
     }
 }
 
