@@ -133,7 +133,9 @@ class KOVA_EXPORT Viewer {
   public:
     enum class Origin { Sink, Placeholder };
 
-    // A received frame, mapped read-only; the camera gets the buffer back when it goes.
+    // A received frame, mapped read-only; the camera gets the buffer back when it goes. Hold it
+    // only while reading: once kova-camera has sent 4 newer frames it takes the buffer back
+    // (so that viewers that hoard frames cannot starve a producer), and its pixels may change.
     class KOVA_EXPORT Frame {
       public:
         Frame(Frame&&) noexcept;
