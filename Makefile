@@ -21,7 +21,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: fuzz deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
+.PHONY: soak fuzz deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
@@ -49,15 +49,22 @@ build-tsan/build.ninja:
 build-tsan: build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 
+# The soak and load runs take minutes each and are run by `make soak`.
+CTEST := ctest --output-on-failure -j $(JOBS) -LE '^(long|soak)$$'
+
 test-plain: build
-	cd build && ctest --output-on-failure -j $(JOBS)
+	cd build && $(CTEST)
 
 test-asan: build-asan
-	cd build-asan && ctest --output-on-failure -j $(JOBS)
+	cd build-asan && $(CTEST)
 
 # TSan needs the classic address layout on kernels with high mmap entropy.
 test-tsan: build-tsan
-	cd build-tsan && setarch $$(uname -m) -R ctest --output-on-failure -j $(JOBS)
+	cd build-tsan && setarch $$(uname -m) -R $(CTEST)
+
+# The 60 s load run and the 2-minute soak (kova-soak), one at a time, in the plain build.
+soak: deps build
+	cd build && ctest --output-on-failure -L '^long$$'
 
 test: deps
 	$(MAKE) test-plain
