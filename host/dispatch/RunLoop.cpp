@@ -78,8 +78,8 @@ void RunLoop::perform(std::function<void()> work) {
         posted_.push_back(std::move(work));
     }
     // The loop's own thread drains posted work before it waits again. Another thread writes
-    // the eventfd only if no wake-up is pending already: the loop clears the flag before it
-    // reads the eventfd and drains, so a post it misses writes again.
+    // the eventfd only if no wake-up is pending already: the loop clears the flag after it has
+    // read the eventfd and before it drains, so a post it misses writes again.
     if (runningLoop == this) return;
     if (!wakePending_.exchange(true)) wake();
 }
@@ -119,10 +119,13 @@ void RunLoop::run() {
         for (int i = 0; i < count && !stopRequested_.load(); ++i) {
             const std::uint64_t token = events[i].data.u64;
             if (token == kWakeupToken) {
-                wakePending_.store(false);
+                // Read first, then clear: a post that wrote between a clear and the read would
+                // have its count read away and leave the flag set, and every later post would
+                // skip the write while the loop slept.
                 std::uint64_t counter = 0;
                 while (::read(wakeup_.get(), &counter, sizeof counter) < 0 && errno == EINTR) {
                 }
+                wakePending_.store(false);
                 continue;
             }
             const int fd = int(std::uint32_t(token));
