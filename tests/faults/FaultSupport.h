@@ -17,9 +17,16 @@ using namespace std::chrono_literals;
 
 // The rate the bystanding producer pushes at, as a video call's camera would.
 inline constexpr double kBystanderFps = 60;
-// "Full rate": the share of kBystanderFps that must be pushed and seen during a fault. Below
-// 1 only for the scheduling of a shared machine running sanitizer builds in parallel.
+// "Full rate": the share of kBystanderFps that must be pushed and seen during a fault (a few
+// seconds). Below 1 only for the scheduling of a machine running other tests beside these, and
+// lower in sanitizer builds, where a thread that is late by a few frames is common. A camera
+// that stops serving anyone drops far below it; refusals and waits for a buffer are checked
+// apart, and must be none.
+#if defined(KOVA_FAULTS_SANITIZED)
+inline constexpr double kFullRateShare = 0.8;
+#else
 inline constexpr double kFullRateShare = 0.9;
+#endif
 
 // A producer pushing marked frames at kBystanderFps and a viewer measuring them.
 class Bystanders {

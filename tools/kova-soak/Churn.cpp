@@ -194,13 +194,14 @@ void Churn::runSink(unsigned which) {
             push.timeScale = 1'000'000'000;
             send(*connection, push);
             count([](ChurnTally& t) { ++t.pushes; });
+            // The push's answer: its buffer back, or a refusal.
             bool answered = false;
             auto answer = [&answered](const wire::Received& received) {
-                answered = answered ||
-                           std::holds_alternative<wire::BufferReturned>(received.message) ||
-                           std::holds_alternative<wire::PushRefused>(received.message);
-                return std::holds_alternative<wire::BufferReturned>(received.message) ||
-                       std::holds_alternative<wire::PushRefused>(received.message);
+                const bool isAnswer =
+                    std::holds_alternative<wire::BufferReturned>(received.message) ||
+                    std::holds_alternative<wire::PushRefused>(received.message);
+                answered = answered || isAnswer;
+                return isAnswer;
             };
             const auto holdUntil = Clock::now() + options_.hold;
             while (auto received = poll(*connection, holdUntil)) {

@@ -11,6 +11,7 @@ namespace {
 // How long a client waits before trying a camera that went away again.
 constexpr auto kReconnectPause = std::chrono::milliseconds(20);
 constexpr auto kViewerPoll = std::chrono::milliseconds(50);
+constexpr std::uint64_t kStampTolerance = 1000;  // ns
 
 bool cameraLost(const Error& error) {
     return error.code() == ErrorCode::Disconnected || error.code() == ErrorCode::NoCamera;
@@ -167,6 +168,14 @@ void MeasuringViewer::see(const Viewer::Frame& frame) {
     }
     lastSequence_ = frame.sequence();
     if (!ours) return;
+    // The frame's pixels were written for its own push only if they carry its time (the relay
+    // may round it by a nanosecond or so).
+    const std::uint64_t stamped = frame.host_time_ns();
+    if ((marker.pushedNs > stamped ? marker.pushedNs - stamped : stamped - marker.pushedNs) >
+        kStampTolerance) {
+        ++tally_.overwritten;
+        return;
+    }
     if (marker.index < lastIndex_) {
         ++tally_.outOfOrder;
         return;
@@ -248,7 +257,8 @@ Figures figuresBetween(const ProducerTally& producerFrom, const ProducerTally& p
 }
 
 std::uint64_t framesLostUncounted(const ProducerTally& producer, const ViewerTally& viewer) {
-    const std::uint64_t counted = viewer.marked + viewer.missed + producer.droppedAfterAccept;
+    const std::uint64_t counted =
+        viewer.marked + viewer.overwritten + viewer.missed + producer.droppedAfterAccept;
     return producer.accepted > counted ? producer.accepted - counted : 0;
 }
 

@@ -81,6 +81,9 @@ struct ViewerTally {
     std::uint64_t missed = 0;       // frames the camera reported this viewer missed
     std::uint64_t unaccounted = 0;  // frames whose sequence skipped more than `missed` says
     std::uint64_t outOfOrder = 0;   // marked frames that came again or before an earlier one
+    // Marked frames that held a later push's pixels by the time they were read: the camera takes
+    // a frame back from a viewer once kViewerFramesInFlight newer ones have gone out.
+    std::uint64_t overwritten = 0;
     std::uint64_t disconnects = 0;
     std::uint64_t reconnects = 0;
     std::string failure;

@@ -82,7 +82,7 @@ void checkClients(Verdict& verdict, const ProducerTally& producer,
 
 void checkCameraStops(Verdict& verdict, CameraChild& camera) {
     const auto status = camera.stop();
-    verdict.require(status.has_value(), "kova-camera did not end on SIGTERM");
+    verdict.require(status.has_value(), "kova-camera did not end on SIGTERM:\n" + camera.log());
     if (status) {
         verdict.require(*status == 0, format("kova-camera ended with status %d:\n%s", *status,
                                              camera.log().c_str()));
@@ -98,10 +98,10 @@ void printTotals(const ProducerTally& producer, const std::vector<ViewerTally>& 
         (unsigned long long)producer.stalls);
     for (std::size_t i = 0; i < viewers.size(); ++i) {
         std::printf(
-            "viewer %zu: %llu frames, %llu of the producer, %llu reported missed, %llu "
-            "lost uncounted\n",
+            "viewer %zu: %llu frames, %llu of the producer (and %llu read after they were taken "
+            "back), %llu reported missed, %llu lost uncounted\n",
             i + 1, (unsigned long long)viewers[i].frames, (unsigned long long)viewers[i].marked,
-            (unsigned long long)viewers[i].missed,
+            (unsigned long long)viewers[i].overwritten, (unsigned long long)viewers[i].missed,
             (unsigned long long)framesLostUncounted(producer, viewers[i]));
     }
 }
