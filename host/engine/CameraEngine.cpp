@@ -491,7 +491,10 @@ wire::InfoReply CameraEngine::infoOnCallbackQueue() {
 
 void CameraEngine::handleRegisterBuffer(Client& client, const wire::RegisterBuffer& request,
                                         host::UniqueFD fd) {
+    // A refused buffer is let go before the answer goes out, so a client that hears "no" knows
+    // the camera holds nothing of it.
     auto refuse = [&](ErrorCode code, const std::string& text) {
+        fd.reset();
         sendError(client, code, MessageType::RegisterBuffer, request.cookie, text);
     };
     if (!sinkFormat_) return refuse(ErrorCode::HostFailure, "the sink stream takes no frames");
