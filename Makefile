@@ -62,15 +62,19 @@ test-asan: build-asan
 test-tsan: build-tsan
 	cd build-tsan && setarch $$(uname -m) -R $(CTEST)
 
-# The 60 s load run and the 2-minute soak (kova-soak), one at a time, in the plain build.
+# The 60 s load run and the 2-minute soak (kova-soak), one at a time, in the plain build; part of
+# `make test`. Longer soaks: ./build/bin/kova-soak soak --duration 1h.
 soak: deps build
 	cd build && ctest --output-on-failure -L '^long$$'
 
+# The fuzz runs keep one core busy for a minute each; the load and soak runs need little CPU and
+# take the other, so they run side by side once the fuzzers are built.
 test: deps
 	$(MAKE) test-plain
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
-	$(MAKE) fuzz
+	JOBS=$(JOBS) fuzz/run.sh --build-only
+	$(MAKE) -j2 --output-sync=target fuzz soak
 
 bench: deps build
 	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true

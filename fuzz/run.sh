@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, ASan+UBSan, in build-fuzz) and runs each for $FUZZ_SECONDS
 # on a scratch copy of its seed corpus. Exits non-zero if any target crashed, naming the
-# reproducer. Usage: fuzz/run.sh [target...]   (default: every target)
+# reproducer. Usage: fuzz/run.sh [--build-only] [target...]   (default: every target)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -18,6 +18,11 @@ declare -A max_len=(
     [buffer_registration]=34
 )
 all_targets=(message_decoder hello_exchange buffer_registration)
+build_only=false
+if [[ "${1:-}" == --build-only ]]; then
+    build_only=true
+    shift
+fi
 targets=("$@")
 [[ $# -gt 0 ]] || targets=("${all_targets[@]}")
 for target in "${targets[@]}"; do
@@ -32,6 +37,7 @@ if [[ ! -f "$build/build.ninja" ]]; then
         -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=address -DKOVA_FUZZ=ON
 fi
 cmake --build "$build" -j "$jobs" --target kova_fuzzers
+$build_only && exit 0
 
 # Sanitizer reports are crashes; leaks too.
 export ASAN_OPTIONS="${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}"
