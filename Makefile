@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc)
 
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
 	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev \
-	libpipewire-0.3-dev pipewire-bin wireplumber
+	libpipewire-0.3-dev pipewire-bin wireplumber \
+	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -76,8 +77,12 @@ test: deps
 	JOBS=$(JOBS) fuzz/run.sh --build-only
 	$(MAKE) -j2 --output-sync=target fuzz soak
 
+# The micro-benchmarks, then the end-to-end comparison (kova-bench) and its latency plot.
 bench: deps build
 	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	./build/bin/kova-bench --runs 3 --json build/kova-bench.json
+	./build/bin/kova-bench-plot build/kova-bench.json build/kova-bench-latency.png
+	@echo "JSON: build/kova-bench.json  plot: build/kova-bench-latency.png"
 
 run: deps build
 	@echo "Starting kova-camera on \$$KOVA_SOCKET, else \$$XDG_RUNTIME_DIR/kova/camera.sock, else /tmp/kova-$$(id -u)/camera.sock."
