@@ -18,15 +18,17 @@ namespace {
 constexpr const char* kUsage =
     "usage: kova-soak soak [--duration T] [--interval T] [--warmup T] [--max-rss-growth KIB]\n"
     "                      [--camera PATH]\n"
-    "       kova-soak load [--duration T] [--idle T] [--tolerance PERCENT] [--camera PATH]\n"
+    "       kova-soak load [--duration T] [--idle T] [--tolerance PERCENT] [--latency-slack MS]\n"
+    "                      [--camera PATH]\n"
     "\n"
     "soak  pushes 60 frames a second with two viewers for --duration (default 2m) and prints\n"
     "      the camera's resident memory and open fds every --interval (10s); fails when they\n"
     "      grew after --warmup (30s): by any fd, or by --max-rss-growth KiB (1024) or more.\n"
     "load  measures a producer (60 fps) and a viewer for --idle (10s), then again for\n"
     "      --duration (60s) while every other client slot of the camera connects and\n"
-    "      disconnects in a loop; fails when their frame rates or median latency fall more\n"
-    "      than --tolerance (10) percent behind the idle figures.\n"
+    "      disconnects in a loop; fails when their frame rates fall more than --tolerance\n"
+    "      (10) percent behind the idle figures, or their median latency grows by more than\n"
+    "      that percentage and by more than --latency-slack (1) ms.\n"
     "\n"
     "Times are seconds, or a number with s, m or h. The camera is started from --camera\n"
     "(default: kova-camera beside this program) on a socket of its own.\n"
@@ -113,6 +115,8 @@ int load(int argc, char** argv) {
             run.idle = duration(name, value);
         } else if (name == "--tolerance") {
             run.tolerancePercent = number(name, value);
+        } else if (name == "--latency-slack") {
+            run.latencySlackMs = number(name, value);
         } else if (name == "--camera") {
             run.camera = value;
         } else {
