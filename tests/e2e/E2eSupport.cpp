@@ -197,6 +197,7 @@ CameraProcess::~CameraProcess() {
         return;
     }
     EXPECT_EQ(*status, 0) << "kova-camera did not end cleanly:\n" << log();
+    EXPECT_FALSE(std::filesystem::exists(socketPath_)) << "kova-camera left its socket behind";
 }
 
 std::size_t CameraProcess::openFdsBesidesItsPool() const {

@@ -1,0 +1,81 @@
+// kova-camera started by a service manager: it serves the socket it is handed, says when it is
+// ready, and leaves that socket in place when it ends.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "E2eSupport.h"
+#include "host/base/UniqueFD.h"
+
+namespace kova::e2e {
+namespace {
+
+// A datagram socket playing the service manager's notification socket.
+class NotifySocket {
+  public:
+    explicit NotifySocket(std::string path) : path_(std::move(path)) {
+        socket_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    const std::string& path() const { return path_; }
+
+    // Waits for a notification that contains `state` (e.g. "READY=1").
+    bool waitFor(const std::string& state) {
+        for (;;) {
+            pollfd ready{socket_.get(), POLLIN, 0};
+            if (::poll(&ready, 1, 20'000) != 1) return false;
+            char text[4096];
+            const ssize_t size = ::recv(socket_.get(), text, sizeof text, 0);
+            if (size > 0 && std::string(text, std::size_t(size)).find(state) != std::string::npos) {
+                return true;
+            }
+        }
+    }
+
+  private:
+    std::string path_;
+    host::UniqueFD socket_;
+};
+
+TEST(ServiceManager, AHandedOverSocketIsServedAndLeftInPlace) {
+    const char* const activator = "/usr/bin/systemd-socket-activate";
+    if (::access(activator, X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is not installed";
+    TempFolder folder;
+    const std::string socketPath = folder.file("camera.sock");
+    NotifySocket notify(folder.file("activated.notify"));
+    // The activator binds the socket, then runs the camera (with no KOVA_SOCKET) on the first
+    // connection.
+    ChildProcess camera = spawn(activator,
+                                {"--seqpacket", "--listen=" + socketPath,
+                                 "--setenv=NOTIFY_SOCKET=" + notify.path(), KOVA_CAMERA_EXECUTABLE},
+                                "", folder.path(), "activator");
+    ASSERT_TRUE(waitUntil(
+        [&] { return readFile(camera.stderrPath()).find("Listening on") != std::string::npos; },
+        20000ms))
+        << readFile(camera.stderrPath());
+
+    RawClient info(socketPath);
+    ASSERT_TRUE(info.hello(wire::Role::Info));
+    ASSERT_TRUE(notify.waitFor("READY=1"));
+    ASSERT_EQ(info.send(wire::InfoRequest{}), 0);
+    const auto reply = info.expect<wire::InfoReply>();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(wire::textOf(reply->deviceName), "Kova");
+
+    camera.signal(SIGTERM);
+    EXPECT_EQ(camera.wait(), 0) << readFile(camera.stderrPath());
+    EXPECT_TRUE(std::filesystem::exists(socketPath)) << "the service manager's socket was removed";
+}
+
+}  // namespace
+}  // namespace kova::e2e
