@@ -141,6 +141,21 @@ Churn::~Churn() {
     stop();
 }
 
+ChurnTally& ChurnTally::operator+=(const ChurnTally& later) {
+    sinkSessions += later.sinkSessions;
+    viewSessions += later.viewSessions;
+    infoSessions += later.infoSessions;
+    refusedAtLimit += later.refusedAtLimit;
+    probesAdmitted += later.probesAdmitted;
+    pushes += later.pushes;
+    pushesAnswered += later.pushesAnswered;
+    framesViewed += later.framesViewed;
+    for (const std::string& failure : later.failures) {
+        if (failures.size() < kFailuresKept) failures.push_back(failure);
+    }
+    return *this;
+}
+
 ChurnTally Churn::tally() const {
     std::lock_guard lock(mutex_);
     return tally_;

@@ -27,6 +27,9 @@ struct ChurnTally {
     std::uint64_t pushesAnswered = 0;  // returned or refused before the session ended
     std::uint64_t framesViewed = 0;
     std::vector<std::string> failures;  // anything but the expected answers (the first few)
+
+    // Adds the tally of a later churn to this one.
+    ChurnTally& operator+=(const ChurnTally& later);
 };
 
 class Churn {

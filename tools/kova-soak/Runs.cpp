@@ -211,6 +211,9 @@ int runSoak(const SoakOptions& options) {
 
 namespace {
 
+// How long a fresh churn runs before its stretch is measured.
+constexpr auto kChurnSettle = 1s;
+
 struct Phase {
     ProducerTally producer;
     ViewerTally viewer;
@@ -219,6 +222,38 @@ struct Phase {
 Phase tallies(const MarkedProducer& producer, const MeasuringViewer& viewer) {
     return Phase{producer.tally(), viewer.tally()};
 }
+
+// Stretches of one kind taken apart in time, added up as if they were one.
+class Stretches {
+  public:
+    void add(const Phase& from, const Phase& to) {
+        seconds_ += double(to.producer.atNs - from.producer.atNs) / 1e9;
+        accepted_ += to.producer.accepted - from.producer.accepted;
+        refused_ += to.producer.refused - from.producer.refused;
+        stalls_ += to.producer.stalls - from.producer.stalls;
+        marked_ += to.viewer.marked - from.viewer.marked;
+        frames_ += to.viewer.frames - from.viewer.frames;
+        missed_ += to.viewer.missed - from.viewer.missed;
+    }
+    Figures figures(std::vector<std::uint64_t> latencies) const {
+        Figures figures;
+        figures.seconds = seconds_;
+        if (seconds_ > 0) {
+            figures.pushedFps = double(accepted_) / seconds_;
+            figures.viewedFps = double(marked_) / seconds_;
+            figures.outputFps = double(frames_) / seconds_;
+        }
+        figures.latency = summarize(std::move(latencies));
+        figures.refused = refused_;
+        figures.missed = missed_;
+        figures.stalls = stalls_;
+        return figures;
+    }
+
+  private:
+    double seconds_ = 0;
+    std::uint64_t accepted_ = 0, refused_ = 0, stalls_ = 0, marked_ = 0, frames_ = 0, missed_ = 0;
+};
 
 void printFiguresRow(const char* name, const Figures& f) {
     std::printf("%-10s %7.1f %9.1f %9.1f %7.2f %7.2f %7.2f %7llu %7llu\n", name, f.seconds,
@@ -241,10 +276,11 @@ int runLoad(const LoadOptions& options) {
     churnOptions.socketPath = camera->socketPath();
     std::printf(
         "kova-soak load: %u churning clients (%u sink, %u view, %u info) and a measured "
-        "producer (%.0f fps) and viewer: %u, the camera's most; %lld s idle, then %lld s "
-        "of churn\n",
+        "producer (%.0f fps) and viewer: %u, the camera's most; %lld s of churn in stretches "
+        "of %lld s, each after %lld s quiet\n",
         churning, churnOptions.sinks, churnOptions.viewers, churnOptions.infos, options.fps,
-        wire::kMaxClients, (long long)options.idle.count(), (long long)options.duration.count());
+        wire::kMaxClients, (long long)options.duration.count(), (long long)options.interval.count(),
+        (long long)options.idle.count());
     std::printf("camera: pid %d, socket %s\n", int(camera->pid()), camera->socketPath().c_str());
 
     const ConnectOptions connect{camera->socketPath()};
@@ -254,41 +290,42 @@ int runLoad(const LoadOptions& options) {
     std::printf("%-10s %7s %9s %9s %7s %7s %7s %7s %7s\n", "phase", "seconds", "pushed/s",
                 "viewed/s", "p50 ms", "p99 ms", "max ms", "missed", "refused");
 
-    auto measure = [&](const Phase& from, const Phase& to, std::vector<std::uint64_t> latencies) {
-        return figuresBetween(from.producer, to.producer, from.viewer, to.viewer,
-                              std::move(latencies));
-    };
+    // Quiet and churning stretches alternate, so that both sample the machine alike: on a shared
+    // machine the median wake-up latency drifts by more than the bound between two stretches
+    // taken a minute apart.
     auto start = Clock::now();
     bool cameraRan = sleepUntil(start + kSettle, *camera);
     viewer.takeLatencies();
-    const Phase idleStart = tallies(producer, viewer);
-    cameraRan = cameraRan && sleepUntil(start + kSettle + options.idle, *camera);
-    const Phase idleEnd = tallies(producer, viewer);
-    std::vector<std::uint64_t> idleLatencies = viewer.takeLatencies();
-    const Figures idle = measure(idleStart, idleEnd, idleLatencies);
-    printFiguresRow("idle", idle);
-
-    std::optional<Churn> churn;
-    churn.emplace(churnOptions);
-    const auto loadStart = Clock::now();
-    std::vector<std::uint64_t> loadLatencies;
-    Phase stepStart = tallies(producer, viewer);
-    for (auto elapsed = options.interval; cameraRan; elapsed += options.interval) {
-        const auto step = std::min(elapsed, options.duration);
-        cameraRan = sleepUntil(loadStart + step, *camera);
-        const Phase stepEnd = tallies(producer, viewer);
-        auto latencies = viewer.takeLatencies();
-        loadLatencies.insert(loadLatencies.end(), latencies.begin(), latencies.end());
-        printFiguresRow(format("load %llds", (long long)step.count()).c_str(),
-                        measure(stepStart, stepEnd, std::move(latencies)));
-        stepStart = stepEnd;
-        if (step == options.duration) break;
+    std::vector<std::uint64_t> idleLatencies, loadLatencies;
+    Stretches idleStretches, loadStretches;
+    ChurnTally churned;
+    auto measureStretch = [&](const char* kind, unsigned round, Stretches& into,
+                              std::vector<std::uint64_t>& pooled, std::chrono::seconds length) {
+        const Phase from = tallies(producer, viewer);
+        cameraRan = cameraRan && sleepUntil(Clock::now() + length, *camera);
+        const Phase to = tallies(producer, viewer);
+        std::vector<std::uint64_t> latencies = viewer.takeLatencies();
+        pooled.insert(pooled.end(), latencies.begin(), latencies.end());
+        into.add(from, to);
+        printFiguresRow(format("%s %u", kind, round).c_str(),
+                        figuresBetween(from.producer, to.producer, from.viewer, to.viewer,
+                                       std::move(latencies)));
+    };
+    const unsigned rounds = unsigned((options.duration + options.interval - 1s) / options.interval);
+    for (unsigned round = 1; round <= rounds && cameraRan; ++round) {
+        measureStretch("quiet", round, idleStretches, idleLatencies, options.idle);
+        const auto length =
+            std::min(options.interval, options.duration - (round - 1) * options.interval);
+        Churn churn(churnOptions);
+        // The churn's first sessions open before the stretch is measured.
+        cameraRan = cameraRan && sleepUntil(Clock::now() + kChurnSettle, *camera);
+        measureStretch("churn", round, loadStretches, loadLatencies, length);
+        churned += churn.stop();
     }
-    const Phase loadEnd = stepStart;
-    const ChurnTally churned = churn->stop();
-    churn.reset();
-    const Figures load = measure(idleEnd, loadEnd, loadLatencies);
-    printFiguresRow("load", load);
+    const Figures idle = idleStretches.figures(std::move(idleLatencies));
+    const Figures load = loadStretches.figures(std::move(loadLatencies));
+    printFiguresRow("quiet", idle);
+    printFiguresRow("churn", load);
     verdict.require(cameraRan, "kova-camera ended during the run:\n" + camera->log());
 
     std::printf(
