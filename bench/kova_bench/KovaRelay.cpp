@@ -50,8 +50,8 @@ struct ViewerRecord {
 };
 
 struct ProducerRecord {
-    std::atomic<std::uint64_t> accepted{0};
-    std::atomic<std::uint64_t> refused{0};
+    std::atomic<std::uint64_t> pushed{0};
+    std::atomic<std::uint64_t> dropped{0};  // refused, or dropped after it was taken
 };
 
 void runViewer(const std::string& socketPath, SharedState& shared, ViewerRecord& record) {
@@ -100,8 +100,10 @@ void runProducer(const Scenario& scenario, SharedState& shared, ProducerRecord& 
             // The pixels stay as they are but for a stamp the viewers check.
             const std::uint64_t stamp = kova::host_time_now();
             std::memcpy(frame.data(), &stamp, sizeof stamp);
-            const bool accepted = producer.submit(std::move(frame), stamp);
-            (accepted ? record.accepted : record.refused).fetch_add(1);
+            // push() leaves the camera's answer to the next acquire(): no round trip a frame.
+            producer.push(std::move(frame), stamp);
+            record.pushed.fetch_add(1);
+            record.dropped.store(producer.counters().dropped);
         }
         producer.close();
     } catch (const std::exception& error) {
@@ -180,8 +182,8 @@ ScenarioResult runScenario(const Scenario& scenario) {
         for (std::thread& thread : viewerThreads) {
             taken.viewersCpuNs += threadCpuNs(thread.native_handle());
         }
-        taken.accepted = producer.accepted.load();
-        taken.refused = producer.refused.load();
+        taken.refused = producer.dropped.load();
+        taken.accepted = producer.pushed.load() - taken.refused;
         if (const auto memory = memoryStatusOf(scenario.cameraPid)) {
             taken.cameraMinorFaults = memory->minorFaults;
         }

@@ -79,33 +79,36 @@ class BufferPool {
         buffers_[index].refused = false;
     }
 
-    // Once the camera has handled the push of buffer `index`: whether it refused it. A refused
-    // buffer is the producer's again at once, whether or not a BufferReturned followed the
-    // refusal (either way it came before the camera's answer to the next Ping).
-    bool settleRefusal(std::size_t index) {
+    // Whether the camera refused the last push of buffer `index` (known once it has answered).
+    bool wasRefused(std::size_t index) const {
         std::lock_guard lock(mutex_);
-        Buffer& buffer = buffers_[index];
-        if (buffer.refused && buffer.state == State::Pushed) buffer.state = State::Free;
-        return buffer.refused;
+        return buffers_[index].refused;
     }
 
-    // The camera refused the push of buffer `id`; false if no push of it is outstanding.
+    // The camera refused the push of buffer `id`, which is the producer's again at once (no
+    // BufferReturned follows a refusal); false if no push of it is outstanding.
     bool markRefused(std::uint32_t id) {
         std::lock_guard lock(mutex_);
         Buffer* buffer = pushedBuffer(id);
         if (buffer == nullptr) return false;
         buffer->refused = true;
+        buffer->state = State::Free;
         return true;
     }
 
     // Buffer `id` came back: whether its push had been refused, or nothing if no push of it was
-    // outstanding.
+    // outstanding. A camera may send a refused buffer back too, before it is pushed again.
     std::optional<bool> returned(std::uint32_t id) {
         std::lock_guard lock(mutex_);
-        Buffer* buffer = pushedBuffer(id);
-        if (buffer == nullptr) return std::nullopt;
-        buffer->state = State::Free;
-        return buffer->refused;
+        for (auto& buffer : buffers_) {
+            if (buffer.id != id) continue;
+            if (buffer.state == State::Pushed) {
+                buffer.state = State::Free;
+                return false;
+            }
+            if (buffer.refused) return true;
+        }
+        return std::nullopt;
     }
 
   private:
@@ -181,6 +184,9 @@ struct KOVA_INTERNAL Producer::Impl {
 
     void open();
     void requireOpen() const;
+    // Sends the push of `frame`'s buffer; its pool index.
+    std::size_t sendPush(Frame&& frame, std::optional<std::uint64_t> presentationTimeNs);
+    void countSent();
     void handle(const wire::Received& received);
     void drainWaiting();
     double streamFrameRate();
@@ -307,31 +313,42 @@ Producer::Frame Producer::acquire(std::chrono::milliseconds timeout) {
     }
 }
 
-bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns) {
-    impl_->requireOpen();
+std::size_t Producer::Impl::sendPush(Frame&& frame,
+                                     std::optional<std::uint64_t> presentationTimeNs) {
+    requireOpen();
     if (!frame.impl_) {
         throw Error(ErrorCode::InvalidArgument, "the frame was already submitted or moved from");
     }
-    if (frame.impl_->pool != impl_->pool) {
+    if (frame.impl_->pool != pool) {
         throw Error(ErrorCode::InvalidArgument,
                     "the frame belongs to an earlier session of this producer");
     }
-    const std::uint64_t time = presentation_time_ns.value_or(host_time_now());
+    const std::uint64_t time = presentationTimeNs.value_or(host_time_now());
     if (time > std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
         throw Error(ErrorCode::InvalidArgument, "the presentation time is out of range");
     }
     const auto taken = std::move(frame.impl_);
     taken->lent = false;
-    impl_->pool->pushed(taken->index);
+    pool->pushed(taken->index);
 
     wire::Push push;
-    push.bufferId = impl_->pool->id(taken->index);
+    push.bufferId = pool->id(taken->index);
     push.timeFlags = wire::kTimeFlagValid;
     push.timeValue = std::int64_t(time);
     push.timeScale = client::kNanosecondTimescale;
-    impl_->session->send(push);
-    ++impl_->submitted;
+    session->send(push);
+    ++submitted;
+    return taken->index;
+}
 
+void Producer::Impl::countSent() {
+    const std::uint64_t now = host_time_now();
+    sentTimes.push_back(now);
+    while (sentTimes.front() + client::kFpsWindowNs < now) sentTimes.pop_front();
+}
+
+bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns) {
+    const std::size_t index = impl_->sendPush(std::move(frame), presentation_time_ns);
     // The Pong comes once the camera has handled the push, so a refusal has arrived by then.
     wire::Ping ping;
     ping.cookie = impl_->nextCookie++;
@@ -343,12 +360,14 @@ bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_t
             [this](const wire::Received& other) { impl_->handle(other); });
         if (pong.cookie == ping.cookie) break;
     }
-    if (impl_->pool->settleRefusal(taken->index)) return false;
-
-    const std::uint64_t now = host_time_now();
-    impl_->sentTimes.push_back(now);
-    while (impl_->sentTimes.front() + client::kFpsWindowNs < now) impl_->sentTimes.pop_front();
+    if (impl_->pool->wasRefused(index)) return false;
+    impl_->countSent();
     return true;
+}
+
+void Producer::push(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns) {
+    impl_->sendPush(std::move(frame), presentation_time_ns);
+    impl_->countSent();
 }
 
 bool Producer::send(const std::uint8_t* pixels, std::size_t stride,

@@ -182,6 +182,30 @@ TEST_P(RefusedPushTest, RefusedAndDroppedPushesAreCountedOnceAndTheirBuffersCome
 
 INSTANTIATE_TEST_SUITE_P(RefusalAloneOrWithReturn, RefusedPushTest, ::testing::Bool());
 
+TEST_F(ProducerTest, PushDoesNotWaitAndARefusalReadLaterFreesTheBufferAndCountsItDropped) {
+    camera.serve({[&](wire::Connection& c) {
+        auto buffers = acceptProducer(c, 1);
+        // No Ping follows a push: the next message is the next push.
+        auto push = expect<wire::Push>(c);
+        refusePush(c, push.bufferId, wire::PushRefusal::BadTime, false);
+        push = expect<wire::Push>(c);
+        expect<wire::SinkStop>(c);
+        returnBuffer(c, push.bufferId, wire::PushOutcome::Relayed);
+        send(c, wire::SinkStopped{});
+        expectHangUp(c);
+    }});
+
+    Producer producer = Producer::open(camera.options());
+    producer.push(producer.acquire(std::chrono::milliseconds(0)));
+    // The one buffer comes back with the refusal, which acquire() reads.
+    producer.push(producer.acquire(std::chrono::seconds(5)));
+    EXPECT_EQ(producer.counters().dropped, 1u);
+    producer.close();
+    EXPECT_EQ(producer.counters().sent, 1u);
+    EXPECT_EQ(producer.counters().dropped, 1u);
+    camera.join();
+}
+
 TEST_F(ProducerTest, AcquireWaitsForTheCameraToReturnABufferAndGivesUpAtItsTimeout) {
     std::promise<void> timedOut;
     std::vector<std::uint32_t> pushed;

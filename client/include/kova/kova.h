@@ -106,6 +106,12 @@ class KOVA_EXPORT Producer {
     // Its presentation time defaults to host_time_now(). Returns false when the camera refused
     // it (counted as dropped); the buffer is free again at once either way it goes.
     bool submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
+    // Pushes the frame and returns at once. The camera's answer is read later, by acquire() and
+    // close(): a refusal is then counted as dropped, and the buffer is free again. It saves the
+    // round trip of submit(): for a producer that paints into acquired frames, whose pool is no
+    // larger than the camera's queue, a push is refused only for a stopped session or a bad
+    // presentation time.
+    void push(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
     // For callers that already have a picture: one copy into a shared buffer, then submit().
     bool send(const std::uint8_t* pixels, std::size_t stride,
               std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
