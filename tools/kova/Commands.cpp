@@ -244,7 +244,7 @@ void runPush(const Words& words) {
             paintPattern(*pattern, index, frame.data(), frame.stride());
         }
         producer.sleep_until_next_frame();
-        producer.submit(std::move(frame));
+        producer.push(std::move(frame));
     }
     producer.close();
     const auto counters = producer.counters();
