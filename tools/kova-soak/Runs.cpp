@@ -295,12 +295,12 @@ int runLoad(const LoadOptions& options) {
     // taken a minute apart.
     auto start = Clock::now();
     bool cameraRan = sleepUntil(start + kSettle, *camera);
-    viewer.takeLatencies();
     std::vector<std::uint64_t> idleLatencies, loadLatencies;
     Stretches idleStretches, loadStretches;
     ChurnTally churned;
     auto measureStretch = [&](const char* kind, unsigned round, Stretches& into,
                               std::vector<std::uint64_t>& pooled, std::chrono::seconds length) {
+        viewer.takeLatencies();  // those of the time between stretches are not counted
         const Phase from = tallies(producer, viewer);
         cameraRan = cameraRan && sleepUntil(Clock::now() + length, *camera);
         const Phase to = tallies(producer, viewer);
