@@ -91,27 +91,8 @@ Rig makeRig() {
 // Sends `packet` as one packet with `count` copies of `fd`, bypassing every check of
 // Connection::send. Returns 0 or -errno.
 int sendRaw(int socket, Input packet, int fd, std::size_t count) {
-    iovec io{const_cast<std::uint8_t*>(packet.data()), packet.size()};
-    msghdr header{};
-    header.msg_iov = &io;
-    header.msg_iovlen = 1;
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMostFds)] = {};
-    if (count > 0) {
-        header.msg_control = control;
-        header.msg_controllen = CMSG_SPACE(sizeof(int) * count);
-        cmsghdr* rights = CMSG_FIRSTHDR(&header);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int) * count);
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(CMSG_DATA(rights) + i * sizeof(int), &fd, sizeof fd);
-        }
-    }
-    ssize_t sent;
-    do {
-        sent = ::sendmsg(socket, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
-    return sent < 0 ? -errno : 0;
+    const std::vector<int> fds(count, fd);
+    return wire::sendPacket(socket, std::as_bytes(packet), fds, wire::SendMode::DontWait);
 }
 
 // Lowers this process's fd limit so that only `room` more fds fit, counting from the lowest

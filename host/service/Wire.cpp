@@ -451,35 +451,40 @@ Error disconnectError(const ProtocolError& error) {
 
 // ---- connection ----
 
+int sendPacket(int socket, std::span<const std::byte> bytes, std::span<const int> fds,
+               SendMode mode) {
+    if (fds.size() > kMaxPacketFds) return -EINVAL;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxPacketFds)] = {};
+    iovec io{const_cast<std::byte*>(bytes.data()), bytes.size()};
+    msghdr header{};
+    header.msg_iov = &io;
+    header.msg_iovlen = 1;
+    if (!fds.empty()) {
+        header.msg_control = control;
+        header.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
+        cmsghdr* rights = CMSG_FIRSTHDR(&header);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
+        std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
+    }
+    const int flags = MSG_NOSIGNAL | (mode == SendMode::DontWait ? MSG_DONTWAIT : 0);
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(socket, &header, flags);
+    } while (sent < 0 && errno == EINTR);
+    // A SOCK_SEQPACKET packet goes whole or not at all.
+    return sent < 0 ? -errno : 0;
+}
+
 int Connection::send(const Message& message, int fd, SendMode mode) const {
     if (check(message, self_, fd >= 0 ? 1 : 0)) return -EINVAL;
-
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-
     return std::visit(
         [&](const auto& m) {
             auto stamped = m;
             stamped.header = MessageHeader{m.kType, sizeof stamped};
-            iovec io{&stamped, sizeof stamped};
-            msghdr header{};
-            header.msg_iov = &io;
-            header.msg_iovlen = 1;
-            if (fd >= 0) {
-                header.msg_control = control;
-                header.msg_controllen = sizeof control;
-                cmsghdr* rights = CMSG_FIRSTHDR(&header);
-                rights->cmsg_level = SOL_SOCKET;
-                rights->cmsg_type = SCM_RIGHTS;
-                rights->cmsg_len = CMSG_LEN(sizeof(int));
-                std::memcpy(CMSG_DATA(rights), &fd, sizeof fd);
-            }
-            const int flags = MSG_NOSIGNAL | (mode == SendMode::DontWait ? MSG_DONTWAIT : 0);
-            ssize_t sent;
-            do {
-                sent = ::sendmsg(socket_.get(), &header, flags);
-            } while (sent < 0 && errno == EINTR);
-            // A SOCK_SEQPACKET packet goes whole or not at all.
-            return sent < 0 ? -errno : 0;
+            const std::span<const int> fds(&fd, fd >= 0 ? 1 : 0);
+            return sendPacket(socket_.get(), std::as_bytes(std::span(&stamped, 1)), fds, mode);
         },
         message);
 }

@@ -68,6 +68,16 @@ enum class SendMode {
     DontWait,  // fails with -EAGAIN instead (MSG_DONTWAIT)
 };
 
+// The most fds sendPacket() attaches to one packet.
+inline constexpr std::size_t kMaxPacketFds = 8;
+
+// Sends `bytes` as one packet on `socket` with `fds` attached (borrowed), checking nothing of
+// the protocol: Connection::send() sends through it, and tests and fuzzers use it to send what
+// a well-behaved peer never would. Returns 0 or -errno (-EINVAL for more than kMaxPacketFds
+// fds). Never raises SIGPIPE.
+int sendPacket(int socket, std::span<const std::byte> bytes, std::span<const int> fds,
+               SendMode mode = SendMode::Block);
+
 struct Received {
     Message message;
     host::UniqueFD fd;  // the attached fd, for a message that carries one

@@ -265,22 +265,9 @@ int RawClient::send(const wire::Message& message, int fd) const {
 }
 
 void RawClient::sendRaw(const void* bytes, std::size_t size, const std::vector<int>& fds) const {
-    iovec io{const_cast<void*>(bytes), size};
-    msghdr header{};
-    header.msg_iov = &io;
-    header.msg_iovlen = 1;
-    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
-    if (!fds.empty()) {
-        header.msg_control = control.data();
-        header.msg_controllen = control.size();
-        cmsghdr* rights = CMSG_FIRSTHDR(&header);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-        std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
-    }
-    if (::sendmsg(connection_.fd(), &header, MSG_NOSIGNAL) < 0) {
-        ADD_FAILURE() << "cannot send a raw packet: " << std::strerror(errno);
+    const std::span<const std::byte> packet(static_cast<const std::byte*>(bytes), size);
+    if (const int sent = wire::sendPacket(connection_.fd(), packet, fds); sent < 0) {
+        ADD_FAILURE() << "cannot send a raw packet: " << std::strerror(-sent);
     }
 }
 

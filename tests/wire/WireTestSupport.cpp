@@ -26,21 +26,7 @@ std::pair<host::UniqueFD, host::UniqueFD> socketPair() {
 }
 
 void sendRaw(int socket, std::span<const std::byte> bytes, const std::vector<int>& fds) {
-    iovec io{const_cast<std::byte*>(bytes.data()), bytes.size()};
-    msghdr header{};
-    header.msg_iov = &io;
-    header.msg_iovlen = 1;
-    std::vector<char> control(CMSG_SPACE(sizeof(int) * fds.size()));
-    if (!fds.empty()) {
-        header.msg_control = control.data();
-        header.msg_controllen = control.size();
-        cmsghdr* rights = CMSG_FIRSTHDR(&header);
-        rights->cmsg_level = SOL_SOCKET;
-        rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-        std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
-    }
-    ASSERT_EQ(::sendmsg(socket, &header, MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+    ASSERT_EQ(sendPacket(socket, bytes, fds), 0);
 }
 
 host::UniqueFD makeSealedMemFd(std::size_t size) {
