@@ -30,7 +30,8 @@ using wire::ReceiveResult;
 using Status = ReceiveResult::Status;
 
 constexpr std::size_t kFdKinds = 4;
-constexpr std::size_t kMostFds = decoder::kFdCountMask;
+static_assert(decoder::kFdCountMask <= wire::kMaxPacketFds,
+              "every fd count an input asks for can be sent");
 
 const char* kindName(FdKind kind) {
     switch (kind) {
