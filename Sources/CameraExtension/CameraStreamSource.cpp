@@ -1,6 +1,7 @@
 // The output stream source and its placeholder timer.
 #include "Sources/CameraExtension/CameraStreamSource.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "Sources/CameraExtension/ExtensionSupport.h"
@@ -114,12 +115,17 @@ void CameraStreamSource::placeholderTick(const std::weak_ptr<CameraStreamSource>
         !pixelBuffer) {
         return;
     }
-    CVPixelBufferLockBaseAddress(pixelBuffer, 0);
-    // Without a base address the frame still goes out, with whatever the buffer holds.
-    if (auto* base = static_cast<std::uint8_t*>(CVPixelBufferGetBaseAddress(pixelBuffer))) {
-        paintPlaceholder(base, CVPixelBufferGetBytesPerRow(pixelBuffer));
+    // The picture never changes, and the pool's buffers reach viewers sealed against writing:
+    // a buffer nobody has written to since this tick painted it still holds the picture.
+    const IOSurfaceRef surface = CVPixelBufferGetIOSurface(pixelBuffer);
+    if (!source->stillPainted(surface)) {
+        CVPixelBufferLockBaseAddress(pixelBuffer, 0);
+        // Without a base address the frame still goes out, with whatever the buffer holds.
+        auto* base = static_cast<std::uint8_t*>(CVPixelBufferGetBaseAddress(pixelBuffer));
+        if (base) paintPlaceholder(base, CVPixelBufferGetBytesPerRow(pixelBuffer));
+        CVPixelBufferUnlockBaseAddress(pixelBuffer, 0);
+        if (base) source->notePainted(surface);
     }
-    CVPixelBufferUnlockBaseAddress(pixelBuffer, 0);
 
     // The frame is stamped after painting, not with the `now` of the idle test.
     CMSampleTimingInfo timing;
@@ -137,4 +143,26 @@ void CameraStreamSource::placeholderTick(const std::weak_ptr<CameraStreamSource>
     source->stream->sendSampleBuffer(
         sampleBuffer, CMIOExtensionStreamDiscontinuityFlagNone,
         hostNanoseconds(CMTimeGetSeconds(timing.presentationTimeStamp)));
+}
+
+bool CameraStreamSource::stillPainted(const IOSurfaceRef& surface) const {
+    const IOSurfaceID id = IOSurfaceGetID(surface);
+    return id != 0 && std::any_of(paintedSurfaces.begin(), paintedSurfaces.end(),
+                                  [&](const PaintedSurface& painted) {
+                                      return painted.id == id &&
+                                             painted.seed == IOSurfaceGetSeed(surface);
+                                  });
+}
+
+void CameraStreamSource::notePainted(const IOSurfaceRef& surface) {
+    const IOSurfaceID id = IOSurfaceGetID(surface);
+    if (id == 0) return;
+    const PaintedSurface painted{id, IOSurfaceGetSeed(surface)};
+    const auto known = std::find_if(paintedSurfaces.begin(), paintedSurfaces.end(),
+                                    [&](const PaintedSurface& other) { return other.id == id; });
+    if (known != paintedSurfaces.end()) {
+        *known = painted;
+    } else {
+        paintedSurfaces.push_back(painted);
+    }
 }

@@ -6,7 +6,8 @@
 // `placeholderQueue`, one at a time, and reach the source only through a weak reference. The
 // sink relay writes `lastSinkFrameHostSeconds` and sends on `stream` from the queue on which
 // the host completes consume requests; both sides may send at the same time, which the host
-// stream allows. Everything else is fixed once create() returns.
+// stream allows. `paintedSurfaces` belongs to the ticks; everything else is fixed once
+// create() returns.
 #pragma once
 
 #include <atomic>
@@ -51,6 +52,14 @@ class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
 
   private:
     static void placeholderTick(const std::weak_ptr<CameraStreamSource>& weakSource);
+    // Whether the pool's buffer on `surface` holds the picture this tick painted, untouched.
+    bool stillPainted(const IOSurfaceRef& surface) const;
+    void notePainted(const IOSurfaceRef& surface);
+
+    struct PaintedSurface {
+        IOSurfaceID id;
+        std::uint32_t seed;  // the surface's seed once the paint was unlocked
+    };
 
     CMIOExtensionStreamFormatRef _streamFormat;
     const std::shared_ptr<DispatchQueue> placeholderQueue;
@@ -58,6 +67,9 @@ class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
     std::shared_ptr<DispatchSourceTimer> placeholderTimer;  // guarded by placeholderTimerMutex
     CVPixelBufferPoolRef pool;
     CMFormatDescriptionRef formatDescription;
+    // One entry per pool buffer painted so far (the pool's ceiling bounds them); touched only
+    // by ticks, which run one at a time on `placeholderQueue`.
+    std::vector<PaintedSurface> paintedSurfaces;
 
   public:
     // Host time in seconds of the last relayed client frame; the placeholder stays away for

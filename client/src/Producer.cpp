@@ -204,16 +204,16 @@ void Producer::Impl::open() {
     std::vector<BufferPool::Buffer> buffers(count);
     for (std::size_t i = 0; i < count; ++i) {
         int error = 0;
-        host::UniqueFD memory = host::MemFd::create("kova-frame", kFrameBytes, &error);
+        // Viewers are handed this memory's fd too; the seals leave this mapping the only way
+        // to write into it.
+        auto memory = host::MemFd::createWritable("kova-frame", kFrameBytes, &error);
         if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
-        auto mapping = host::MemoryMapping::map(memory.get(), kFrameBytes, true);
-        if (!mapping) client::raiseSystem("cannot map a frame buffer", errno);
-        buffers[i].mapping = std::move(*mapping);
+        buffers[i].mapping = std::move(memory->mapping);
 
         wire::RegisterBuffer registration;
         registration.cookie = std::uint32_t(i + 1);
         registration.layout = client::frameLayout();
-        fresh->send(registration, memory.get());
+        fresh->send(registration, memory->fd.get());
     }
     const auto deadline = Clock::now() + client::kReplyTimeout;
     for (std::size_t answered = 0; answered < count; ++answered) {

@@ -10,21 +10,53 @@
 
 namespace kova::host {
 
-UniqueFD MemFd::create(const char* name, std::size_t size, int* error) {
-    auto fail = [error](int code) {
-        if (error) *error = -code;
+namespace {
+
+UniqueFD createUnsealed(const char* name, std::size_t size, int* error) {
+    if (size == 0 || size > std::size_t(PTRDIFF_MAX)) {
+        *error = -EINVAL;
         return UniqueFD();
-    };
-    if (size == 0 || size > std::size_t(PTRDIFF_MAX)) return fail(EINVAL);
-    UniqueFD fd(::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (!fd) return fail(errno);
-    if (::ftruncate(fd.get(), off_t(size)) != 0) return fail(errno);
-    // Sealed before the fd can leave the process: no peer can ever shrink it under a mapping.
-    if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-        return fail(errno);
     }
-    if (error) *error = 0;
+    UniqueFD fd(::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
+    if (fd && ::ftruncate(fd.get(), off_t(size)) != 0) fd.reset();
+    *error = fd ? 0 : -errno;
     return fd;
+}
+
+}  // namespace
+
+UniqueFD MemFd::create(const char* name, std::size_t size, int* error) {
+    int status = 0;
+    UniqueFD fd = createUnsealed(name, size, &status);
+    // Sealed before the fd can leave the process: no peer can ever shrink it under a mapping.
+    if (fd && ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
+        status = -errno;
+        fd.reset();
+    }
+    if (error) *error = status;
+    return fd;
+}
+
+std::optional<WritableMemory> MemFd::createWritable(const char* name, std::size_t size,
+                                                    int* error) {
+    int status = 0;
+    std::optional<WritableMemory> memory;
+    if (UniqueFD fd = createUnsealed(name, size, &status)) {
+        if (auto mapping = MemoryMapping::map(fd.get(), size, /*writable=*/true)) {
+            // The mapping made above is the last writable one: the future-write seal refuses
+            // any other, and write(2) too, to this process and to every peer alike.
+            if (::fcntl(fd.get(), F_ADD_SEALS,
+                        F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) == 0) {
+                memory = WritableMemory{std::move(fd), std::move(*mapping)};
+            } else {
+                status = -errno;
+            }
+        } else {
+            status = -errno;
+        }
+    }
+    if (error) *error = status;
+    return memory;
 }
 
 int MemFd::checkImported(int fd, std::size_t minimumSize) {

@@ -11,19 +11,6 @@
 
 namespace kova::host {
 
-// Memory that other processes can map: memfd sealed against shrinking, growing and further
-// sealing before its fd ever leaves this process, so a peer can never make a mapping fault.
-class MemFd {
-  public:
-    // A new sealed memfd of `size` bytes, or an invalid fd with -errno in `error`.
-    static UniqueFD create(const char* name, std::size_t size, int* error = nullptr);
-
-    // Checks a peer's fd before it is mapped: it must be sealed against shrinking and growing
-    // and hold at least `minimumSize` bytes. Returns 0, or a negative errno-style code:
-    // -EPERM (not sealed), -EINVAL (too small or not a memfd), or the failing call's -errno.
-    static int checkImported(int fd, std::size_t minimumSize);
-};
-
 // A mapping of shared memory, unmapped when it goes. Move-only.
 // Threading: the mapping object belongs to one owner; the bytes it maps are shared.
 class MemoryMapping {
@@ -46,6 +33,30 @@ class MemoryMapping {
 
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
+};
+
+// A memfd with the one mapping through which it can be written.
+struct WritableMemory {
+    UniqueFD fd;
+    MemoryMapping mapping;
+};
+
+// Memory that other processes can map: memfd sealed against shrinking, growing and further
+// sealing before its fd ever leaves this process, so a peer can never make a mapping fault.
+class MemFd {
+  public:
+    // A new sealed memfd of `size` bytes, or an invalid fd with -errno in `error`.
+    static UniqueFD create(const char* name, std::size_t size, int* error = nullptr);
+
+    // Memory only its creator writes: mapped writable here, then sealed against writes through
+    // the fd and against new writable mappings too, so a peer handed the fd can only read it.
+    static std::optional<WritableMemory> createWritable(const char* name, std::size_t size,
+                                                        int* error = nullptr);
+
+    // Checks a peer's fd before it is mapped: it must be sealed against shrinking and growing
+    // and hold at least `minimumSize` bytes. Returns 0, or a negative errno-style code:
+    // -EPERM (not sealed), -EINVAL (too small or not a memfd), or the failing call's -errno.
+    static int checkImported(int fd, std::size_t minimumSize);
 };
 
 }  // namespace kova::host

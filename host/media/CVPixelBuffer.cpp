@@ -35,6 +35,11 @@ std::optional<std::int64_t> integerAttribute(const CFDictionary& attributes,
 CVPixelBufferMemory::CVPixelBufferMemory(kova::host::SharedFD fd, std::size_t size, bool writable)
     : fd_(std::move(fd)), size_(size), writable_(writable), id_(nextMemoryID.fetch_add(1)) {}
 
+CVPixelBufferMemory::CVPixelBufferMemory(kova::host::WritableMemory memory, std::size_t size)
+    : fd_(std::move(memory.fd)), size_(size), writable_(true), id_(nextMemoryID.fetch_add(1)) {
+    std::call_once(mapOnce_, [&] { mapping_ = std::move(memory.mapping); });
+}
+
 std::uint8_t* CVPixelBufferMemory::data() {
     std::call_once(mapOnce_, [this] {
         if (auto mapping = kova::host::MemoryMapping::map(fd_.get(), size_, writable_)) {
@@ -72,10 +77,11 @@ CVReturn CVPixelBuffer::lock(CVPixelBufferLockFlags flags) {
     return kCVReturnSuccess;
 }
 
-CVReturn CVPixelBuffer::unlock(CVPixelBufferLockFlags /*flags*/) {
+CVReturn CVPixelBuffer::unlock(CVPixelBufferLockFlags flags) {
     std::lock_guard guard(lockMutex_);
     if (lockCount_ == 0) return kCVReturnError;
     if (--lockCount_ == 0) base_ = nullptr;
+    if ((flags & kCVPixelBufferLock_ReadOnly) == 0) memory_->markModified();
     return kCVReturnSuccess;
 }
 
@@ -118,6 +124,18 @@ std::size_t CVPixelBufferGetDataSize(const CVPixelBufferRef& pixelBuffer) {
     return pixelBuffer ? pixelBuffer->layout().bytesPerRow * pixelBuffer->layout().height : 0;
 }
 
+IOSurfaceRef CVPixelBufferGetIOSurface(const CVPixelBufferRef& pixelBuffer) {
+    return pixelBuffer ? pixelBuffer->sharedMemory() : nullptr;
+}
+
+IOSurfaceID IOSurfaceGetID(const IOSurfaceRef& surface) {
+    return surface ? surface->id() : 0;
+}
+
+std::uint32_t IOSurfaceGetSeed(const IOSurfaceRef& surface) {
+    return surface ? surface->seed() : 0;
+}
+
 CVPixelBufferPool::CVPixelBufferPool(CVPixelBuffer::Layout layout, std::size_t maximumBufferCount)
     : layout_(layout), maximumBufferCount_(maximumBufferCount) {}
 
@@ -139,12 +157,9 @@ CVReturn CVPixelBufferPool::createPixelBuffer(CVPixelBufferRef* pixelBufferOut) 
     }
     if (!memory) {
         const std::size_t size = layout_.bytesPerRow * layout_.height;
-        auto fd = kova::host::MemFd::create("kova-pixel-buffer", size);
-        if (fd) {
-            memory =
-                std::make_shared<CVPixelBufferMemory>(kova::host::SharedFD(std::move(fd)), size,
-                                                      /*writable=*/true);
-            if (memory->data() == nullptr) memory.reset();
+        // Peers get these buffers' fds; only this process may ever write into them.
+        if (auto writable = kova::host::MemFd::createWritable("kova-pixel-buffer", size)) {
+            memory = std::make_shared<CVPixelBufferMemory>(std::move(*writable), size);
         }
         if (!memory) {
             std::lock_guard guard(mutex_);

@@ -5,6 +5,7 @@
 // any thread; a buffer returns to its pool when its last holder releases it, on that thread.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -41,15 +42,21 @@ inline const std::string kCVPixelBufferIOSurfacePropertiesKey = "IOSurfaceProper
 inline constexpr std::size_t kCVPixelBufferPoolMaximumBufferCount = 32;
 
 // One block of frame memory: a sealed memfd, its size and an identity that stays the same
-// while a pool recycles the block, so a peer that mapped it once can keep its mapping.
+// while a pool recycles the block, so a peer that mapped it once can keep its mapping. Its seed
+// changes each time a holder that locked it for writing unlocks it.
 class CVPixelBufferMemory {
   public:
+    // Memory to be mapped on first use: writable, or read-only (a peer's).
     CVPixelBufferMemory(kova::host::SharedFD fd, std::size_t size, bool writable);
+    // Memory already mapped writable by its creator.
+    CVPixelBufferMemory(kova::host::WritableMemory memory, std::size_t size);
 
     const kova::host::SharedFD& fd() const { return fd_; }
     std::size_t size() const { return size_; }
     std::uint64_t id() const { return id_; }
     bool writable() const { return writable_; }
+    std::uint32_t seed() const { return seed_.load(); }
+    void markModified() { seed_.fetch_add(1); }
     // Maps the memory on first use and keeps the mapping; null if it cannot be mapped.
     std::uint8_t* data();
 
@@ -58,6 +65,7 @@ class CVPixelBufferMemory {
     std::size_t size_;
     bool writable_;
     std::uint64_t id_;
+    std::atomic<std::uint32_t> seed_{0};
     std::once_flag mapOnce_;
     kova::host::MemoryMapping mapping_;
 };
@@ -81,6 +89,7 @@ class CVPixelBuffer {
 
     const Layout& layout() const { return layout_; }
     const CVPixelBufferMemory& memory() const { return *memory_; }
+    const std::shared_ptr<CVPixelBufferMemory>& sharedMemory() const { return memory_; }
     std::uint64_t ownerID() const { return ownerID_; }
 
     CVReturn lock(CVPixelBufferLockFlags flags);
@@ -110,6 +119,16 @@ std::size_t CVPixelBufferGetWidth(const CVPixelBufferRef& pixelBuffer);
 std::size_t CVPixelBufferGetHeight(const CVPixelBufferRef& pixelBuffer);
 FourCharCode CVPixelBufferGetPixelFormatType(const CVPixelBufferRef& pixelBuffer);
 std::size_t CVPixelBufferGetDataSize(const CVPixelBufferRef& pixelBuffer);
+
+// The shared memory behind a pixel buffer. A pool hands the same surface out again and again;
+// its seed tells whether anyone wrote to it in between.
+using IOSurfaceRef = std::shared_ptr<const CVPixelBufferMemory>;
+using IOSurfaceID = std::uint64_t;
+IOSurfaceRef CVPixelBufferGetIOSurface(const CVPixelBufferRef& pixelBuffer);
+// Unique among the surfaces of this process, for its whole life; 0 for no surface.
+IOSurfaceID IOSurfaceGetID(const IOSurfaceRef& surface);
+// Changes whenever a lock taken for writing is released.
+std::uint32_t IOSurfaceGetSeed(const IOSurfaceRef& surface);
 
 class CVPixelBufferPool;
 using CVPixelBufferPoolRef = std::shared_ptr<CVPixelBufferPool>;

@@ -60,6 +60,7 @@ void refusePush(wire::Connection& connection, std::uint32_t id, wire::PushRefusa
 TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHostClock) {
     std::vector<wire::FrameLayout> layouts;
     std::vector<int> sealCheck;
+    std::size_t writableByThePeer = 0;
     std::set<std::uint64_t> distinctMemory;
     TakenPush taken;
     camera.serve({[&](wire::Connection& c) {
@@ -67,6 +68,8 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
         for (const auto& buffer : buffers) {
             layouts.push_back(buffer.layout);
             sealCheck.push_back(host::MemFd::checkImported(buffer.fd.get(), kFrameBytes));
+            // Viewers are handed these fds: none of them may write the producer's pixels.
+            if (host::MemoryMapping::map(buffer.fd.get(), kFrameBytes, true)) ++writableByThePeer;
             struct stat status {};
             ::fstat(buffer.fd.get(), &status);
             distinctMemory.insert(status.st_ino);
@@ -103,6 +106,7 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
         EXPECT_EQ(layout.size, kFrameBytes);
     }
     EXPECT_EQ(sealCheck, std::vector<int>(8, 0)) << "every buffer is sealed and big enough";
+    EXPECT_EQ(writableByThePeer, 0u) << "a peer could map a frame buffer for writing";
     EXPECT_EQ(distinctMemory.size(), 8u) << "every buffer is its own memory";
 
     EXPECT_EQ(taken.push.timeFlags, wire::kTimeFlagValid);

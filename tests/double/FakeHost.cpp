@@ -150,8 +150,15 @@ void FakeHost::setPixelBufferRowPadding(std::size_t bytes) {
     rowPadding_ = bytes;
 }
 
+std::size_t FakeHost::attempts(HostOperation op) const {
+    std::lock_guard lock(mutex_);
+    const auto found = attempts_.find(op);
+    return found == attempts_.end() ? 0 : found->second;
+}
+
 std::int32_t FakeHost::failureFor(HostOperation op) {
     std::lock_guard lock(mutex_);
+    ++attempts_[op];
     const auto found = faults_.find(op);
     if (found == faults_.end()) return 0;
     const std::int32_t status = found->second.status;

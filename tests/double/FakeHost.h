@@ -55,6 +55,8 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     // The next `times` calls of `op` fail with `status`.
     void failNext(kova::host::HostOperation op, std::int32_t status = -1, int times = 1);
     void failAlways(kova::host::HostOperation op, std::int32_t status = -1);
+    // How many times `op` was asked of the host so far, failed or not.
+    std::size_t attempts(kova::host::HostOperation op) const;
     void clearFaults();
     void setPixelBufferRowPadding(std::size_t bytes);
 
@@ -156,6 +158,7 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     std::atomic<std::uint64_t> hostTime_;
     std::size_t rowPadding_ = 0;
     std::map<kova::host::HostOperation, Fault> faults_;
+    std::map<kova::host::HostOperation, std::size_t> attempts_;
     std::vector<ArmedTimer> timers_;
     std::uint64_t armCounter_ = 0;
 

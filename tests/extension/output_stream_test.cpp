@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "Sources/CameraExtension/CameraStreamSource.h"
@@ -280,6 +281,39 @@ TEST_F(OutputStreamTest, WithoutABaseAddressTheFrameGoesOutUnpainted) {
     ASSERT_EQ(sent().size(), 1u);
     const FramePixels frame(sent()[0].sampleBuffer);
     EXPECT_EQ(frame.pixel(100, 120), kPanel);
+}
+
+TEST_F(OutputStreamTest, APoolBufferIsPaintedOnceAndAgainOnlyAfterItWasWritten) {
+    const auto surfaceOf = [](const FakeHost::SentBuffer& frame) {
+        return IOSurfaceGetID(CVPixelBufferGetIOSurface(frame.sampleBuffer->imageBuffer()));
+    };
+    const auto tickLocking = [&] {
+        host->clearRecords();  // the last frame's buffer goes back to the pool
+        const std::size_t locksBefore = host->attempts(HostOperation::LockBaseAddress);
+        host->advanceBy(kNanosecondsPerSecond / 30 + 1);
+        return host->attempts(HostOperation::LockBaseAddress) - locksBefore;
+    };
+    source->startStream(nullptr);
+    host->fireDueTimers();
+    ASSERT_EQ(sent().size(), 1u);
+    const IOSurfaceID surface = surfaceOf(sent()[0]);
+
+    EXPECT_EQ(tickLocking(), 0u) << "an untouched buffer was painted again";
+    ASSERT_EQ(sent().size(), 1u);
+    ASSERT_EQ(surfaceOf(sent()[0]), surface) << "the pool handed out another buffer";
+    expectPlaceholderPicture(FramePixels(sent()[0].sampleBuffer));
+
+    // Somebody in this process writes into the buffer: the next tick paints it again.
+    {
+        const CVPixelBufferRef written = sent()[0].sampleBuffer->imageBuffer();
+        ASSERT_EQ(CVPixelBufferLockBaseAddress(written, 0), kCVReturnSuccess);
+        std::memset(CVPixelBufferGetBaseAddress(written), 0x55, 3200 * 200);
+        CVPixelBufferUnlockBaseAddress(written, 0);
+    }
+    EXPECT_EQ(tickLocking(), 1u);
+    ASSERT_EQ(sent().size(), 1u);
+    ASSERT_EQ(surfaceOf(sent()[0]), surface);
+    expectPlaceholderPicture(FramePixels(sent()[0].sampleBuffer));
 }
 
 TEST_F(OutputStreamTest, WithoutAPoolTheStreamStartsButNeverSendsAPlaceholder) {

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <set>
 
 #include "FaultSupport.h"
 #include "Footprint.h"
@@ -232,6 +233,46 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
 }
 
 // ---- limits ----
+
+// A viewer is handed the fds of the camera's own buffers and of a producer's; whichever it
+// holds, it can read the pixels and never change them under the other viewers.
+TEST(Security, NoViewerCanWriteIntoTheFramesItIsShown) {
+    e2e::CameraProcess camera;
+    RawClient viewer(camera.socketPath());
+    ASSERT_TRUE(viewer.hello(wire::Role::View));
+    ASSERT_EQ(viewer.send(wire::ViewStart{}), 0);
+    ASSERT_TRUE(viewer.expect<wire::ViewStarted>());
+    std::optional<Producer> producer;
+    std::set<wire::FrameOrigin> tried;
+    for (int frames = 0; tried.size() < 2 && frames < 200; ++frames) {
+        auto received = viewer.receive();
+        ASSERT_TRUE(received) << "frames stopped coming";
+        const auto* frame = std::get_if<wire::Frame>(&received->message);
+        if (frame == nullptr) continue;
+        if (received->fd && tried.insert(frame->origin).second) {
+            const int fd = received->fd.get();
+            SCOPED_TRACE(frame->origin == wire::FrameOrigin::Sink ? "a producer's frame"
+                                                                  : "a placeholder frame");
+            errno = 0;
+            void* writable =
+                ::mmap(nullptr, kFrameBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            EXPECT_EQ(writable, MAP_FAILED) << "the viewer mapped the frame for writing";
+            EXPECT_EQ(errno, EPERM);
+            if (writable != MAP_FAILED) ::munmap(writable, kFrameBytes);
+            const std::uint8_t byte = 0;
+            EXPECT_EQ(::pwrite(fd, &byte, 1, 0), -1) << "the viewer wrote into the frame";
+            EXPECT_TRUE(host::MemoryMapping::map(fd, kFrameBytes, false)) << "nor can it read it";
+        }
+        wire::Release release;
+        release.token = frame->token;
+        ASSERT_EQ(viewer.send(release), 0);
+        if (!producer) {
+            producer.emplace(Producer::open(camera.options()));
+        }
+        producer->push(producer->acquire());
+    }
+    EXPECT_EQ(tried.size(), 2u) << "no frame of each origin came";
+}
 
 TEST(Limits, RegisteredBuffersPerClient) {
     e2e::CameraProcess camera;

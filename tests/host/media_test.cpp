@@ -206,6 +206,34 @@ TEST(SharedMemory, CreatedMemoryIsSealedAndSized) {
     EXPECT_EQ(error, -EINVAL);
 }
 
+TEST(SharedMemory, WritableMemoryIsWrittenOnlyThroughItsCreatorsMapping) {
+    FdLeakGuard fds;
+    int error = 1;
+    auto memory = MemFd::createWritable("test", 8192, &error);
+    ASSERT_TRUE(memory);
+    EXPECT_EQ(error, 0);
+    ASSERT_EQ(memory->mapping.size(), 8192u);
+    memory->mapping.data()[8191] = 0x7A;
+    EXPECT_EQ(MemFd::checkImported(memory->fd.get(), 8192), 0);
+
+    // Whoever holds the fd, this process included, can read the memory and nothing more.
+    const auto reader = MemoryMapping::map(memory->fd.get(), 8192, false);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->data()[8191], 0x7A);
+    errno = 0;
+    EXPECT_FALSE(MemoryMapping::map(memory->fd.get(), 8192, true));
+    EXPECT_EQ(errno, EPERM);
+    const std::uint8_t byte = 1;
+    EXPECT_EQ(::pwrite(memory->fd.get(), &byte, 1, 0), -1);
+    EXPECT_EQ(::fallocate(memory->fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096),
+              -1);
+    EXPECT_EQ(::fcntl(memory->fd.get(), F_ADD_SEALS, F_SEAL_WRITE), -1) << "seals could change";
+    EXPECT_EQ(reader->data()[0], 0);
+
+    EXPECT_FALSE(MemFd::createWritable("test", 0, &error));
+    EXPECT_EQ(error, -EINVAL);
+}
+
 TEST(SharedMemory, ImportCheckRefusesUnsealedSmallAndForeignFds) {
     FdLeakGuard fds;
     const UniqueFD sealed = MemFd::create("test", 4096);
@@ -259,10 +287,12 @@ TEST_F(PixelBufferPoolTest, BuffersHaveTheFrameLayoutInSealedMemory) {
     EXPECT_EQ(CVPixelBufferGetBytesPerRow(buffer), 3200u);
     EXPECT_EQ(CVPixelBufferGetDataSize(buffer), kFrameBytes);
 
+    // Peers are sent this fd: they can map the pixels read-only, never write them.
     const int fd = buffer->memory().fd().get();
     const int seals = ::fcntl(fd, F_GET_SEALS);
-    EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL),
-              F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+    constexpr int kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL;
+    EXPECT_EQ(seals & kSeals, kSeals);
+    EXPECT_FALSE(MemoryMapping::map(fd, kFrameBytes, true));
     struct stat status {};
     ASSERT_EQ(::fstat(fd, &status), 0);
     EXPECT_EQ(std::size_t(status.st_size), kFrameBytes);
@@ -398,8 +428,10 @@ TEST_F(PixelBufferPoolTest, MemoryIDsAreUniqueAcrossPools) {
     EXPECT_NE(first->memory().id(), second->memory().id());
 }
 
-TEST_F(PixelBufferPoolTest, BaseAddressExistsOnlyWhileLocked) {
+TEST_F(PixelBufferPoolTest, BaseAddressExistsOnlyWhileLockedAndWritingChangesTheSeed) {
     const auto buffer = takeBuffer(makeFramePool());
+    const IOSurfaceRef surface = CVPixelBufferGetIOSurface(buffer);
+    const std::uint32_t unwritten = IOSurfaceGetSeed(surface);
     EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
     ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), kCVReturnSuccess);
     auto* base = static_cast<std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
@@ -411,9 +443,13 @@ TEST_F(PixelBufferPoolTest, BaseAddressExistsOnlyWhileLocked) {
     EXPECT_EQ(CVPixelBufferUnlockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly),
               kCVReturnSuccess);
     EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), base);
+    EXPECT_EQ(IOSurfaceGetSeed(surface), unwritten) << "a read-only lock changed the seed";
     EXPECT_EQ(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
     EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
+    const std::uint32_t written = IOSurfaceGetSeed(surface);
+    EXPECT_NE(written, unwritten);
     EXPECT_NE(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
+    EXPECT_EQ(IOSurfaceGetSeed(surface), written) << "an unlock without a lock changed the seed";
     EXPECT_EQ(CVPixelBufferLockBaseAddress(nullptr, 0), kCVReturnInvalidArgument);
 }
 
