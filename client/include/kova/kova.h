@@ -2,6 +2,7 @@
 //
 // A Producer opens the camera's sink stream "Kova Sink" and pushes 800 x 960 BGRA frames that
 // live in shared memory registered with the camera once, so pushing a frame copies nothing.
+// That memory is sealed once the producer has mapped it: viewers can read it, never write it.
 // A Viewer opens the output stream "Kova Video" and receives every frame the camera sends
 // (relayed from a producer, or its placeholder picture), mapped read-only, without a copy.
 //
