@@ -18,8 +18,11 @@ UniqueFD createUnsealed(const char* name, std::size_t size, int* error) {
         return UniqueFD();
     }
     UniqueFD fd(::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    if (fd && ::ftruncate(fd.get(), off_t(size)) != 0) fd.reset();
     *error = fd ? 0 : -errno;
+    if (fd && ::ftruncate(fd.get(), off_t(size)) != 0) {
+        *error = -errno;  // taken before closing the fd can touch errno
+        fd.reset();
+    }
     return fd;
 }
 
