@@ -227,32 +227,20 @@ Phase tallies(const MarkedProducer& producer, const MeasuringViewer& viewer) {
 class Stretches {
   public:
     void add(const Phase& from, const Phase& to) {
-        seconds_ += double(to.producer.atNs - from.producer.atNs) / 1e9;
-        accepted_ += to.producer.accepted - from.producer.accepted;
-        refused_ += to.producer.refused - from.producer.refused;
-        stalls_ += to.producer.stalls - from.producer.stalls;
-        marked_ += to.viewer.marked - from.viewer.marked;
-        frames_ += to.viewer.frames - from.viewer.frames;
-        missed_ += to.viewer.missed - from.viewer.missed;
+        total_.producer.atNs += to.producer.atNs - from.producer.atNs;
+        total_.producer.accepted += to.producer.accepted - from.producer.accepted;
+        total_.producer.refused += to.producer.refused - from.producer.refused;
+        total_.producer.stalls += to.producer.stalls - from.producer.stalls;
+        total_.viewer.marked += to.viewer.marked - from.viewer.marked;
+        total_.viewer.frames += to.viewer.frames - from.viewer.frames;
+        total_.viewer.missed += to.viewer.missed - from.viewer.missed;
     }
     Figures figures(std::vector<std::uint64_t> latencies) const {
-        Figures figures;
-        figures.seconds = seconds_;
-        if (seconds_ > 0) {
-            figures.pushedFps = double(accepted_) / seconds_;
-            figures.viewedFps = double(marked_) / seconds_;
-            figures.outputFps = double(frames_) / seconds_;
-        }
-        figures.latency = summarize(std::move(latencies));
-        figures.refused = refused_;
-        figures.missed = missed_;
-        figures.stalls = stalls_;
-        return figures;
+        return figuresBetween({}, total_.producer, {}, total_.viewer, std::move(latencies));
     }
 
   private:
-    double seconds_ = 0;
-    std::uint64_t accepted_ = 0, refused_ = 0, stalls_ = 0, marked_ = 0, frames_ = 0, missed_ = 0;
+    Phase total_;  // from a start of zero
 };
 
 void printFiguresRow(const char* name, const Figures& f) {
