@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -40,12 +41,25 @@ std::string socketPathOf(const ConnectOptions& options) {
 }
 
 std::shared_ptr<Session> Session::open(const std::string& path, wire::Role role) {
+    // A default folder another user could have made first (/tmp/kova-<uid>) is checked before
+    // anything is said through it; a path given by name is the caller's choice.
+    if (const wire::SocketLocation fallback = wire::resolveSocketPath();
+        fallback.privateFolder && fallback.path == path) {
+        if (auto failure = wire::checkTrustedFolder(path.substr(0, path.rfind('/')))) {
+            throw Error(ErrorCode::Untrusted, "refusing the camera's socket: " + failure->message);
+        }
+    }
     auto socket = wire::connectTo(path);
     if (!socket.ok()) {
         const int error = -socket.failure().error;
         const bool nobodyThere = error == ENOENT || error == ECONNREFUSED;
         throw Error(nobodyThere ? ErrorCode::NoCamera : ErrorCode::SystemError,
                     socket.failure().message);
+    }
+    // Nothing, not even the hello, goes to a camera of another user.
+    if (auto failure = wire::checkCamera(socket.value().get(), path, ::geteuid())) {
+        throw Error(failure->error == -EACCES ? ErrorCode::Untrusted : ErrorCode::SystemError,
+                    "refusing the camera: " + failure->message);
     }
     auto session = std::make_shared<Session>(
         wire::Connection(std::move(socket.value()), wire::Peer::Client), path);
@@ -138,7 +152,7 @@ void raiseCameraError(const wire::Error& error) {
         message += wire::messageTypeName(wire::MessageType(error.requestType));
     }
     message += ": ";
-    message += wire::textOf(error.text);
+    message += wire::printable(wire::textOf(error.text), wire::kErrorTextSize);
     throw Error(ErrorCode::Refused, message);
 }
 

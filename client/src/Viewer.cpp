@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "Session.h"
 #include "host/base/MemFd.h"
@@ -49,6 +50,7 @@ struct KOVA_INTERNAL Viewer::Frame::Impl {
     std::shared_ptr<const MappedBuffer> buffer;
     wire::Frame message;
     std::uint64_t receivedNs;
+    std::uint64_t missedBefore = 0;  // the camera's count and the frames lost here before it
 };
 
 Viewer::Frame::Frame(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -69,7 +71,7 @@ Viewer::Origin Viewer::Frame::origin() const {
     return impl_->message.origin == wire::FrameOrigin::Sink ? Origin::Sink : Origin::Placeholder;
 }
 std::uint64_t Viewer::Frame::missed_before() const {
-    return impl_->message.framesMissed;
+    return impl_->missedBefore;
 }
 const std::uint8_t* Viewer::Frame::data() const {
     return impl_->buffer->mapping.data();
@@ -91,13 +93,20 @@ struct KOVA_INTERNAL Viewer::Impl {
 
     std::string path;
     std::shared_ptr<Session> session;
-    // The camera's buffers by key, mapped the first time a frame names them.
+    // The camera's buffers by key, mapped the first time a frame names them; null for one that
+    // could not be mapped, whose frames are lost until the camera says it is gone.
     std::unordered_map<std::uint64_t, std::shared_ptr<const MappedBuffer>> buffers;
     std::uint64_t missed = 0;
+    std::uint64_t unusable = 0;
+    std::uint64_t lostSinceLastFrame = 0;
+    std::string unusableReason;
 
     void open();
     void close();
-    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, host::UniqueFD fd);
+    // The mapping a frame is read from; null, with the reason in `why`, when its memory cannot
+    // be mapped (the frame is lost, the session goes on).
+    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, host::UniqueFD fd,
+                                                  bool fdLost, std::string& why);
 };
 
 void Viewer::Impl::open() {
@@ -117,34 +126,38 @@ void Viewer::Impl::close() {
 }
 
 std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
-                                                            host::UniqueFD fd) {
+                                                            host::UniqueFD fd, bool fdLost,
+                                                            std::string& why) {
     const auto& layout = frame.layout;
     if (layout.pixelFormat != wire::PixelFormat::BGRA || layout.width == 0 || layout.height == 0 ||
         layout.bytesPerRow < std::uint64_t(layout.width) * 4 ||
         layout.size < std::uint64_t(layout.bytesPerRow) * layout.height) {
         client::raiseBadFrame("its layout does not describe a BGRA picture");
     }
+    const std::string name = "buffer " + std::to_string(frame.bufferKey);
     if (frame.fdAttached == 0) {
         const auto known = buffers.find(frame.bufferKey);
-        if (known == buffers.end()) {
-            client::raiseBadFrame("buffer " + std::to_string(frame.bufferKey) +
-                                  " came without its memory");
+        if (known == buffers.end()) client::raiseBadFrame(name + " came without its memory");
+        if (!known->second) {
+            why = name + " could not be mapped when it came";
+            return nullptr;
         }
         if (known->second->mapping.size() < layout.size) {
-            client::raiseBadFrame("buffer " + std::to_string(frame.bufferKey) +
-                                  " is smaller than the frame's layout");
+            client::raiseBadFrame(name + " is smaller than the frame's layout");
         }
         return known->second;
     }
     // Checked before mapping: unsealed memory could shrink under the mapping and fault.
-    if (const int error = host::MemFd::checkImported(fd.get(), layout.size); error < 0) {
-        client::raiseBadFrame(error == -EPERM ? "its memory is not sealed against resizing"
-                                              : "its memory is smaller than its layout");
-    }
-    auto mapping = host::MemoryMapping::map(fd.get(), layout.size, false);
+    const int checked = fdLost ? -EMFILE : host::MemFd::checkImported(fd.get(), layout.size);
+    std::optional<host::MemoryMapping> mapping;
+    if (checked == 0) mapping = host::MemoryMapping::map(fd.get(), layout.size, false);
     if (!mapping) {
-        throw Error(ErrorCode::SystemError,
-                    std::string("cannot map a frame buffer: ") + std::strerror(errno));
+        why = "cannot map " + name + ": " +
+              (fdLost    ? std::string("no file descriptor was free to receive it")
+               : checked ? host::MemFd::importProblem(checked)
+                         : std::string(std::strerror(errno)));
+        buffers[frame.bufferKey] = nullptr;
+        return nullptr;
     }
     auto buffer = std::make_shared<const MappedBuffer>(MappedBuffer{std::move(*mapping)});
     buffers[frame.bufferKey] = buffer;
@@ -175,8 +188,9 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
         if (const auto* frame = std::get_if<wire::Frame>(&received->message)) {
             const std::uint64_t receivedNs = host_time_now();
             std::shared_ptr<const MappedBuffer> buffer;
+            std::string why;
             try {
-                buffer = impl_->bufferFor(*frame, std::move(received->fd));
+                buffer = impl_->bufferFor(*frame, std::move(received->fd), received->fdLost, why);
             } catch (const Error&) {
                 // The camera still gets the frame back.
                 wire::Release release;
@@ -185,8 +199,21 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 throw;
             }
             impl_->missed += frame->framesMissed;
-            return Frame(std::make_unique<Frame::Impl>(impl_->session, std::move(buffer), *frame,
-                                                       receivedNs));
+            if (!buffer) {
+                // Lost here, as if the camera had not sent it: counted with the missed ones.
+                wire::Release release;
+                release.token = frame->token;
+                impl_->session->trySend(release);
+                ++impl_->unusable;
+                impl_->unusableReason = std::move(why);
+                ++impl_->missed;
+                impl_->lostSinceLastFrame += frame->framesMissed + 1;
+                continue;
+            }
+            auto impl = std::make_unique<Frame::Impl>(impl_->session, std::move(buffer), *frame,
+                                                      receivedNs);
+            impl->missedBefore = frame->framesMissed + std::exchange(impl_->lostSinceLastFrame, 0);
+            return Frame(std::move(impl));
         }
         if (const auto* gone = std::get_if<wire::BufferGone>(&received->message)) {
             impl_->buffers.erase(gone->bufferKey);
@@ -205,6 +232,14 @@ int Viewer::poll_fd() const {
 
 std::uint64_t Viewer::frames_missed() const {
     return impl_->missed;
+}
+
+std::uint64_t Viewer::frames_unusable() const {
+    return impl_->unusable;
+}
+
+std::string Viewer::last_unusable_reason() const {
+    return impl_->unusableReason;
 }
 
 void Viewer::reconnect() {

@@ -2,10 +2,13 @@
 #include "host/base/MemFd.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace kova::host {
@@ -66,6 +69,13 @@ int MemFd::checkImported(int fd, std::size_t minimumSize) {
     const int seals = ::fcntl(fd, F_GET_SEALS);
     if (seals < 0) return -errno;
     if ((seals & F_SEAL_SHRINK) == 0 || (seals & F_SEAL_GROW) == 0) return -EPERM;
+    // A peer is handed this open file description itself, and maps through its access mode.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0) return -errno;
+    if ((flags & O_ACCMODE) != O_RDONLY && (flags & O_ACCMODE) != O_RDWR) return -EACCES;
+    struct statfs fileSystem {};
+    if (::fstatfs(fd, &fileSystem) != 0) return -errno;
+    if (fileSystem.f_type != TMPFS_MAGIC) return -ENOTSUP;
     struct stat status {};
     if (::fstat(fd, &status) != 0) return -errno;
     if (!S_ISREG(status.st_mode) || status.st_size < 0 ||
@@ -73,6 +83,23 @@ int MemFd::checkImported(int fd, std::size_t minimumSize) {
         return -EINVAL;
     }
     return 0;
+}
+
+std::string MemFd::importProblem(int checkResult) {
+    switch (checkResult) {
+        case 0:
+            return "";
+        case -EPERM:
+            return "its memory is not sealed against shrinking and growing";
+        case -EACCES:
+            return "its fd is not open for reading";
+        case -ENOTSUP:
+            return "its memory is not plain shared memory (huge pages or another file system)";
+        case -EINVAL:
+            return "its memory is not a memfd, or smaller than its layout";
+        default:
+            return std::string("its memory cannot be inspected: ") + std::strerror(-checkResult);
+    }
 }
 
 std::optional<MemoryMapping> MemoryMapping::map(int fd, std::size_t size, bool writable) {

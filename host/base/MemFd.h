@@ -53,10 +53,15 @@ class MemFd {
     static std::optional<WritableMemory> createWritable(const char* name, std::size_t size,
                                                         int* error = nullptr);
 
-    // Checks a peer's fd before it is mapped: it must be sealed against shrinking and growing
-    // and hold at least `minimumSize` bytes. Returns 0, or a negative errno-style code:
-    // -EPERM (not sealed), -EINVAL (too small or not a memfd), or the failing call's -errno.
+    // Checks a peer's fd, without mapping it, for what every process handed it needs to map it
+    // read-only: shared memory (tmpfs, not huge pages, which may be out when a peer maps them),
+    // open for reading, sealed against shrinking and growing, and at least `minimumSize` bytes.
+    // Returns 0, or a negative errno-style code: -EPERM (not sealed), -EACCES (not open for
+    // reading), -ENOTSUP (not plain shared memory), -EINVAL (too small, or not a memfd), or the
+    // failing call's -errno.
     static int checkImported(int fd, std::size_t minimumSize);
+    // Why checkImported() refused memory, for a person.
+    static std::string importProblem(int checkResult);
 };
 
 }  // namespace kova::host

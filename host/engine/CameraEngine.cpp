@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "host/base/MemFd.h"
 #include "host/media/CMSampleBuffer.h"
@@ -21,6 +22,9 @@ namespace {
 using wire::ErrorCode;
 using wire::MessageType;
 
+// How long a new connection may take to say Hello, and how many may wait to at once.
+constexpr std::uint64_t kHelloTimeoutNs = 2'000'000'000;
+constexpr std::size_t kMaxClientsAwaitingHello = 32;
 // Messages taken from one client per wake-up, so that a busy client cannot starve the others.
 constexpr int kMessagesPerWakeup = 32;
 constexpr long double kNanosecondsPerSecond = 1e9L;
@@ -107,13 +111,13 @@ std::optional<std::string> presentationTimeProblem(const wire::Push& push, std::
 
 // Says why imported memory was refused, for the error the client gets.
 std::string memoryProblem(int fd, int checkResult, std::uint64_t layoutSize) {
-    if (checkResult == -EPERM) return "buffer memory is not sealed against shrinking and growing";
     struct stat status {};
-    if (::fcntl(fd, F_GET_SEALS) < 0 || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        return "the buffer's fd is not sealable shared memory (a memfd)";
+    if (checkResult == -EINVAL && ::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) &&
+        ::fcntl(fd, F_GET_SEALS) >= 0) {
+        return "buffer memory holds " + std::to_string(status.st_size) + " bytes, less than the " +
+               std::to_string(layoutSize) + " its layout needs";
     }
-    return "buffer memory holds " + std::to_string(status.st_size) + " bytes, less than the " +
-           std::to_string(layoutSize) + " its layout needs";
+    return "the buffer is refused: " + host::MemFd::importProblem(checkResult);
 }
 
 }  // namespace
@@ -137,6 +141,7 @@ struct CameraEngine::Client {
 
     std::uint64_t id = 0;
     wire::PeerIdentity peer;
+    std::uint64_t helloDeadline = 0;  // host time by which a Hello must have come
     std::shared_ptr<const wire::Connection> connection;  // null once disconnected
     ConnectionState state = ConnectionState::AwaitingHello;
     wire::Role role{};
@@ -264,21 +269,24 @@ void CameraEngine::serve(const CMIOExtensionProviderRef& provider, std::function
 
 void CameraEngine::attach(host::UniqueFD socket, const wire::PeerIdentity& peer) {
     if (shuttingDown_) return;
-    auto connection = std::make_shared<const wire::Connection>(std::move(socket), wire::Peer::Host);
-    if (connectedClients() >= wire::kMaxClients) {
-        wire::Error error;
-        error.code = ErrorCode::LimitReached;
-        error.disconnecting = 1;
-        wire::setText(error.text, "the camera serves at most " + std::to_string(wire::kMaxClients) +
-                                      " clients at once");
-        connection->send(error, -1, wire::SendMode::DontWait);
-        report("refused pid " + std::to_string(peer.pid) + ": too many clients");
-        return;
+    // Silent connections cannot take every fd: past the bound, the one that waited longest goes.
+    std::shared_ptr<Client> oldestSilent;
+    std::size_t silent = 0;
+    for (const auto& [id, client] : clients_) {
+        if (client->state != ConnectionState::AwaitingHello) continue;
+        ++silent;
+        if (!oldestSilent) oldestSilent = client;
+    }
+    if (silent >= kMaxClientsAwaitingHello) {
+        hangUpOn(*oldestSilent, ErrorCode::LimitReached,
+                 "too many connections are waiting to say Hello");
     }
     auto client = std::make_shared<Client>();
     client->id = nextClientId_++;
     client->peer = peer;
-    client->connection = std::move(connection);
+    client->helloDeadline = hostTime_() + kHelloTimeoutNs;
+    client->connection =
+        std::make_shared<const wire::Connection>(std::move(socket), wire::Peer::Host);
     const std::uint64_t id = client->id;
     const int watched = loop_.watch(client->connection->fd(), [weak = weak_from_this(), id] {
         if (const auto engine = weak.lock()) engine->receiveFrom(id);
@@ -289,6 +297,24 @@ void CameraEngine::attach(host::UniqueFD socket, const wire::PeerIdentity& peer)
         return;
     }
     clients_[id] = std::move(client);
+}
+
+std::optional<std::uint64_t> CameraEngine::closeSilentClients() {
+    const std::uint64_t now = hostTime_();
+    std::optional<std::uint64_t> next;
+    std::vector<std::shared_ptr<Client>> late;
+    for (const auto& [id, client] : clients_) {
+        if (client->state != ConnectionState::AwaitingHello) continue;
+        if (client->helloDeadline <= now) {
+            late.push_back(client);
+        } else if (!next || client->helloDeadline < *next) {
+            next = client->helloDeadline;
+        }
+    }
+    for (const auto& client : late) {
+        hangUpOn(*client, ErrorCode::ProtocolViolation, "no Hello came within 2 s");
+    }
+    return next;
 }
 
 std::size_t CameraEngine::connectedClients() const {
@@ -365,6 +391,12 @@ void CameraEngine::handle(Client& client, wire::Received received) {
                       roleName(client.role) + " client");
         return;
     }
+    if (received.fdLost) {
+        sendError(client, ErrorCode::HostFailure, type, subjectOf(message),
+                  "the camera has no file descriptors to spare and could not take the fd; "
+                  "try again later");
+        return;
+    }
     if (const auto* m = std::get_if<wire::Ping>(&message)) return handlePing(client, *m);
     if (std::holds_alternative<wire::InfoRequest>(message)) return handleInfoRequest(client);
     if (const auto* m = std::get_if<wire::RegisterBuffer>(&message)) {
@@ -386,9 +418,18 @@ void CameraEngine::handleHello(Client& client, const wire::Hello& hello) {
         sendError(client, ErrorCode::WrongState, MessageType::Hello, 0, "a second Hello");
         return;
     }
+    // Shown in log lines and handed to the extension: escaped, so it can forge neither.
+    client.name = wire::printable(wire::textOf(hello.clientName));
+    const auto ready = std::count_if(clients_.begin(), clients_.end(), [](const auto& entry) {
+        return entry.second->state == ConnectionState::Ready;
+    });
+    if (std::size_t(ready) >= wire::kMaxClients) {
+        return hangUpOn(
+            client, ErrorCode::LimitReached,
+            "the camera serves at most " + std::to_string(wire::kMaxClients) + " clients at once");
+    }
     client.state = ConnectionState::Ready;
     client.role = hello.role;
-    client.name = std::string(wire::textOf(hello.clientName));
     client.viewClient =
         std::make_shared<const CMIOExtensionClient>(UUID::random(), client.peer.pid, client.name);
     wire::Welcome welcome;
@@ -925,6 +966,16 @@ void CameraEngine::sendError(Client& client, ErrorCode code, MessageType request
     error.subject = subject;
     wire::setText(error.text, text);
     sendTo(client, error);
+}
+
+void CameraEngine::hangUpOn(Client& client, ErrorCode code, const std::string& text) {
+    report("hung up on " + client.describe() + ": " + text);
+    wire::Error error;
+    error.code = code;
+    error.disconnecting = 1;
+    wire::setText(error.text, text);
+    client.connection->send(error, -1, wire::SendMode::DontWait);
+    disconnect(client);
 }
 
 void CameraEngine::disconnect(Client& client) {

@@ -52,8 +52,13 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     // Takes the provider whose device's streams the clients use, and reads the sink stream's
     // format through the callbacks; `serving` runs on the loop once clients can be taken.
     void serve(const CMIOExtensionProviderRef& provider, std::function<void()> serving);
-    // Takes a connected client whose peer was checked. Past kMaxClients it is told so and let go.
+    // Takes a connected client whose peer was checked. It has 2 s to say Hello, and is counted
+    // against kMaxClients once it has; of those still to say it, at most 32 are kept (the one
+    // that waited longest is let go for a newcomer).
     void attach(host::UniqueFD socket, const wire::PeerIdentity& peer);
+    // Hangs up on clients whose time to say Hello is out; returns the host time at which the
+    // next one's will be, if any waits.
+    std::optional<std::uint64_t> closeSilentClients();
     // Disconnects every client; `done` runs on the loop once every session has ended and the
     // callback queue has nothing of theirs left.
     void shutdown(std::function<void()> done);
@@ -132,6 +137,8 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
                    std::uint64_t subject, const std::string& text);
     // Hangs up on the client; its sessions end as if it had stopped them.
     void disconnect(Client& client);
+    // Logs why, tells the client with a disconnecting Error, and hangs up on it.
+    void hangUpOn(Client& client, wire::ErrorCode code, const std::string& text);
     // Forgets a disconnected client once none of its sessions is still ending.
     void forgetIfDone(std::uint64_t clientId);
     void finishShutdownIfDone();

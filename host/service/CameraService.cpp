@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
+#include <sys/timerfd.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +20,28 @@ namespace {
 
 void report(const std::string& line) {
     std::fprintf(stderr, "kova-camera: %s\n", line.c_str());
+}
+
+// The pause after the first failed accept(), doubled while they go on failing, up to the most.
+constexpr std::chrono::milliseconds kFirstAcceptPause{100};
+constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
+
+// Sets `timer` to fire once at `nanoseconds` on CLOCK_MONOTONIC, or disarms it for nothing.
+void setTimer(int timer, std::optional<std::uint64_t> nanoseconds, bool absolute) {
+    itimerspec when{};
+    if (nanoseconds) {
+        // A zero value would disarm it: a deadline already past fires at once all the same.
+        const std::uint64_t at = std::max<std::uint64_t>(*nanoseconds, 1);
+        when.it_value.tv_sec = time_t(at / 1'000'000'000);
+        when.it_value.tv_nsec = long(at % 1'000'000'000);
+    }
+    ::timerfd_settime(timer, absolute ? TFD_TIMER_ABSTIME : 0, &when, nullptr);
+}
+
+void drainTimer(int timer) {
+    std::uint64_t expirations = 0;
+    while (::read(timer, &expirations, sizeof expirations) > 0) {
+    }
 }
 
 sigset_t stopSignals() {
@@ -59,24 +83,35 @@ wire::Result<std::unique_ptr<CameraService>> CameraService::open(
         return wire::Failure{-errno,
                              std::string("cannot watch for stop signals: ") + std::strerror(errno)};
     }
+    host::UniqueFD acceptTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    host::UniqueFD helloTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!acceptTimer || !helloTimer) {
+        return wire::Failure{-errno, std::string("cannot make a timer: ") + std::strerror(errno)};
+    }
     auto listener = listenerForThisProcess();
     if (!listener.ok()) return listener.failure();
-    return std::unique_ptr<CameraService>(new CameraService(
-        loop, std::move(engine), std::move(listener.value()), std::move(signalFd)));
+    return std::unique_ptr<CameraService>(
+        new CameraService(loop, std::move(engine), std::move(listener.value()), std::move(signalFd),
+                          std::move(acceptTimer), std::move(helloTimer)));
 }
 
 CameraService::CameraService(host::RunLoop& loop, std::shared_ptr<engine::CameraEngine> engine,
-                             std::unique_ptr<wire::Listener> listener, host::UniqueFD signals)
+                             std::unique_ptr<wire::Listener> listener, host::UniqueFD signals,
+                             host::UniqueFD acceptTimer, host::UniqueFD helloTimer)
     : loop_(loop),
       engine_(std::move(engine)),
       listener_(std::move(listener)),
       listenerFd_(listener_->fd()),
       signals_(std::move(signals)),
+      acceptTimer_(std::move(acceptTimer)),
+      helloTimer_(std::move(helloTimer)),
       peerCheck_(::geteuid()) {}
 
 CameraService::~CameraService() {
     if (listener_) loop_.unwatch(listenerFd_);
     loop_.unwatch(signals_.get());
+    loop_.unwatch(acceptTimer_.get());
+    loop_.unwatch(helloTimer_.get());
 }
 
 int CameraService::serve() {
@@ -90,6 +125,15 @@ int CameraService::serve() {
         watched < 0) {
         return watched;
     }
+    for (auto [timer, onTimer] :
+         {std::pair{acceptTimer_.get(), &CameraService::resumeAccepting},
+          std::pair{helloTimer_.get(), &CameraService::closeSilentClients}}) {
+        const int watched = loop_.watch(timer, EPOLLIN, [this, timer, onTimer](std::uint32_t) {
+            drainTimer(timer);
+            (this->*onTimer)();
+        });
+        if (watched < 0) return watched;
+    }
     sd_notify(0, "READY=1");
     return 0;
 }
@@ -98,9 +142,14 @@ void CameraService::acceptClients() {
     for (;;) {
         wire::Result<host::UniqueFD> accepted = listener_->accept();
         if (!accepted.ok()) {
-            const int error = accepted.failure().error;
-            if (error != -EAGAIN && error != -EWOULDBLOCK) report(accepted.failure().message);
-            return;
+            const int error = -accepted.failure().error;
+            if (error == ECONNABORTED) continue;
+            if (error != EAGAIN && error != EWOULDBLOCK) pauseAccepting(accepted.failure().message);
+            break;
+        }
+        if (acceptPause_.count() != 0) {
+            acceptPause_ = {};
+            report("accepting clients again");
         }
         host::UniqueFD socket = std::move(accepted.value());
         wire::Result<wire::PeerIdentity> peer = peerCheck_.check(socket.get());
@@ -116,6 +165,33 @@ void CameraService::acceptClients() {
         }
         engine_->attach(std::move(socket), peer.value());
     }
+    closeSilentClients();
+}
+
+void CameraService::pauseAccepting(const std::string& why) {
+    // Said once for a run of failures: they repeat for as long as the shortage lasts.
+    if (acceptPause_.count() == 0) {
+        report(why + "; not accepting clients for a while, serving those connected");
+    }
+    acceptPause_ = acceptPause_.count() == 0 ? kFirstAcceptPause
+                                             : std::min(acceptPause_ * 2, kLongestAcceptPause);
+    loop_.unwatch(listenerFd_);
+    setTimer(acceptTimer_.get(), std::uint64_t(std::chrono::nanoseconds(acceptPause_).count()),
+             /*absolute=*/false);
+}
+
+void CameraService::resumeAccepting() {
+    if (stopping_) return;
+    // Connections waiting meanwhile make it readable at once.
+    if (const int watched =
+            loop_.watch(listenerFd_, EPOLLIN, [this](std::uint32_t) { acceptClients(); });
+        watched < 0 && watched != -EEXIST) {
+        pauseAccepting(std::string("cannot watch the socket again: ") + std::strerror(-watched));
+    }
+}
+
+void CameraService::closeSilentClients() {
+    setTimer(helloTimer_.get(), engine_->closeSilentClients(), /*absolute=*/true);
 }
 
 void CameraService::readSignals() {

@@ -7,6 +7,7 @@
 // through the service's signalfd and nowhere else.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -43,8 +44,15 @@ class CameraService {
 
   private:
     CameraService(host::RunLoop& loop, std::shared_ptr<engine::CameraEngine> engine,
-                  std::unique_ptr<wire::Listener> listener, host::UniqueFD signals);
+                  std::unique_ptr<wire::Listener> listener, host::UniqueFD signals,
+                  host::UniqueFD acceptTimer, host::UniqueFD helloTimer);
     void acceptClients();
+    // Stops accepting for a while after accept() failed with `why` (out of fds or memory), so
+    // that the clients already served are served meanwhile instead of a spinning loop.
+    void pauseAccepting(const std::string& why);
+    void resumeAccepting();
+    // Closes the connections whose time to say Hello is out and sets the timer for the next.
+    void closeSilentClients();
     void readSignals();
 
     host::RunLoop& loop_;
@@ -52,6 +60,10 @@ class CameraService {
     std::unique_ptr<wire::Listener> listener_;
     int listenerFd_ = -1;
     host::UniqueFD signals_;
+    // Made before they are needed, as the fd table may be full by then.
+    host::UniqueFD acceptTimer_;
+    host::UniqueFD helloTimer_;
+    std::chrono::milliseconds acceptPause_{0};  // nonzero while accept() keeps failing
     wire::PeerCheck peerCheck_;
     bool stopping_ = false;
 };

@@ -1,7 +1,25 @@
-// Names of the protocol's message types and error codes.
+// Names of the protocol's message types and error codes, and peers' text made printable.
 #include "host/service/Protocol.h"
 
+#include <cstdio>
+
 namespace kova::wire {
+
+std::string printable(std::string_view text, std::size_t limit) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\' && byte != '"') {
+            shown += char(byte);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        }
+    }
+    if (text.size() > limit) shown += "...";
+    return shown;
+}
 
 const char* messageTypeName(MessageType type) {
     switch (type) {

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
@@ -492,6 +493,12 @@ template <std::size_t N>
 std::string_view textOf(const char (&field)[N]) {
     return std::string_view(field, strnlen(field, N));
 }
+
+// A peer's text as it may be shown in a log line or a reply: every byte outside printable
+// ASCII, and the backslash and double quote, written as \xHH, so no text can end a line, move
+// a terminal's cursor or close the quotes around it; cut after `limit` bytes of the text, with
+// "..." to say so.
+std::string printable(std::string_view text, std::size_t limit = kNameSize);
 
 // ---- names, for error texts and logs ----
 

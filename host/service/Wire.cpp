@@ -534,7 +534,11 @@ ReceiveResult Connection::receive() const {
         result.error = ProtocolError{ErrorCode::ProtocolViolation, std::move(reason)};
         return std::move(result);
     };
-    if ((header.msg_flags & MSG_CTRUNC) != 0) {
+    // The kernel cuts the control data short also when it cannot install an fd, for this
+    // process's fd table is full: only a cut with all the room taken is the peer's doing.
+    const bool cutShort = (header.msg_flags & MSG_CTRUNC) != 0;
+    const bool fdsLost = cutShort && fdCount < kFdRoom;
+    if (cutShort && !fdsLost) {
         return invalid(says("control data cut short: more than ", kFdRoom, " fds attached"));
     }
     if ((header.msg_flags & MSG_TRUNC) != 0) {
@@ -549,15 +553,19 @@ ReceiveResult Connection::receive() const {
         return invalid(says(fdCount, " fds attached, at most ", kMaxFdsPerMessage, " allowed"));
     }
 
-    auto decoded =
-        decode(std::span(data.data(), static_cast<std::size_t>(size)), otherEnd(self_), fdCount);
+    if (fdsLost && fdCount != 0) {
+        return invalid("more fds attached than a message may carry");
+    }
+    // A message whose fd was lost is checked as it was sent, with its fd.
+    auto decoded = decode(std::span(data.data(), static_cast<std::size_t>(size)), otherEnd(self_),
+                          fdsLost ? 1 : fdCount);
     if (auto* error = std::get_if<ProtocolError>(&decoded)) {
         result.status = ReceiveResult::Status::Invalid;
         result.error = std::move(*error);
         return result;
     }
     result.status = ReceiveResult::Status::Message;
-    result.received = Received{std::get<Message>(std::move(decoded)), std::move(fds[0])};
+    result.received = Received{std::get<Message>(std::move(decoded)), std::move(fds[0]), fdsLost};
     return result;
 }
 
@@ -718,6 +726,31 @@ Result<UniqueFD> connectTo(const std::string& path) {
     return socket;
 }
 
+std::optional<Failure> checkTrustedFolder(const std::string& folder) {
+    struct stat status {};
+    if (::lstat(folder.c_str(), &status) < 0) {
+        if (errno == ENOENT) return std::nullopt;
+        return systemFailure(errno, says("cannot inspect the socket folder ", folder));
+    }
+    if (S_ISLNK(status.st_mode)) {
+        return Failure{-EPERM, says("socket folder ", folder, " is a symbolic link")};
+    }
+    if (!S_ISDIR(status.st_mode)) {
+        return Failure{-EPERM, says("socket folder ", folder, " is not a folder")};
+    }
+    if (status.st_uid != ::geteuid() && status.st_uid != 0) {
+        return Failure{-EPERM, says("socket folder ", folder, " belongs to uid ", status.st_uid,
+                                    ", not to this user (uid ", ::geteuid(), ")")};
+    }
+    if ((status.st_mode & 0077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", unsigned(status.st_mode & 07777));
+        return Failure{-EPERM,
+                       says("socket folder ", folder, " is open to other users (mode ", mode, ")")};
+    }
+    return std::nullopt;
+}
+
 // ---- peer identity ----
 
 int readPeerCredentials(int socket, PeerIdentity& identity) {
@@ -726,6 +759,17 @@ int readPeerCredentials(int socket, PeerIdentity& identity) {
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &credentials, &length) < 0) return -errno;
     identity = PeerIdentity{credentials.pid, credentials.uid, credentials.gid};
     return 0;
+}
+
+std::optional<Failure> checkCamera(int socket, const std::string& path, uid_t uid,
+                                   const PeerIdentityReader& reader) {
+    PeerIdentity identity;
+    if (const int error = reader(socket, identity); error < 0) {
+        return systemFailure(-error, says("cannot read who serves ", path));
+    }
+    if (identity.uid == uid || identity.uid == 0) return std::nullopt;
+    return Failure{-EACCES, says(path, " is served by process ", identity.pid, " of uid ",
+                                 identity.uid, ", not by this user (uid ", uid, ") or root")};
 }
 
 Result<PeerIdentity> PeerCheck::check(int socket) const {

@@ -81,6 +81,9 @@ int sendPacket(int socket, std::span<const std::byte> bytes, std::span<const int
 struct Received {
     Message message;
     host::UniqueFD fd;  // the attached fd, for a message that carries one
+    // The message came with an fd this process could not take (its fd table is full): `fd`
+    // is empty, and the message is to be refused as the receiver's failure, not the sender's.
+    bool fdLost = false;
 };
 
 struct ReceiveResult {
@@ -117,8 +120,9 @@ class Connection {
     int send(const Message& message, int fd = -1, SendMode mode = SendMode::Block) const;
 
     // Takes the next message without waiting. Everything is checked before it is returned;
-    // on MSG_CTRUNC, more fds than kMaxFdsPerMessage, or fds the type does not take, every
-    // received fd is closed and the result is Invalid.
+    // on more fds than kMaxFdsPerMessage, or fds the type does not take, every received fd is
+    // closed and the result is Invalid. An fd the kernel could not install here is reported
+    // with the message (Received::fdLost).
     ReceiveResult receive() const;
 
     // Waits until a message (or the hang-up) can be received: 1, 0 on timeout, or -errno.
@@ -197,6 +201,11 @@ class Listener {
 // "no kova-camera is serving <path>" when nothing listens there.
 Result<host::UniqueFD> connectTo(const std::string& path);
 
+// Whether a client may trust the default folder of the camera's socket: a folder itself (not a
+// link), of this user or root, that no one else may enter. A missing folder is no failure
+// (nothing serves there). The Failure names what is wrong (-EPERM).
+std::optional<Failure> checkTrustedFolder(const std::string& folder);
+
 // ---- who is on the other end ----
 
 struct PeerIdentity {
@@ -210,6 +219,11 @@ using PeerIdentityReader = std::function<int(int socket, PeerIdentity& identity)
 
 // The kernel's record of the peer (SO_PEERCRED).
 int readPeerCredentials(int socket, PeerIdentity& identity);
+
+// Whether a client may trust the camera on `socket` (connected to `path`): it must run as
+// `uid`, this process's user, or as root. The Failure names who serves it (-EACCES).
+std::optional<Failure> checkCamera(int socket, const std::string& path, uid_t uid,
+                                   const PeerIdentityReader& reader = readPeerCredentials);
 
 // Admits only peers of one user. The reader is the seam through which a test presents a peer
 // of another user.

@@ -1,9 +1,12 @@
 // Viewer against a scripted camera: mapping each buffer once, releasing frames, forgetting gone
-// buffers, refusing memory that is unsafe to map, timeouts, hang-ups and reconnecting.
+// buffers, losing (not failing on) frames whose memory cannot be mapped, timeouts, hang-ups and
+// reconnecting.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -119,29 +122,63 @@ TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
     EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 1}));
 }
 
-TEST_F(ViewerTest, MemoryUnsafeToMapIsRefusedAndTheFrameStillGoesBack) {
+// Memory no viewer should map, as a camera could hand it over.
+struct UnusableMemory {
+    const char* what;
+    std::function<host::UniqueFD()> make;
+};
+
+TEST_F(ViewerTest, AFrameWhoseMemoryCannotBeMappedIsLostCountedAndReleasedNotTheSession) {
+    const std::vector<UnusableMemory> memories{
+        {"not sealed: it could shrink under the mapping",
+         [] {
+             host::UniqueFD memory(::memfd_create("unsealed", MFD_CLOEXEC));
+             EXPECT_EQ(::ftruncate(memory.get(), kFrameBytes), 0);
+             return memory;
+         }},
+        {"sealed, smaller than its frame", [] { return host::MemFd::create("small", 4096); }},
+        {"sealed, open for writing only",
+         [] {
+             const host::UniqueFD memory = host::MemFd::create("write-only", kFrameBytes);
+             return host::UniqueFD(::open(("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
+                                          O_WRONLY | O_CLOEXEC));
+         }},
+    };
     std::vector<std::uint64_t> released;
     camera.serve({[&](wire::Connection& c) {
         acceptViewer(c);
-        // Not sealed: it could shrink under the mapping.
-        host::UniqueFD unsealed(::memfd_create("unsealed", MFD_CLOEXEC));
-        ASSERT_EQ(::ftruncate(unsealed.get(), kFrameBytes), 0);
-        send(c, frameMessage(1, 40, true), unsealed.get());
-        released.push_back(expect<wire::Release>(c).token);
-        // Sealed, but smaller than the frame it claims to hold.
-        host::UniqueFD small = host::MemFd::create("small", 4096);
-        send(c, frameMessage(2, 41, true), small.get());
-        released.push_back(expect<wire::Release>(c).token);
+        std::uint64_t token = 0;
+        for (const UnusableMemory& memory : memories) {
+            const host::UniqueFD fd = memory.make();
+            ASSERT_TRUE(fd) << memory.what;
+            ++token;
+            send(c, frameMessage(token, 40 + token, true), fd.get());
+        }
+        // A later frame in a buffer that could not be mapped is lost too.
+        send(c, frameMessage(++token, 41, false));
+        const auto good = frameMemory(0x33);
+        auto usable = frameMessage(++token, 50, true);
+        usable.framesMissed = 2;
+        send(c, usable, good.get());
+        for (std::size_t i = 0; i < memories.size() + 2; ++i) {
+            released.push_back(expect<wire::Release>(c).token);
+        }
         expectHangUp(c);
     }});
 
     {
         Viewer viewer = Viewer::open(camera.options());
-        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
-        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
+        auto frame = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(frame) << "the session ended on an unusable frame";
+        EXPECT_EQ(frame->data()[0], 0x33);
+        EXPECT_EQ(frame->missed_before(), memories.size() + 1 + 2);
+        EXPECT_EQ(viewer.frames_unusable(), memories.size() + 1);
+        EXPECT_EQ(viewer.frames_missed(), memories.size() + 1 + 2);
+        EXPECT_NE(viewer.last_unusable_reason().find("buffer 41"), std::string::npos)
+            << viewer.last_unusable_reason();
     }
     camera.join();
-    EXPECT_EQ(released, (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{1, 2, 3, 4, 5}));
 }
 
 TEST_F(ViewerTest, NextFrameReturnsNothingWhenNoFrameComesInTime) {

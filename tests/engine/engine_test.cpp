@@ -463,10 +463,16 @@ TEST_F(EngineTest, GarbageGetsAnErrorAndAHangUpWhileAViewerGoesOn) {
     EXPECT_EQ(viewer->expect<wire::Frame>().origin, wire::FrameOrigin::Placeholder);
 }
 
-TEST_F(EngineTest, ClientsPastTheLimitAreToldAndLetGo) {
+TEST_F(EngineTest, ClientsPastTheLimitAreToldAndLetGoWhenTheySayHello) {
+    // Connections that have not said Hello hold no client slot.
+    auto silent = connect(std::nullopt);
     std::vector<std::unique_ptr<TestClient>> clients;
     for (std::uint32_t i = 0; i < wire::kMaxClients; ++i) clients.push_back(connect(Role::Info));
     auto oneTooMany = connect(std::nullopt);
+    EXPECT_TRUE(oneTooMany->quiet());
+    wire::Hello hello;
+    hello.role = Role::Info;
+    oneTooMany->send(hello);
     const auto error = oneTooMany->expect<wire::Error>();
     EXPECT_EQ(error.code, ErrorCode::LimitReached);
     EXPECT_EQ(error.disconnecting, 1u);
@@ -474,9 +480,36 @@ TEST_F(EngineTest, ClientsPastTheLimitAreToldAndLetGo) {
 
     clients.pop_back();
     loop.pump();
-    auto next = connect(Role::Info);
-    next->send(wire::InfoRequest{});
-    next->expect<wire::InfoReply>();
+    silent->send(hello);
+    silent->expect<wire::Welcome>();
+}
+
+TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenTooMany) {
+    auto early = connect(std::nullopt);
+    auto speaking = connect(Role::Info);
+    host->advanceBy(1'000'000'000);
+    std::vector<std::unique_ptr<TestClient>> later;
+    for (int i = 0; i < 31; ++i) later.push_back(connect(std::nullopt));
+    EXPECT_EQ(engine->closeSilentClients(), now() + 1'000'000'000) << "the next deadline: early's";
+    EXPECT_TRUE(early->quiet());
+    // Past the bound of those that may wait, the one that waited longest goes.
+    later.push_back(connect(std::nullopt));
+    EXPECT_EQ(early->expect<wire::Error>().code, ErrorCode::LimitReached);
+    EXPECT_TRUE(early->hungUp());
+    EXPECT_TRUE(later.front()->quiet());
+
+    host->advanceBy(2'000'000'000);
+    EXPECT_EQ(engine->closeSilentClients(), std::nullopt) << "all silent ones are gone";
+    loop.pump();
+    for (const auto& client : later) {
+        const auto error = client->expect<wire::Error>();
+        EXPECT_EQ(error.code, ErrorCode::ProtocolViolation);
+        EXPECT_NE(std::string(wire::textOf(error.text)).find("Hello"), std::string::npos);
+        EXPECT_TRUE(client->hungUp());
+    }
+    EXPECT_EQ(engine->connectedClients(), 1u);
+    speaking->send(wire::Ping{});
+    speaking->expect<wire::Pong>();
 }
 
 TEST_F(EngineTest, AClientThatDoesNotReadItsSocketIsDisconnectedNotWaitedFor) {

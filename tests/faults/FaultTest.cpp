@@ -1,5 +1,6 @@
 // Faults the camera survives, end to end: a producer killed mid-push, a viewer stopped for 5 s,
-// clients that connect and never speak, a client flooding pushes, memory scribbled on while it
+// connections that never say Hello, a client name full of control characters, a camera out of
+// fds, a client flooding pushes, memory scribbled on while it
 // is read, viewers that never release their frames, and the camera itself killed and restarted.
 // In each, a bystanding producer and viewer go on at full rate, the camera comes back to the fds
 // and memory it held before, and every frame it took is seen or counted.
@@ -7,11 +8,16 @@
 #include <linux/falloc.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <set>
+#include <span>
+#include <sstream>
 #include <thread>
 
 #include "FaultSupport.h"
@@ -129,32 +135,153 @@ TEST_F(FaultTest, AViewerStoppedWithSigstopForFiveSecondsThenResumed) {
     expectRecovered("viewer stopped for 5 s", during);
 }
 
-TEST_F(FaultTest, ClientsThatConnectAndNeverSpeakTakeNoMoreThanTheirSlots) {
+// Lines of the camera's log that contain `text`.
+std::size_t linesWith(const std::string& log, const std::string& text) {
+    std::size_t count = 0;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) count += line.find(text) != line.npos;
+    return count;
+}
+
+// A connection that says Hello at once and does not wait for the Welcome.
+wire::Connection helloWithoutWaiting(const std::string& socketPath, const std::string& name) {
+    auto socket = wire::connectTo(socketPath);
+    EXPECT_TRUE(socket.ok());
+    wire::Connection connection(socket.ok() ? std::move(socket.value()) : host::UniqueFD(),
+                                wire::Peer::Client);
+    wire::Hello hello;
+    hello.role = wire::Role::Info;
+    wire::setText(hello.clientName, name);
+    EXPECT_EQ(connection.send(hello), 0);
+    return connection;
+}
+
+TEST_F(FaultTest, ConnectionsThatNeverSayHelloAreClosedAndHoldNoClientSlot) {
     bystanders->startStretch();
-    // Every slot the bystanders leave.
-    std::vector<host::UniqueFD> silent;
+    // More than may wait at once: the oldest make room for the newest.
+    constexpr std::size_t kSilent = 40;
+    std::vector<RawClient> silent;
+    for (std::size_t i = 0; i < kSilent; ++i) silent.emplace_back(camera.socketPath());
+    // Clients that do say Hello fill every client slot the bystanders leave, the silent ones
+    // notwithstanding; one more is told the camera is full.
+    std::vector<RawClient> speaking;
     for (std::uint32_t i = 2; i < wire::kMaxClients; ++i) {
-        auto socket = wire::connectTo(camera.socketPath());
-        ASSERT_TRUE(socket.ok()) << socket.failure().message;
-        silent.push_back(std::move(socket.value()));
+        speaking.emplace_back(camera.socketPath());
+        ASSERT_TRUE(speaking.back().hello(wire::Role::Info)) << "client " << i;
     }
-    // One more is told that the camera is full.
-    ASSERT_TRUE(waitUntil([&] { return stateOf(camera.pid()).fds >= before.fds + silent.size(); }));
     {
         RawClient oneMore(camera.socketPath());
+        wire::Hello hello;
+        hello.role = wire::Role::Info;
+        ASSERT_EQ(oneMore.send(hello), 0);
         const auto error = oneMore.expect<wire::Error>();
         ASSERT_TRUE(error) << "a client past the limit was not told";
         EXPECT_EQ(error->code, wire::ErrorCode::LimitReached);
         EXPECT_TRUE(oneMore.hangsUp());
     }
-    std::this_thread::sleep_for(2s);
+    // Every silent one is told and let go within its 2 s.
+    std::size_t toldLimit = 0, toldLate = 0;
+    for (RawClient& client : silent) {
+        const auto error = client.expect<wire::Error>(4000ms);
+        ASSERT_TRUE(error) << "a silent connection was kept";
+        EXPECT_EQ(error->disconnecting, 1u);
+        ++(error->code == wire::ErrorCode::LimitReached ? toldLimit : toldLate);
+        EXPECT_TRUE(client.hangsUp());
+    }
+    // Past the bound on those awaiting Hello, the oldest were let go for newcomers.
+    EXPECT_GE(toldLimit, kSilent - 32);
+    EXPECT_GT(toldLate, 0u) << "no silent connection was kept to its deadline";
     const soak::Figures during =
-        bystanders->expectFullRate("while silent clients held every other slot");
+        bystanders->expectFullRate("while silent connections and full slots came and went");
     silent.clear();
-    expectRecovered("silent clients in every free slot", during);
-    // Their slots are free again.
+    speaking.clear();
+    expectRecovered("silent connections and every client slot taken", during);
     RawClient later(camera.socketPath());
     EXPECT_TRUE(later.hello(wire::Role::Info));
+}
+
+TEST_F(FaultTest, AClientNameCannotWriteLinesOrEscapesIntoTheCameraLog) {
+    // As long as a name may be: every byte of it reaches the camera.
+    const std::string forged =
+        "k\", pid 1) stole your frames\nkova-camera: forged line\x1b[2J\r\x7f\xc2\x9b\a\b";
+    ASSERT_EQ(forged.size(), wire::kNameSize - 1);
+    wire::Connection client = helloWithoutWaiting(camera.socketPath(), forged);
+    ASSERT_EQ(client.waitReadable(5000), 1);
+    ASSERT_EQ(client.receive().status, wire::ReceiveResult::Status::Message);
+    // Any protocol error makes the camera log the client's name.
+    const std::uint32_t garbage[2] = {0xdead, 8};
+    wire::sendPacket(client.fd(), std::as_bytes(std::span(garbage)), {});
+    ASSERT_TRUE(waitUntil([&] { return linesWith(camera.log(), "broke the protocol") == 1; }))
+        << camera.log();
+    const std::string log = camera.log();
+    EXPECT_EQ(linesWith(log, "forged line"), 1u) << "the name split the line:\n" << log;
+    for (const std::string raw : {"\nkova-camera: forged", "\x1b", "\r", "\x7f", "\x9b"}) {
+        EXPECT_EQ(log.find(raw), std::string::npos) << "the log holds the raw name:\n" << log;
+    }
+    EXPECT_NE(log.find(R"(k\x22, pid 1) stole your frames\x0akova-camera: forged line\x1b[2J\x0d)"),
+              std::string::npos)
+        << log;
+    const soak::Figures during = bystanders->expectFullRate("while a name forged log lines");
+    expectRecovered("a name with control characters", during);
+}
+
+// The lowest fd number `pid` has free.
+int lowestFreeFd(pid_t pid) {
+    std::set<int> open;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        open.insert(std::stoi(entry.path().filename().string()));
+    }
+    int free = 0;
+    while (open.count(free) != 0) ++free;
+    return free;
+}
+
+TEST_F(FaultTest, ACameraOutOfFdsPausesAcceptingTellsTheTruthAndServesItsClients) {
+    std::optional<RawClient> client(camera.socketPath());
+    RawClient& sink = *client;
+    ASSERT_TRUE(sink.hello(wire::Role::Sink));
+    rlimit original{};
+    ASSERT_EQ(::prlimit(camera.pid(), RLIMIT_NOFILE, nullptr, &original), 0);
+    // Every fd number it may open is taken: it can open no more.
+    rlimit full = original;
+    full.rlim_cur = rlim_t(lowestFreeFd(camera.pid()));
+    ASSERT_EQ(::prlimit(camera.pid(), RLIMIT_NOFILE, &full, nullptr), 0);
+
+    bystanders->startStretch();
+    std::vector<wire::Connection> waiting;
+    for (int i = 0; i < 4; ++i)
+        waiting.push_back(helloWithoutWaiting(camera.socketPath(), "waiting"));
+    waitUntil([&] { return linesWith(camera.log(), "not accepting clients") != 0; });
+    ASSERT_EQ(linesWith(camera.log(), "not accepting clients"), 1u) << camera.log();
+    // The fd a client sends cannot be taken either, and it is told so: not that it sent too many.
+    const host::UniqueFD memory = host::MemFd::create("e2e-no-room", kFrameBytes);
+    const auto registered = sink.registerBuffer(memory.get(), e2e::frameLayout());
+    ASSERT_TRUE(std::holds_alternative<wire::Error>(registered)) << "registered without an fd";
+    const wire::Error& refusal = std::get<wire::Error>(registered);
+    EXPECT_EQ(refusal.code, wire::ErrorCode::HostFailure) << wire::textOf(refusal.text);
+    EXPECT_EQ(refusal.disconnecting, 0u);
+    EXPECT_NE(wire::textOf(refusal.text).find("file descriptors"), std::string::npos)
+        << wire::textOf(refusal.text);
+    std::this_thread::sleep_for(1500ms);
+    const soak::Figures during = bystanders->expectFullRate("while the camera was out of fds");
+    // Said once, not once for every failed accept.
+    EXPECT_LE(linesWith(camera.log(), "Too many open files"), 1u);
+
+    ASSERT_EQ(::prlimit(camera.pid(), RLIMIT_NOFILE, &original, nullptr), 0);
+    EXPECT_TRUE(waitUntil([&] { return linesWith(camera.log(), "accepting clients again") == 1; }))
+        << camera.log();
+    for (wire::Connection& connection : waiting) {
+        ASSERT_EQ(connection.waitReadable(5000), 1) << "a waiting client was never served";
+        const auto answer = connection.receive();
+        ASSERT_EQ(answer.status, wire::ReceiveResult::Status::Message);
+        EXPECT_TRUE(std::holds_alternative<wire::Welcome>(answer.received->message));
+    }
+    EXPECT_TRUE(std::holds_alternative<std::uint32_t>(
+        sink.registerBuffer(memory.get(), e2e::frameLayout())));
+    waiting.clear();
+    client.reset();
+    expectRecovered("a camera out of fds", during);
 }
 
 // What a flooding sink client was answered.

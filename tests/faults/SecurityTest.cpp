@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -127,6 +128,114 @@ TEST(Security, OnlyTheOwningUserReachesTheSocket) {
     }
 }
 
+// What a client is told when it asks the camera at the default place, or nothing if it is served.
+std::string refusalAtDefaultPlace() {
+    const ScopedEnvironment noOverride("KOVA_SOCKET", "");
+    try {
+        return query_info().device_name == "Kova" ? "" : "another camera";
+    } catch (const Error& error) {
+        return error.code() == ErrorCode::Untrusted ? error.what() : "not refused as untrusted";
+    }
+}
+
+TEST(Security, AClientTrustsTheDefaultFolderOnlyIfItIsItsOwnAndPrivate) {
+    e2e::TempFolder runtime, elsewhere;
+    const ScopedEnvironment xdg("XDG_RUNTIME_DIR", runtime.path());
+    const std::string folder = runtime.file("kova");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    // A camera serving the default place, which a socket named outright may be anywhere.
+    e2e::ChildProcess camera =
+        e2e::spawn(KOVA_CAMERA_EXECUTABLE, {}, folder + "/camera.sock", runtime.path(), "camera");
+    ASSERT_TRUE(waitUntil([&] { return wire::connectTo(folder + "/camera.sock").ok(); }, 20000ms))
+        << e2e::readFile(camera.stderrPath());
+    ASSERT_EQ(refusalAtDefaultPlace(), "");
+
+    struct Case {
+        const char* what;
+        std::function<void()> make, undo;
+        const char* toldOf;
+    };
+    const std::string moved = elsewhere.file("kova");
+    std::vector<Case> cases{
+        {"open to others", [&] { EXPECT_EQ(::chmod(folder.c_str(), 0755), 0); },
+         [&] { EXPECT_EQ(::chmod(folder.c_str(), 0700), 0); }, "open to other users (mode 0755)"},
+        {"a link to a private folder",
+         [&] {
+             EXPECT_EQ(::rename(folder.c_str(), moved.c_str()), 0);
+             EXPECT_EQ(::symlink(moved.c_str(), folder.c_str()), 0);
+         },
+         [&] {
+             EXPECT_EQ(::unlink(folder.c_str()), 0);
+             EXPECT_EQ(::rename(moved.c_str(), folder.c_str()), 0);
+         },
+         "is a symbolic link"},
+    };
+    if (::geteuid() == 0) {
+        cases.push_back(
+            {"another user's", [&] { EXPECT_EQ(::chown(folder.c_str(), kAnotherUid, -1), 0); },
+             [&] { EXPECT_EQ(::chown(folder.c_str(), 0, -1), 0); }, "belongs to uid 65534"});
+    }
+    for (const Case& test : cases) {
+        test.make();
+        const std::string refusal = refusalAtDefaultPlace();
+        EXPECT_NE(refusal.find(test.toldOf), std::string::npos) << test.what << ": " << refusal;
+        test.undo();
+        EXPECT_EQ(refusalAtDefaultPlace(), "") << test.what << ": not served once mended";
+    }
+    camera.signal(SIGTERM);
+    EXPECT_EQ(camera.wait(), 0) << e2e::readFile(camera.stderrPath());
+}
+
+TEST(Security, AClientSaysNothingToACameraOfAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a process of another uid needs root";
+    e2e::TempFolder folder;
+    ASSERT_EQ(::chmod(folder.path().c_str(), 0777), 0);
+    // The impostor must reach its folder: every folder above it must let others through.
+    for (auto above = std::filesystem::path(folder.path()).parent_path(); above != "/";
+         above = above.parent_path()) {
+        struct stat status {};
+        if (::stat(above.c_str(), &status) != 0 || (status.st_mode & S_IXOTH) == 0) {
+            GTEST_SKIP() << above << " keeps other users out";
+        }
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = folder.file("impostor.sock");
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    int ready[2];
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    // The impostor: listens as another user, and exits 0 if its client hangs up unheard.
+    const pid_t impostor = ::fork();
+    if (impostor == 0) {
+        if (::setresuid(kAnotherUid, kAnotherUid, kAnotherUid) != 0) _exit(120);
+        const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
+        if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener, 1) != 0) {
+            _exit(121);
+        }
+        if (::write(ready[1], "r", 1) != 1) _exit(123);
+        const int client = ::accept(listener, nullptr, nullptr);
+        char heard[256];
+        _exit(client >= 0 && ::recv(client, heard, sizeof heard, 0) == 0 ? 0 : 122);
+    }
+    ::close(ready[1]);
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the impostor did not listen";
+    ::close(ready[0]);
+    std::string refusal;
+    try {
+        query_info(ConnectOptions{path});
+    } catch (const Error& error) {
+        EXPECT_EQ(error.code(), ErrorCode::Untrusted);
+        refusal = error.what();
+    }
+    EXPECT_NE(refusal.find("of uid 65534"), std::string::npos) << refusal;
+    int status = 0;
+    ASSERT_EQ(::waitpid(impostor, &status, 0), impostor);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "the impostor heard the client (status " << status << ")";
+}
+
 // Memory a client offers the camera.
 struct OfferedMemory {
     const char* what;
@@ -142,14 +251,14 @@ host::UniqueFD memfdSealedWith(const std::string& name, std::size_t size, unsign
     return memory;
 }
 
-TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
+TEST(Security, NoClientCanRegisterMemoryThatAViewerCouldNotMapSafely) {
     e2e::CameraProcess camera;
     const wire::FrameLayout frame = e2e::frameLayout();
     wire::FrameLayout larger = frame;
     larger.size = kFrameBytes + 4096;
     wire::FrameLayout largest = frame;
     largest.size = wire::kMaxBufferBytes;
-    const std::vector<OfferedMemory> offers{
+    std::vector<OfferedMemory> offers{
         {"sealed against shrinking only",
          [](const std::string& name, const auto&) {
              return memfdSealedWith(name, kFrameBytes, F_SEAL_SHRINK | F_SEAL_SEAL);
@@ -185,6 +294,13 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
              return file;
          },
          frame, false},
+        {"sealed, reopened write-only (no viewer could map it)",
+         [](const std::string& name, const auto&) {
+             const host::UniqueFD memory = host::MemFd::create(name.c_str(), kFrameBytes);
+             return host::UniqueFD(::open(("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
+                                          O_WRONLY | O_CLOEXEC));
+         },
+         frame, false},
         {"sealed, reopened read-only",
          [](const std::string& name, const auto&) {
              const host::UniqueFD memory = host::MemFd::create(name.c_str(), kFrameBytes);
@@ -198,6 +314,26 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
          },
          largest, true},
     };
+    // Huge pages may be out when a viewer maps them; a kernel without them skips the case.
+    if (host::UniqueFD probe(::memfd_create("probe", MFD_HUGETLB | MFD_ALLOW_SEALING)); probe) {
+        offers.insert(
+            offers.begin(),
+            {"sealed, in huge pages",
+             [](const std::string& name, const auto&) {
+                 host::UniqueFD memory(
+                     ::memfd_create(name.c_str(), MFD_CLOEXEC | MFD_HUGETLB | MFD_ALLOW_SEALING));
+                 const off_t hugePage = 2 << 20;
+                 EXPECT_EQ(
+                     ::ftruncate(memory.get(), (off_t(kFrameBytes) + hugePage) & ~(hugePage - 1)),
+                     0);
+                 EXPECT_EQ(::fcntl(memory.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW), 0);
+                 return memory;
+             },
+             frame, false});
+    }
+    Bystanders bystanders(camera.options());
+    ASSERT_TRUE(bystanders.flowing());
+    bystanders.startStretch();
     std::vector<std::unique_ptr<RawClient>> clients;  // kept, with what they registered
     for (std::size_t i = 0; i < offers.size(); ++i) {
         const OfferedMemory& offer = offers[i];
@@ -211,6 +347,7 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
             EXPECT_TRUE(std::holds_alternative<std::uint32_t>(registered)) << offer.what;
         } else if (const auto* error = std::get_if<wire::Error>(&registered)) {
             EXPECT_EQ(error->code, wire::ErrorCode::BadBuffer) << offer.what;
+            EXPECT_FALSE(wire::textOf(error->text).empty()) << offer.what;
             EXPECT_EQ(error->disconnecting, 0u) << offer.what;
             // Closed before the answer went out.
             EXPECT_EQ(camera.fdsNaming(name), 0u) << offer.what << ": the camera kept it";
@@ -230,6 +367,8 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
     clients.clear();
     EXPECT_TRUE(waitUntil([&] { return camera.fdsNaming("/memfd:e2e-offer-") == 0; }));
     EXPECT_EQ(query_info(camera.options()).device_name, "Kova");
+    bystanders.expectFullRate("while memory was offered");
+    bystanders.stopAndExpectAllCounted();
 }
 
 // ---- limits ----

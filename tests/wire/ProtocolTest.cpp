@@ -141,6 +141,22 @@ TEST_F(ProtocolTest, LongTextIsCutToFitItsField) {
     EXPECT_EQ(textOf(std::get<Hello>(result.received->message).clientName), "short");
 }
 
+TEST_F(ProtocolTest, PeersTextIsShownEscapedAndBounded) {
+    const struct {
+        std::string_view text;
+        std::size_t limit;
+        const char* shown;
+    } cases[] = {
+        {"kova view", 64, "kova view"},
+        {"a\nkova-camera: forged", 64, "a\\x0akova-camera: forged"},
+        {"\x1b[2J\r\t\x7f", 64, "\\x1b[2J\\x0d\\x09\\x7f"},
+        {"say \"hi\" \\ \xc2\x9b", 64, "say \\x22hi\\x22 \\x5c \\xc2\\x9b"},
+        {std::string_view("nul\0after", 9), 64, "nul\\x00after"},
+        {"abcdef", 4, "abcd..."},
+    };
+    for (const auto& test : cases) EXPECT_EQ(printable(test.text, test.limit), test.shown);
+}
+
 TEST_F(ProtocolTest, MalformedPacketsAreRefused) {
     Push push;
     push.header.length = 24;

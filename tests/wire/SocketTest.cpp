@@ -287,5 +287,29 @@ TEST_F(SocketTest, PeerOfAnotherUserIsRefused) {
     EXPECT_EQ(real.pid, ::getpid());
 }
 
+TEST_F(SocketTest, AClientTrustsOnlyACameraOfItsOwnUserOrRoot) {
+    auto [camera, client] = socketPair();
+    const uid_t me = 1000;
+    struct Case {
+        uid_t servedBy;
+        int readError;
+        int expected;
+    };
+    for (const Case& test : {Case{me, 0, 0}, Case{0, 0, 0}, Case{me + 1, 0, -EACCES},
+                             Case{me, -ENOTCONN, -ENOTCONN}}) {
+        const auto failure =
+            checkCamera(client.get(), "/run/x.sock", me, [&](int, PeerIdentity& id) {
+                id = PeerIdentity{4321, test.servedBy, 0};
+                return test.readError;
+            });
+        EXPECT_EQ(failure ? failure->error : 0, test.expected) << "served by uid " << test.servedBy;
+        if (test.expected == -EACCES) {
+            EXPECT_EQ(failure->message,
+                      "/run/x.sock is served by process 4321 of uid 1001, not by this user (uid "
+                      "1000) or root");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace kova::wire::test

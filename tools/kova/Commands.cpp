@@ -274,9 +274,15 @@ void runView(const Words& words) {
     const std::string rawName = rawToStdout ? "standard output" : raw.value_or("");
 
     Viewer viewer = Viewer::open();
+    std::string toldUnusable;
     for (std::uint64_t seen = 0; seen < count; ++seen) {
         if (stopRequested.load()) break;
         auto frame = viewer.next_frame(toMilliseconds(timeout));
+        // Each new reason once: a buffer that cannot be mapped loses every frame sent in it.
+        if (viewer.frames_unusable() != 0 && viewer.last_unusable_reason() != toldUnusable) {
+            toldUnusable = viewer.last_unusable_reason();
+            std::fprintf(stderr, "kova: a frame was lost (%s)\n", toldUnusable.c_str());
+        }
         if (!frame) throw noFrameWithin(timeout);
         if (rawFd >= 0) {
             const std::size_t rowBytes = frame->width() * 4;

@@ -48,6 +48,7 @@ enum class ErrorCode {
     InvalidArgument,  // a bad argument to this library
     SystemError,      // an operating-system call failed
     Timeout,          // the camera did not answer, or no buffer came back, in time
+    Untrusted,        // the socket, or its default folder, is another user's
 };
 
 class KOVA_EXPORT Error : public std::runtime_error {
@@ -173,14 +174,19 @@ class KOVA_EXPORT Viewer {
 
     // The next frame, or nothing if none came within `timeout` (0: only one already waiting).
     // Each camera buffer is mapped once, the first time a frame names it, and unmapped when the
-    // camera says it is gone and no frame from it is left. Memory that is not sealed against
-    // resizing, or smaller than its frame, is refused (ErrorCode::ProtocolError).
+    // camera says it is gone and no frame from it is left. A frame whose memory cannot be
+    // mapped is skipped and counted (frames_unusable()).
     std::optional<Frame> next_frame(std::chrono::milliseconds timeout);
     // A descriptor that becomes readable when a frame may be waiting (for poll loops); it
     // changes with reconnect().
     int poll_fd() const;
     // Frames this viewer missed since it opened: the sum of every frame's missed_before().
     std::uint64_t frames_missed() const;
+    // Frames that came but could not be mapped here (e.g. the address space or the fd table
+    // was full): each is lost, not the session, and counted as missed too. The last one's
+    // reason, for a person.
+    std::uint64_t frames_unusable() const;
+    std::string last_unusable_reason() const;
     // Ends the session (if any) and opens a new one on the same socket.
     void reconnect();
 
