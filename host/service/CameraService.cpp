@@ -125,14 +125,21 @@ int CameraService::serve() {
         watched < 0) {
         return watched;
     }
-    for (auto [timer, onTimer] :
-         {std::pair{acceptTimer_.get(), &CameraService::resumeAccepting},
-          std::pair{helloTimer_.get(), &CameraService::closeSilentClients}}) {
-        const int watched = loop_.watch(timer, EPOLLIN, [this, timer, onTimer](std::uint32_t) {
-            drainTimer(timer);
-            (this->*onTimer)();
-        });
-        if (watched < 0) return watched;
+    if (const int watched = loop_.watch(acceptTimer_.get(), EPOLLIN,
+                                        [this](std::uint32_t) {
+                                            drainTimer(acceptTimer_.get());
+                                            resumeAccepting();
+                                        });
+        watched < 0) {
+        return watched;
+    }
+    if (const int watched = loop_.watch(helloTimer_.get(), EPOLLIN,
+                                        [this](std::uint32_t) {
+                                            drainTimer(helloTimer_.get());
+                                            closeSilentClients();
+                                        });
+        watched < 0) {
+        return watched;
     }
     sd_notify(0, "READY=1");
     return 0;
