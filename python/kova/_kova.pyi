@@ -90,7 +90,7 @@ class Frame:
     @property
     def pixels(self) -> npt.NDArray[np.uint8]:
         """(960, 800, 4) BGRA, read-only: the camera's shared buffer, not a copy."""
-    def __array__(self, dtype: Any = None) -> npt.NDArray[Any]: ...
+    def __array__(self, dtype: Any = None, copy: Optional[bool] = None) -> npt.NDArray[Any]: ...
 
 class Viewer:
     """A viewer of the camera's output stream; iterating it waits for each next frame."""

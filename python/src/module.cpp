@@ -487,11 +487,13 @@ PYBIND11_MODULE(_kova, m) {
                                })
         .def(
             "__array__",
-            [](py::object self, const py::object& dtype) {
+            // np.asarray(frame) is the view; a dtype or copy=True asks for a copy.
+            [](py::object self, const py::object& dtype, const py::object& copy) {
                 py::object pixels = self.attr("pixels");
-                return dtype.is_none() ? pixels : pixels.attr("astype")(dtype);
+                if (dtype.is_none() && !py::bool_(copy)) return pixels;
+                return pixels.attr("astype")(dtype.is_none() ? pixels.attr("dtype") : dtype);
             },
-            py::arg("dtype") = py::none());
+            py::arg("dtype") = py::none(), py::arg("copy") = py::none());
 
     py::class_<ViewerHandle>(m, "Viewer")
         .def(py::init<const std::optional<std::string>&>(), py::arg("socket") = py::none())

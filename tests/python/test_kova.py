@@ -115,6 +115,7 @@ def test_frame_views_are_the_shared_buffers(camera):
         assert viewer_inode == producer_inode
         assert permissions.startswith("r-") and not frame.pixels.flags.writeable
         np.testing.assert_array_equal(frame.pixels, picture)
+        assert np.shares_memory(np.asarray(frame), frame.pixels)
         with pytest.raises(ValueError):
             frame.pixels[0, 0, 0] = 1
 
@@ -207,6 +208,8 @@ def test_errors_carry_the_cameras_text(camera, tmp_path):
             pass
 
     viewer = kova.Viewer()
+    with pytest.raises(ValueError):
+        viewer.next(timeout=-1)
     camera.terminate()
     assert camera.wait(timeout=20) == 0
     with pytest.raises(kova.Error) as raised:
