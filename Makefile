@@ -9,7 +9,8 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
 	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev \
 	libpipewire-0.3-dev pipewire-bin wireplumber systemd \
-	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf
+	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf \
+	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-good
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
