@@ -165,8 +165,10 @@ void kova_sink_init(KovaSink* sink) {
     sink->state = new SinkState();
     // A rendered buffer is handed to the camera; a copy of it kept here would only hold a frame.
     gst_base_sink_set_last_sample_enabled(GST_BASE_SINK(sink), FALSE);
-    // A late frame is still the newest picture the camera can show: pushed, not dropped here.
+    // A late frame is still the newest picture the camera can show: pushed, not dropped here,
+    // and upstream is not told to skip frames to catch up.
     gst_base_sink_set_max_lateness(GST_BASE_SINK(sink), -1);
+    gst_base_sink_set_qos_enabled(GST_BASE_SINK(sink), FALSE);
 }
 
 // Each buffer is pushed once, when it is rendered: shown at preroll too, the camera would get
@@ -254,6 +256,11 @@ gboolean kovaSinkStop(GstBaseSink* base) {
         state.final = state.link->producer.counters();
     }
     state.link.reset();
+    GST_INFO_OBJECT(base,
+                    "rendered %" G_GUINT64_FORMAT ", pushed %" G_GUINT64_FORMAT
+                    ", dropped %" G_GUINT64_FORMAT ", copied %" G_GUINT64_FORMAT,
+                    std::uint64_t(state.rendered), state.final.sent,
+                    state.final.dropped + state.unsent, std::uint64_t(state.copied));
     return TRUE;
 }
 
