@@ -7,6 +7,7 @@
 #include <gst/base/gstpushsrc.h>
 #include <gst/video/video.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -97,6 +98,7 @@ struct SrcState {
     std::string socketPath;
     std::optional<Viewer> viewer;       // while started
     GstAllocator* allocator = nullptr;  // while started
+    GstClockTime lastPts = 0;           // streaming thread only
     std::atomic<bool> flushing{false};
     std::atomic<std::uint64_t> frames{0};       // buffers made
     std::atomic<std::uint64_t> relayed{0};      // of them, frames a producer pushed
@@ -174,6 +176,7 @@ gboolean kovaSrcStart(GstBaseSrc* base) {
         return FALSE;
     }
     state.allocator = GST_ALLOCATOR_CAST(g_object_new(kova_fd_allocator_get_type(), nullptr));
+    state.lastPts = 0;
     state.frames = 0;
     state.relayed = 0;
     state.placeholder = 0;
@@ -247,7 +250,14 @@ GstFlowReturn kovaSrcCreate(GstPushSrc* push, GstBuffer** out) {
     }
 
     GstBuffer* buffer = gst_buffer_new();
-    GST_BUFFER_PTS(buffer) = runningTimeOf(GST_ELEMENT(push), frame->host_time_ns());
+    // Host times may step back a little where the output switches between relayed frames and
+    // the placeholder; downstream gets time that never does.
+    GstClockTime pts = runningTimeOf(GST_ELEMENT(push), frame->host_time_ns());
+    if (GST_CLOCK_TIME_IS_VALID(pts)) {
+        pts = std::max(pts, state.lastPts);
+        state.lastPts = pts;
+    }
+    GST_BUFFER_PTS(buffer) = pts;
     GST_BUFFER_DURATION(buffer) = frameDuration();
     GST_BUFFER_OFFSET(buffer) = frame->sequence();
     if (frame->missed_before() > 0) GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
