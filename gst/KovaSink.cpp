@@ -200,7 +200,7 @@ GstStructure* sinkStats(SinkState& state) {
                              std::uint64_t(state.rendered) - copied, nullptr);
 }
 
-void kovaSinkSetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void kovaSinkSetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param) {
     SinkState& state = stateOf(object);
     if (id == PROP_SOCKET_PATH) {
         std::lock_guard lock(state.mutex);
@@ -208,10 +208,10 @@ void kovaSinkSetProperty(GObject* object, guint id, const GValue* value, GParamS
         state.socketPath = path ? path : "";
         return;
     }
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
 }
 
-void kovaSinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void kovaSinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
     SinkState& state = stateOf(object);
     if (id == PROP_SOCKET_PATH) {
         std::lock_guard lock(state.mutex);
@@ -219,7 +219,7 @@ void kovaSinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* s
     } else if (id == PROP_STATS) {
         g_value_take_boxed(value, sinkStats(state));
     } else {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
 }
 

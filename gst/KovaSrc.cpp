@@ -133,7 +133,7 @@ void kovaSrcFinalize(GObject* object) {
     G_OBJECT_CLASS(kova_src_parent_class)->finalize(object);
 }
 
-void kovaSrcSetProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void kovaSrcSetProperty(GObject* object, guint id, const GValue* value, GParamSpec* param) {
     SrcState& state = stateOf(object);
     if (id == PROP_SOCKET_PATH) {
         std::lock_guard lock(state.mutex);
@@ -141,10 +141,10 @@ void kovaSrcSetProperty(GObject* object, guint id, const GValue* value, GParamSp
         state.socketPath = path ? path : "";
         return;
     }
-    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
 }
 
-void kovaSrcGetProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void kovaSrcGetProperty(GObject* object, guint id, GValue* value, GParamSpec* param) {
     SrcState& state = stateOf(object);
     if (id == PROP_SOCKET_PATH) {
         std::lock_guard lock(state.mutex);
@@ -157,7 +157,7 @@ void kovaSrcGetProperty(GObject* object, guint id, GValue* value, GParamSpec* sp
                               G_TYPE_UINT64, std::uint64_t(state.placeholder), "missed",
                               G_TYPE_UINT64, std::uint64_t(state.missed), nullptr));
     } else {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
     }
 }
 
