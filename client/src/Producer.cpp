@@ -14,7 +14,7 @@
 
 #include "FramePacer.h"
 #include "Session.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "kova/kova.h"
 
 namespace kova {
@@ -49,7 +49,7 @@ class BufferPool {
     enum class State { Free, Lent, Pushed };
     struct Buffer {
         std::uint32_t id = 0;
-        host::MemoryMapping mapping;
+        base::MemoryMapping mapping;
         State state = State::Free;
         bool refused = false;  // its latest push was refused
     };
@@ -206,7 +206,7 @@ void Producer::Impl::open() {
         int error = 0;
         // Viewers are handed this memory's fd too; the seals leave this mapping the only way
         // to write into it.
-        auto memory = host::MemFd::createWritable("kova-frame", kFrameBytes, &error);
+        auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
         if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
         buffers[i].mapping = std::move(memory->mapping);
 
