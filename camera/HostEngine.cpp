@@ -1,9 +1,10 @@
 // The camera process's host: clock, timers, callback queue, engine and socket service.
 #include "camera/HostEngine.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "camera/engine/Log.h"
 
 namespace kova::camera {
 
@@ -30,17 +31,18 @@ HostEngine::~HostEngine() {
 void HostEngine::startService(const CMIOExtensionProviderRef& provider) {
     auto opened = service::CameraService::open(host::RunLoop::main(), engine_);
     if (!opened.ok()) {
-        std::fprintf(stderr, "kova-camera: %s\n", opened.failure().message.c_str());
+        engine::log(engine::Priority::Error, opened.failure().message);
         std::exit(EXIT_FAILURE);
     }
     service_ = std::move(opened.value());
     // Clients wait in the socket's backlog until the engine knows the streams.
     engine_->serve(provider, [service = service_.get()] {
         if (const int served = service->serve(); served < 0) {
-            std::fprintf(stderr, "kova-camera: cannot serve %s: %s\n", service->path().c_str(),
-                         std::strerror(-served));
+            engine::log(engine::Priority::Error,
+                        "cannot serve " + service->path() + ": " + std::strerror(-served));
             std::exit(EXIT_FAILURE);
         }
+        engine::log(engine::Priority::Info, "serving on " + service->path());
     });
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Json.h"
+#include "tools/CommandLine.h"
 
 namespace kova::bench {
 namespace {
@@ -114,13 +115,19 @@ std::string scriptFor(const JsonValue& report, const std::string& outputPath) {
 }
 
 int run(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: kova-bench-plot RESULTS.json OUT.png\n");
-        return 2;
-    }
-    std::ifstream file(argv[1]);
+    CLI::App program(
+        "Draws the latency histograms of a kova-bench JSON file as a PNG, with gnuplot.",
+        "kova-bench-plot");
+    kova::cli::addVersion(program);
+    std::string resultsPath;
+    std::string outputPath;
+    program.add_option("RESULTS.json", resultsPath, "what kova-bench --json wrote")->required();
+    program.add_option("OUT.png", outputPath, "the picture to write")->required();
+    if (const auto done = kova::cli::parse(program, argc, argv)) return *done;
+
+    std::ifstream file(resultsPath);
     if (!file) {
-        std::fprintf(stderr, "kova-bench-plot: cannot read %s\n", argv[1]);
+        std::fprintf(stderr, "kova-bench-plot: cannot read %s\n", resultsPath.c_str());
         return 1;
     }
     std::ostringstream text;
@@ -128,14 +135,16 @@ int run(int argc, char** argv) {
     std::string error;
     const auto report = parseJson(text.str(), &error);
     if (!report) {
-        std::fprintf(stderr, "kova-bench-plot: %s is not JSON: %s\n", argv[1], error.c_str());
+        std::fprintf(stderr, "kova-bench-plot: %s is not JSON: %s\n", resultsPath.c_str(),
+                     error.c_str());
         return 1;
     }
     if (!(*report)["histograms"]["latency_stream_rate_us"]["counts"].array()) {
-        std::fprintf(stderr, "kova-bench-plot: %s holds no kova-bench histograms\n", argv[1]);
+        std::fprintf(stderr, "kova-bench-plot: %s holds no kova-bench histograms\n",
+                     resultsPath.c_str());
         return 1;
     }
-    const std::string script = scriptFor(*report, argv[2]);
+    const std::string script = scriptFor(*report, outputPath);
     FILE* gnuplot = ::popen("gnuplot", "w");
     if (gnuplot == nullptr) {
         std::fprintf(stderr, "kova-bench-plot: cannot start gnuplot (Debian: gnuplot-nox)\n");
