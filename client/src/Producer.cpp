@@ -14,7 +14,7 @@
 
 #include "FramePacer.h"
 #include "Session.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "kova/kova.h"
 
 namespace kova {
@@ -49,8 +49,8 @@ class BufferPool {
     enum class State { Free, Lent, Pushed };
     struct Buffer {
         std::uint32_t id = 0;
-        host::UniqueFD fd;  // what was registered, for callers that look at or hand on the memory
-        host::MemoryMapping mapping;
+        base::UniqueFD fd;  // what was registered, for callers that look at or hand on the memory
+        base::MemoryMapping mapping;
         State state = State::Free;
         bool refused = false;  // its latest push was refused
     };
@@ -212,7 +212,7 @@ void Producer::Impl::open() {
         int error = 0;
         // Viewers are handed this memory's fd too; the seals leave this mapping the only way
         // to write into it.
-        auto memory = host::MemFd::createWritable("kova-frame", kFrameBytes, &error);
+        auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
         if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
         buffers[i].mapping = std::move(memory->mapping);
         buffers[i].fd = std::move(memory->fd);

@@ -11,7 +11,7 @@
 
 #include "FakeCamera.h"
 #include "kova/kova.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
 namespace {
@@ -68,9 +68,9 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
         auto buffers = acceptProducer(c);
         for (const auto& buffer : buffers) {
             layouts.push_back(buffer.layout);
-            sealCheck.push_back(host::MemFd::checkImported(buffer.fd.get(), kFrameBytes));
+            sealCheck.push_back(base::MemFd::checkImported(buffer.fd.get(), kFrameBytes));
             // Viewers are handed these fds: none of them may write the producer's pixels.
-            if (host::MemoryMapping::map(buffer.fd.get(), kFrameBytes, true)) ++writableByThePeer;
+            if (base::MemoryMapping::map(buffer.fd.get(), kFrameBytes, true)) ++writableByThePeer;
             struct stat status {};
             ::fstat(buffer.fd.get(), &status);
             distinctMemory.insert(status.st_ino);

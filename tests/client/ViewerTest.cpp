@@ -10,7 +10,7 @@
 
 #include "FakeCamera.h"
 #include "kova/kova.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
 namespace {
@@ -135,12 +135,12 @@ TEST_F(ViewerTest, MemoryUnsafeToMapIsRefusedAndTheFrameStillGoesBack) {
     camera.serve({[&](wire::Connection& c) {
         acceptViewer(c);
         // Not sealed: it could shrink under the mapping.
-        host::UniqueFD unsealed(::memfd_create("unsealed", MFD_CLOEXEC));
+        base::UniqueFD unsealed(::memfd_create("unsealed", MFD_CLOEXEC));
         ASSERT_EQ(::ftruncate(unsealed.get(), kFrameBytes), 0);
         send(c, frameMessage(1, 40, true), unsealed.get());
         released.push_back(expect<wire::Release>(c).token);
         // Sealed, but smaller than the frame it claims to hold.
-        host::UniqueFD small = host::MemFd::create("small", 4096);
+        base::UniqueFD small = base::MemFd::create("small", 4096);
         send(c, frameMessage(2, 41, true), small.get());
         released.push_back(expect<wire::Release>(c).token);
         expectHangUp(c);

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "E2eSupport.h"
-#include "host/base/UniqueFD.h"
+#include "base/UniqueFD.h"
 
 namespace kova::e2e {
 namespace {
@@ -44,7 +44,7 @@ class NotifySocket {
 
   private:
     std::string path_;
-    host::UniqueFD socket_;
+    base::UniqueFD socket_;
 };
 
 TEST(ServiceManager, AHandedOverSocketIsServedAndLeftInPlace) {
