@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
 	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev \
-	libpipewire-0.3-dev pipewire-bin wireplumber systemd \
+	libpipewire-0.3-dev pipewire-bin wireplumber systemd libyuv-dev \
 	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -8,17 +8,21 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace kova::pipewire {
 namespace {
 
-// Offered in order of preference: the camera's own layout first, so that a consumer that takes it
-// gets the frame with no conversion.
-constexpr std::array kOfferedFormats = {PixelFormat::BGRA, PixelFormat::BGRx, PixelFormat::YUY2};
+// Common capture sizes, largest first; the frames' own size comes before them all.
+constexpr std::array<Size, 4> kCommonSizes = {Size{1920, 1080}, Size{1280, 720}, Size{640, 480},
+                                              Size{640, 360}};
+// Whole-number rates applications ask for, highest first.
+constexpr std::array<std::uint32_t, 9> kWholeRates = {60, 50, 30, 25, 24, 20, 15, 10, 5};
 
 // Enough for a consumer to hold a frame or two while the next is written.
 constexpr std::int32_t kBuffersDefault = 4;
@@ -33,27 +37,52 @@ spa_video_format to_spa(PixelFormat format) {
             return SPA_VIDEO_FORMAT_BGRx;
         case PixelFormat::YUY2:
             return SPA_VIDEO_FORMAT_YUY2;
+        case PixelFormat::NV12:
+            return SPA_VIDEO_FORMAT_NV12;
+        case PixelFormat::I420:
+            return SPA_VIDEO_FORMAT_I420;
     }
     return SPA_VIDEO_FORMAT_UNKNOWN;
 }
 
 std::optional<PixelFormat> from_spa(std::uint32_t format) {
-    for (PixelFormat offered : kOfferedFormats) {
+    for (PixelFormat offered : kPixelFormats) {
         if (to_spa(offered) == format) return offered;
     }
     return std::nullopt;
 }
 
-const spa_pod* build_enum_format(spa_pod_builder& builder, const NodeSettings& settings,
-                                 PixelFormat format) {
-    spa_video_info_raw info{};
-    info.format = to_spa(format);
-    info.size = spa_rectangle{settings.width, settings.height};
-    info.framerate = spa_fraction{settings.framerate_num, settings.framerate_denom};
-    return spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
+bool same_rate(Fraction a, Fraction b) {
+    return std::uint64_t{a.num} * b.denom == std::uint64_t{b.num} * a.denom;
 }
 
-const spa_pod* build_buffers(spa_pod_builder& builder, std::int32_t stride, std::int32_t size) {
+// One format at one size; the rate a choice among every offered rate, the frames' own the
+// default. An enumeration rather than a range: consumers that read a range take its minimum.
+const spa_pod* build_enum_format(spa_pod_builder& builder, PixelFormat format, Size size,
+                                 const std::vector<Fraction>& rates) {
+    spa_pod_frame object{};
+    spa_pod_frame choice{};
+    spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaType, 0);
+    spa_pod_builder_id(&builder, SPA_MEDIA_TYPE_video);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_mediaSubtype, 0);
+    spa_pod_builder_id(&builder, SPA_MEDIA_SUBTYPE_raw);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_format, 0);
+    spa_pod_builder_id(&builder, to_spa(format));
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
+    spa_pod_builder_rectangle(&builder, size.width, size.height);
+    spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Enum, 0);
+    spa_pod_builder_fraction(&builder, rates.front().num, rates.front().denom);
+    for (const Fraction& rate : rates) spa_pod_builder_fraction(&builder, rate.num, rate.denom);
+    spa_pod_builder_pop(&builder, &choice);
+    return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
+}
+
+// One data block per plane, each as large as the largest plane.
+const spa_pod* build_buffers(spa_pod_builder& builder, const std::vector<PlaneLayout>& planes) {
+    std::size_t size = 0;
+    for (const PlaneLayout& plane : planes) size = std::max(size, plane.size);
     spa_pod_frame object{};
     spa_pod_frame choice{};
     spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
@@ -64,11 +93,11 @@ const spa_pod* build_buffers(spa_pod_builder& builder, std::int32_t stride, std:
     spa_pod_builder_int(&builder, kBuffersMax);
     spa_pod_builder_pop(&builder, &choice);
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_blocks, 0);
-    spa_pod_builder_int(&builder, 1);
+    spa_pod_builder_int(&builder, static_cast<std::int32_t>(planes.size()));
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_size, 0);
-    spa_pod_builder_int(&builder, size);
+    spa_pod_builder_int(&builder, static_cast<std::int32_t>(size));
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_stride, 0);
-    spa_pod_builder_int(&builder, stride);
+    spa_pod_builder_int(&builder, static_cast<std::int32_t>(planes.front().stride));
     // Memory we can write into directly; PipeWire shares it with every consumer, so a frame is
     // written once whoever reads it.
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_dataType, 0);
@@ -90,14 +119,40 @@ const spa_pod* build_header_meta(spa_pod_builder& builder) {
 
 }  // namespace
 
+std::vector<Size> offered_sizes(Size own) {
+    std::vector<Size> sizes = {own};
+    for (Size common : kCommonSizes) {
+        if (common != own) sizes.push_back(common);
+    }
+    return sizes;
+}
+
+std::vector<Fraction> offered_rates(Fraction own) {
+    std::vector<Fraction> rates = {own};
+    // The own rate rounded down is what a consumer that wants whole numbers asks for.
+    const std::uint32_t rounded_down = own.num / own.denom;
+    std::vector<std::uint32_t> whole(kWholeRates.begin(), kWholeRates.end());
+    whole.push_back(rounded_down);
+    std::sort(whole.begin(), whole.end(), std::greater<>());
+    whole.erase(std::unique(whole.begin(), whole.end()), whole.end());
+    for (std::uint32_t rate : whole) {
+        if (rate > 0 && !same_rate({rate, 1}, own)) rates.push_back({rate, 1});
+    }
+    return rates;
+}
+
 struct VideoSourceNode::Impl {
     NodeSettings settings;
+    std::vector<Size> sizes;
+    std::vector<Fraction> rates;
     StreamingCallback on_streaming;
     pw_stream* stream = nullptr;
     spa_hook listener{};
     bool streaming = false;
-    std::optional<PixelFormat> format;
-    std::size_t stride = 0;
+    std::optional<AgreedFormat> format;
+    std::optional<FrameConverter> converter;
+    std::optional<FramePacer> pacer;
+    std::vector<PlaneLayout> planes;
     Counters counters;
 
     void state_changed(pw_stream_state state, const char* error) {
@@ -110,36 +165,53 @@ struct VideoSourceNode::Impl {
         if (on_streaming) on_streaming(streaming);
     }
 
-    void param_changed(std::uint32_t id, const spa_pod* param) {
-        if (id != SPA_PARAM_Format) return;
-        format.reset();
-        if (param == nullptr) return;  // the format was cleared: no consumer any more
-
+    // The format, if the node offers it. PipeWire only agrees on formats the node offered; this
+    // guards against a peer that does not.
+    std::optional<AgreedFormat> offered(const spa_pod* param) const {
         std::uint32_t media_type = 0;
         std::uint32_t media_subtype = 0;
         spa_video_info_raw info{};
         if (spa_format_parse(param, &media_type, &media_subtype) < 0 ||
             media_type != SPA_MEDIA_TYPE_video || media_subtype != SPA_MEDIA_SUBTYPE_raw ||
             spa_format_video_raw_parse(param, &info) < 0) {
-            pw_stream_set_error(stream, -EINVAL, "unsupported format");
-            return;
+            return std::nullopt;
         }
-        const std::optional<PixelFormat> agreed = from_spa(info.format);
-        if (!agreed || info.size.width != settings.width || info.size.height != settings.height) {
+        const std::optional<PixelFormat> format = from_spa(info.format);
+        const Size size{info.size.width, info.size.height};
+        const Fraction rate{info.framerate.num, info.framerate.denom};
+        if (!format || std::find(sizes.begin(), sizes.end(), size) == sizes.end() ||
+            std::none_of(rates.begin(), rates.end(),
+                         [&](Fraction offered) { return same_rate(offered, rate); })) {
+            return std::nullopt;
+        }
+        return AgreedFormat{*format, size, rate};
+    }
+
+    void param_changed(std::uint32_t id, const spa_pod* param) {
+        if (id != SPA_PARAM_Format) return;
+        format.reset();
+        converter.reset();
+        pacer.reset();
+        if (param == nullptr) return;  // the format was cleared: no consumer any more
+
+        const std::optional<AgreedFormat> agreed = offered(param);
+        if (!agreed) {
             pw_stream_set_error(stream, -EINVAL, "unsupported format");
             return;
         }
         format = agreed;
-        stride = packed_stride(*agreed, settings.width);
+        converter.emplace(agreed->format, settings.size, agreed->size);
+        pacer.emplace(settings.rate, agreed->rate);
+        planes = plane_layouts(agreed->format, agreed->size);
+        std::fprintf(stderr, "kova-pipewire: consumers agreed on %s %ux%u at %u/%u\n",
+                     pixel_format_name(agreed->format), agreed->size.width, agreed->size.height,
+                     agreed->rate.num, agreed->rate.denom);
 
         std::array<std::uint8_t, 1024> storage{};
         spa_pod_builder builder{};
         spa_pod_builder_init(&builder, storage.data(), storage.size());
-        std::array<const spa_pod*, 2> params = {
-            build_buffers(builder, static_cast<std::int32_t>(stride),
-                          static_cast<std::int32_t>(stride * settings.height)),
-            build_header_meta(builder),
-        };
+        std::array<const spa_pod*, 2> params = {build_buffers(builder, planes),
+                                                build_header_meta(builder)};
         pw_stream_update_params(stream, params.data(), params.size());
     }
 };
@@ -166,6 +238,8 @@ std::unique_ptr<VideoSourceNode> VideoSourceNode::create(pw_core* core,
                                                          StreamingCallback on_streaming) {
     auto impl = std::make_unique<Impl>();
     impl->settings = settings;
+    impl->sizes = offered_sizes(settings.size);
+    impl->rates = offered_rates(settings.rate);
     impl->on_streaming = std::move(on_streaming);
 
     pw_properties* props =
@@ -176,18 +250,25 @@ std::unique_ptr<VideoSourceNode> VideoSourceNode::create(pw_core* core,
     if (impl->stream == nullptr) throw std::runtime_error("cannot create a PipeWire stream");
     pw_stream_add_listener(impl->stream, &impl->listener, &kStreamEvents, impl.get());
 
-    std::array<std::uint8_t, 2048> storage{};
+    // Every size in every format, the frames' own size first and in it their own layout first,
+    // so that a consumer that takes it gets each frame for one copy.
+    std::vector<std::uint8_t> storage(16384);
     spa_pod_builder builder{};
-    spa_pod_builder_init(&builder, storage.data(), storage.size());
-    std::array<const spa_pod*, kOfferedFormats.size()> params{};
-    for (std::size_t i = 0; i < kOfferedFormats.size(); ++i) {
-        params[i] = build_enum_format(builder, settings, kOfferedFormats[i]);
+    spa_pod_builder_init(&builder, storage.data(), static_cast<std::uint32_t>(storage.size()));
+    std::vector<const spa_pod*> params;
+    for (Size size : impl->sizes) {
+        for (PixelFormat format : kPixelFormats) {
+            params.push_back(build_enum_format(builder, format, size, impl->rates));
+        }
+    }
+    if (std::find(params.begin(), params.end(), nullptr) != params.end()) {
+        throw std::runtime_error("the offered formats overflow their builder");
     }
     // We drive the graph: a cycle runs when a frame arrives, not on some other clock.
     const auto flags =
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS);
     const int res = pw_stream_connect(impl->stream, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags,
-                                      params.data(), params.size());
+                                      params.data(), static_cast<std::uint32_t>(params.size()));
     if (res < 0) {
         pw_stream_destroy(impl->stream);
         throw std::runtime_error(std::string("cannot connect the PipeWire stream: ") +
@@ -205,12 +286,16 @@ VideoSourceNode::~VideoSourceNode() {
 
 VideoSourceNode::Publish VideoSourceNode::publish(const FrameView& frame) {
     Impl& impl = *impl_;
-    if (frame.width != impl.settings.width || frame.height != impl.settings.height ||
+    if (frame.width != impl.settings.size.width || frame.height != impl.settings.size.height ||
         frame.stride < frame.width * 4 || frame.pixels == nullptr) {
         ++impl.counters.dropped;
         return Publish::WrongSize;
     }
-    if (!impl.streaming || !impl.format) return Publish::NotStreaming;
+    if (!impl.streaming || !impl.converter) return Publish::NotStreaming;
+    if (!impl.pacer->take(frame.host_time_ns)) {
+        ++impl.counters.paced;
+        return Publish::Paced;
+    }
 
     pw_buffer* buffer = pw_stream_dequeue_buffer(impl.stream);
     if (buffer == nullptr) {
@@ -218,23 +303,32 @@ VideoSourceNode::Publish VideoSourceNode::publish(const FrameView& frame) {
         return Publish::NoFreeBuffer;
     }
     spa_buffer* spa = buffer->buffer;
-    spa_data& data = spa->datas[0];
-    const std::size_t size = impl.stride * frame.height;
-    if (data.data == nullptr || data.maxsize < size) {
+    std::array<Plane, 3> planes{};
+    bool fits = spa->n_datas >= impl.planes.size();
+    for (std::size_t i = 0; fits && i < impl.planes.size(); ++i) {
+        const spa_data& data = spa->datas[i];
+        fits = data.data != nullptr && data.maxsize >= impl.planes[i].size;
+        planes[i] = {static_cast<std::uint8_t*>(data.data), impl.planes[i].stride};
+    }
+    if (!fits) {
         // Not a buffer we asked for: hand it back empty rather than write past it.
-        data.chunk->size = 0;
-        data.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
+        for (std::uint32_t i = 0; i < spa->n_datas; ++i) {
+            spa->datas[i].chunk->size = 0;
+            spa->datas[i].chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
+        }
         pw_stream_queue_buffer(impl.stream, buffer);
         ++impl.counters.dropped;
         return Publish::NoFreeBuffer;
     }
 
-    write_frame(*impl.format, frame.pixels, frame.stride, frame.width, frame.height,
-                static_cast<std::uint8_t*>(data.data), impl.stride);
-    data.chunk->offset = 0;
-    data.chunk->size = static_cast<std::uint32_t>(size);
-    data.chunk->stride = static_cast<std::int32_t>(impl.stride);
-    data.chunk->flags = SPA_CHUNK_FLAG_NONE;
+    impl.converter->write(frame.pixels, frame.stride, {planes.data(), impl.planes.size()});
+    for (std::size_t i = 0; i < impl.planes.size(); ++i) {
+        spa_chunk& chunk = *spa->datas[i].chunk;
+        chunk.offset = 0;
+        chunk.size = static_cast<std::uint32_t>(impl.planes[i].size);
+        chunk.stride = static_cast<std::int32_t>(impl.planes[i].stride);
+        chunk.flags = SPA_CHUNK_FLAG_NONE;
+    }
     if (auto* header = static_cast<spa_meta_header*>(
             spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
         header->flags = 0;
@@ -247,7 +341,11 @@ VideoSourceNode::Publish VideoSourceNode::publish(const FrameView& frame) {
     pw_stream_trigger_process(impl.stream);
 
     ++impl.counters.sent;
-    ++(*impl.format == PixelFormat::YUY2 ? impl.counters.converted : impl.counters.copied);
+    const bool packed_bgra =
+        impl.format->format == PixelFormat::BGRA || impl.format->format == PixelFormat::BGRx;
+    ++(impl.converter->scales() ? impl.counters.scaled
+       : packed_bgra            ? impl.counters.copied
+                                : impl.counters.converted);
     return Publish::Sent;
 }
 
@@ -255,7 +353,7 @@ bool VideoSourceNode::streaming() const {
     return impl_->streaming;
 }
 
-std::optional<PixelFormat> VideoSourceNode::format() const {
+std::optional<AgreedFormat> VideoSourceNode::format() const {
     return impl_->format;
 }
 
