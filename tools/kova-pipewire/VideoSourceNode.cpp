@@ -79,10 +79,11 @@ const spa_pod* build_enum_format(spa_pod_builder& builder, PixelFormat format, S
     return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
 }
 
-// One data block per plane, each as large as the largest plane.
+// One data block holding every plane, one after the other: consumers read planar frames from the
+// first block at offsets that follow from its stride.
 const spa_pod* build_buffers(spa_pod_builder& builder, const std::vector<PlaneLayout>& planes) {
     std::size_t size = 0;
-    for (const PlaneLayout& plane : planes) size = std::max(size, plane.size);
+    for (const PlaneLayout& plane : planes) size += plane.size;
     spa_pod_frame object{};
     spa_pod_frame choice{};
     spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
@@ -93,7 +94,7 @@ const spa_pod* build_buffers(spa_pod_builder& builder, const std::vector<PlaneLa
     spa_pod_builder_int(&builder, kBuffersMax);
     spa_pod_builder_pop(&builder, &choice);
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_blocks, 0);
-    spa_pod_builder_int(&builder, static_cast<std::int32_t>(planes.size()));
+    spa_pod_builder_int(&builder, 1);
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_size, 0);
     spa_pod_builder_int(&builder, static_cast<std::int32_t>(size));
     spa_pod_builder_prop(&builder, SPA_PARAM_BUFFERS_stride, 0);
@@ -152,7 +153,8 @@ struct VideoSourceNode::Impl {
     std::optional<AgreedFormat> format;
     std::optional<FrameConverter> converter;
     std::optional<FramePacer> pacer;
-    std::vector<PlaneLayout> planes;
+    std::vector<PlaneLayout> planes;  // one after the other in a buffer's one data block
+    std::size_t frame_size = 0;
     Counters counters;
 
     void state_changed(pw_stream_state state, const char* error) {
@@ -203,6 +205,8 @@ struct VideoSourceNode::Impl {
         converter.emplace(agreed->format, settings.size, agreed->size);
         pacer.emplace(settings.rate, agreed->rate);
         planes = plane_layouts(agreed->format, agreed->size);
+        frame_size = 0;
+        for (const PlaneLayout& plane : planes) frame_size += plane.size;
         std::fprintf(stderr, "kova-pipewire: consumers agreed on %s %ux%u at %u/%u\n",
                      pixel_format_name(agreed->format), agreed->size.width, agreed->size.height,
                      agreed->rate.num, agreed->rate.denom);
@@ -303,32 +307,28 @@ VideoSourceNode::Publish VideoSourceNode::publish(const FrameView& frame) {
         return Publish::NoFreeBuffer;
     }
     spa_buffer* spa = buffer->buffer;
-    std::array<Plane, 3> planes{};
-    bool fits = spa->n_datas >= impl.planes.size();
-    for (std::size_t i = 0; fits && i < impl.planes.size(); ++i) {
-        const spa_data& data = spa->datas[i];
-        fits = data.data != nullptr && data.maxsize >= impl.planes[i].size;
-        planes[i] = {static_cast<std::uint8_t*>(data.data), impl.planes[i].stride};
-    }
-    if (!fits) {
+    spa_data& data = spa->datas[0];
+    if (spa->n_datas == 0 || data.data == nullptr || data.maxsize < impl.frame_size) {
         // Not a buffer we asked for: hand it back empty rather than write past it.
-        for (std::uint32_t i = 0; i < spa->n_datas; ++i) {
-            spa->datas[i].chunk->size = 0;
-            spa->datas[i].chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
+        if (spa->n_datas > 0) {
+            data.chunk->size = 0;
+            data.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
         }
         pw_stream_queue_buffer(impl.stream, buffer);
         ++impl.counters.dropped;
         return Publish::NoFreeBuffer;
     }
-
-    impl.converter->write(frame.pixels, frame.stride, {planes.data(), impl.planes.size()});
+    std::array<Plane, 3> planes{};
+    auto* next = static_cast<std::uint8_t*>(data.data);
     for (std::size_t i = 0; i < impl.planes.size(); ++i) {
-        spa_chunk& chunk = *spa->datas[i].chunk;
-        chunk.offset = 0;
-        chunk.size = static_cast<std::uint32_t>(impl.planes[i].size);
-        chunk.stride = static_cast<std::int32_t>(impl.planes[i].stride);
-        chunk.flags = SPA_CHUNK_FLAG_NONE;
+        planes[i] = {next, impl.planes[i].stride};
+        next += impl.planes[i].size;
     }
+    impl.converter->write(frame.pixels, frame.stride, {planes.data(), impl.planes.size()});
+    data.chunk->offset = 0;
+    data.chunk->size = static_cast<std::uint32_t>(impl.frame_size);
+    data.chunk->stride = static_cast<std::int32_t>(impl.planes[0].stride);
+    data.chunk->flags = SPA_CHUNK_FLAG_NONE;
     if (auto* header = static_cast<spa_meta_header*>(
             spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
         header->flags = 0;
