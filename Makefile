@@ -9,6 +9,7 @@ JOBS ?= $(shell nproc)
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
 	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev \
 	libpipewire-0.3-dev pipewire-bin wireplumber systemd libyuv-dev \
+	chromium xdg-desktop-portal dbus-daemon dbus-bin gstreamer1.0-pipewire \
 	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

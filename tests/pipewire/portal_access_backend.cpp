@@ -35,9 +35,9 @@ int main() {
     // The session bus named by DBUS_SESSION_BUS_ADDRESS.
     int res = sd_bus_open_user(&bus);
     if (res >= 0) {
-        res = sd_bus_add_object_vtable(bus, nullptr, kObjectPath,
-                                       "org.freedesktop.impl.portal.Access", kAccessVtable,
-                                       nullptr);
+        res =
+            sd_bus_add_object_vtable(bus, nullptr, kObjectPath,
+                                     "org.freedesktop.impl.portal.Access", kAccessVtable, nullptr);
     }
     if (res >= 0) res = sd_bus_request_name(bus, kBusName, 0);
     if (res < 0) {
