@@ -278,7 +278,11 @@ TEST_F(VideoSourceNodeTest, ARequestItCannotMeetFailsWithAnError) {
     consumer->capture("kova", SPA_VIDEO_FORMAT_BGRA, 1000, 1000);
     const auto error = consumer->wait_error(kTimeout);
     ASSERT_TRUE(error.has_value()) << "the consumer was left waiting";
+    EXPECT_NE(error->find("no format in common"), std::string::npos) << *error;
     EXPECT_FALSE(consumer->wait_streaming(0ms));
+    // Other consumers are not disturbed.
+    auto other = this->consumer(SPA_VIDEO_FORMAT_BGRA);
+    EXPECT_TRUE(other->negotiated().has_value());
 }
 
 TEST_F(VideoSourceNodeTest, RefusesFramesOfAnotherSize) {

@@ -13,7 +13,15 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <stdexcept>
+#include <string>
+
+// libpipewire's method macros are statement expressions, a GNU extension that clang reports
+// under -Wpedantic at every call site.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#endif
 
 namespace kova::pipewire {
 namespace {
@@ -142,6 +150,113 @@ std::vector<Fraction> offered_rates(Fraction own) {
     return rates;
 }
 
+// A consumer whose link to the node fails to agree on a format is left waiting by PipeWire, its
+// stream connected but never given a format. This watches the node's links and, when one fails,
+// sends the consumer's node an error, which ends its stream (a browser's track, a GStreamer
+// pipeline) with a message instead.
+class FailedLinkReporter {
+  public:
+    FailedLinkReporter(pw_core* core, std::string offer) : core_(core), offer_(std::move(offer)) {
+        registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+        static const pw_registry_events kEvents = [] {
+            pw_registry_events events{};
+            events.version = PW_VERSION_REGISTRY_EVENTS;
+            events.global = [](void* data, std::uint32_t id, std::uint32_t, const char* type,
+                               std::uint32_t, const spa_dict* props) {
+                static_cast<FailedLinkReporter*>(data)->global(id, type, props);
+            };
+            events.global_remove = [](void* data, std::uint32_t id) {
+                static_cast<FailedLinkReporter*>(data)->remove(id);
+            };
+            return events;
+        }();
+        pw_registry_add_listener(registry_, &registry_listener_, &kEvents, this);
+    }
+    ~FailedLinkReporter() {
+        for (auto& [id, link] : links_) {
+            spa_hook_remove(&link->listener);
+            pw_proxy_destroy(link->proxy);
+        }
+        spa_hook_remove(&registry_listener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+    }
+    FailedLinkReporter(const FailedLinkReporter&) = delete;
+    FailedLinkReporter& operator=(const FailedLinkReporter&) = delete;
+
+    void set_node_id(std::uint32_t id) { node_id_ = id; }
+
+  private:
+    struct Link {
+        FailedLinkReporter* owner = nullptr;
+        pw_proxy* proxy = nullptr;
+        spa_hook listener{};
+        bool reported = false;
+    };
+
+    void global(std::uint32_t id, const char* type, const spa_dict* props) {
+        if (props == nullptr) return;
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Node) == 0) {
+            if (const char* client = spa_dict_lookup(props, PW_KEY_CLIENT_ID)) {
+                node_clients_[id] = static_cast<std::uint32_t>(std::strtoul(client, nullptr, 10));
+            }
+            return;
+        }
+        if (std::strcmp(type, PW_TYPE_INTERFACE_Link) != 0) return;
+        const char* output = spa_dict_lookup(props, PW_KEY_LINK_OUTPUT_NODE);
+        if (output == nullptr || std::strtoul(output, nullptr, 10) != node_id_) return;
+        auto link = std::make_unique<Link>();
+        link->owner = this;
+        link->proxy = static_cast<pw_proxy*>(
+            pw_registry_bind(registry_, id, PW_TYPE_INTERFACE_Link, PW_VERSION_LINK, 0));
+        if (link->proxy == nullptr) return;
+        static const pw_link_events kLinkEvents = [] {
+            pw_link_events events{};
+            events.version = PW_VERSION_LINK_EVENTS;
+            events.info = [](void* data, const pw_link_info* info) {
+                auto* link = static_cast<Link*>(data);
+                link->owner->link_changed(*link, info);
+            };
+            return events;
+        }();
+        pw_proxy_add_object_listener(link->proxy, &link->listener, &kLinkEvents, link.get());
+        links_[id] = std::move(link);
+    }
+
+    void remove(std::uint32_t id) {
+        node_clients_.erase(id);
+        auto it = links_.find(id);
+        if (it == links_.end()) return;
+        spa_hook_remove(&it->second->listener);
+        pw_proxy_destroy(it->second->proxy);
+        links_.erase(it);
+    }
+
+    void link_changed(Link& link, const pw_link_info* info) {
+        if (info->state != PW_LINK_STATE_ERROR || link.reported) return;
+        link.reported = true;
+        const auto client = node_clients_.find(info->input_node_id);
+        const std::string message = "no format in common with the camera, which offers " + offer_ +
+                                    (info->error ? std::string(" (") + info->error + ")" : "");
+        std::fprintf(stderr, "kova-pipewire: consumer node %u: %s\n", info->input_node_id,
+                     message.c_str());
+        if (client == node_clients_.end()) return;
+        auto* proxy = static_cast<pw_client*>(pw_registry_bind(
+            registry_, client->second, PW_TYPE_INTERFACE_Client, PW_VERSION_CLIENT, 0));
+        if (proxy == nullptr) return;
+        // The error goes to the client's resources bound to the node: its stream.
+        pw_client_error(proxy, info->input_node_id, -EINVAL, message.c_str());
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(proxy));
+    }
+
+    pw_core* core_;
+    std::string offer_;
+    std::uint32_t node_id_ = SPA_ID_INVALID;
+    pw_registry* registry_ = nullptr;
+    spa_hook registry_listener_{};
+    std::map<std::uint32_t, std::unique_ptr<Link>> links_;
+    std::map<std::uint32_t, std::uint32_t> node_clients_;  // node id → id of its client
+};
+
 struct VideoSourceNode::Impl {
     NodeSettings settings;
     std::vector<Size> sizes;
@@ -155,9 +270,13 @@ struct VideoSourceNode::Impl {
     std::optional<FramePacer> pacer;
     std::vector<PlaneLayout> planes;  // one after the other in a buffer's one data block
     std::size_t frame_size = 0;
+    std::unique_ptr<FailedLinkReporter> failed_links;
     Counters counters;
 
     void state_changed(pw_stream_state state, const char* error) {
+        if (failed_links && state != PW_STREAM_STATE_UNCONNECTED) {
+            failed_links->set_node_id(pw_stream_get_node_id(stream));
+        }
         if (state == PW_STREAM_STATE_ERROR) {
             std::fprintf(stderr, "kova-pipewire: stream error: %s\n", error ? error : "unknown");
         }
@@ -250,6 +369,17 @@ std::unique_ptr<VideoSourceNode> VideoSourceNode::create(pw_core* core,
         pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CLASS, "Video/Source",
                           PW_KEY_MEDIA_ROLE, "Camera", PW_KEY_NODE_NAME, settings.name.c_str(),
                           PW_KEY_NODE_DESCRIPTION, settings.description.c_str(), nullptr);
+    std::string offer;
+    for (PixelFormat format : kPixelFormats) {
+        offer += std::string(offer.empty() ? "" : ", ") + pixel_format_name(format);
+    }
+    for (std::size_t i = 0; i < impl->sizes.size(); ++i) {
+        offer += (i == 0 ? " at " : ", ") + std::to_string(impl->sizes[i].width) + "x" +
+                 std::to_string(impl->sizes[i].height);
+    }
+    offer += ", " + std::to_string(settings.rate.num) + "/" + std::to_string(settings.rate.denom) +
+             " and whole-number rates to 60/1";
+    impl->failed_links = std::make_unique<FailedLinkReporter>(core, offer);
     impl->stream = pw_stream_new(core, settings.description.c_str(), props);
     if (impl->stream == nullptr) throw std::runtime_error("cannot create a PipeWire stream");
     pw_stream_add_listener(impl->stream, &impl->listener, &kStreamEvents, impl.get());
@@ -284,6 +414,7 @@ std::unique_ptr<VideoSourceNode> VideoSourceNode::create(pw_core* core,
 VideoSourceNode::VideoSourceNode(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
 VideoSourceNode::~VideoSourceNode() {
+    impl_->failed_links.reset();
     spa_hook_remove(&impl_->listener);
     pw_stream_destroy(impl_->stream);
 }
