@@ -231,7 +231,6 @@ struct TestConsumer::Impl {
         frame.stride = static_cast<std::uint32_t>(spa->datas[0].chunk->stride);
         for (std::uint32_t i = 0; i < spa->n_datas; ++i) {
             const spa_data& data = spa->datas[i];
-            frame.strides.push_back(static_cast<std::uint32_t>(data.chunk->stride));
             if (keep_pixels && data.data != nullptr && data.chunk->size > 0 &&
                 data.chunk->offset + data.chunk->size <= data.maxsize) {
                 const auto* begin =

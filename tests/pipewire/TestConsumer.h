@@ -42,13 +42,12 @@ struct NodeDescription {
 };
 
 struct ReceivedFrame {
-    std::uint64_t index = 0;             // how many frames this consumer received before it
-    std::int64_t pts = 0;                // the buffer's header timestamp
-    std::uint64_t seq = 0;               // the buffer's header sequence
-    std::uint64_t received_ns = 0;       // CLOCK_MONOTONIC when the consumer got it
-    std::uint32_t stride = 0;            // of the first plane
-    std::vector<std::uint32_t> strides;  // of each plane
-    std::vector<std::uint8_t> pixels;    // every plane's, one after the other
+    std::uint64_t index = 0;           // how many frames this consumer received before it
+    std::int64_t pts = 0;              // the buffer's header timestamp
+    std::uint64_t seq = 0;             // the buffer's header sequence
+    std::uint64_t received_ns = 0;     // CLOCK_MONOTONIC when the consumer got it
+    std::uint32_t stride = 0;          // of the first plane
+    std::vector<std::uint8_t> pixels;  // every data block's, one after the other
 };
 
 class TestConsumer {
