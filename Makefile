@@ -8,7 +8,8 @@ JOBS ?= $(shell nproc)
 
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
 	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev nlohmann-json3-dev libcli11-dev uuid-dev \
-	libpipewire-0.3-dev pipewire-bin wireplumber systemd \
+	libpipewire-0.3-dev pipewire-bin wireplumber systemd libyuv-dev \
+	chromium xdg-desktop-portal dbus-daemon dbus-bin gstreamer1.0-pipewire \
 	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf \
 	pybind11-dev python3-dev python3-numpy python3-pytest \
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-good
