@@ -25,6 +25,7 @@
 #include "Measure.h"
 #include "Report.h"
 #include "kova/kova.h"
+#include "tools/CommandLine.h"
 
 namespace kova::bench {
 namespace {
@@ -39,29 +40,6 @@ struct Options {
     std::string cameraProgram;
     bool gstreamer = true;
 };
-
-void usage(std::FILE* out) {
-    std::fprintf(out,
-                 "usage: kova-bench [--runs N] [--viewers N] [--scale F] [--json FILE]\n"
-                 "                  [--camera PATH] [--no-gstreamer]\n"
-                 "  --runs N        runs to take the medians of (default 3)\n"
-                 "  --viewers N     viewers of the many-viewer case (default 4)\n"
-                 "  --scale F       lengthens every measuring window F times (default 1: about\n"
-                 "                  17 s a run)\n"
-                 "  --json FILE     writes every figure of every run, the goals and the latency\n"
-                 "                  histograms as JSON (kova-bench-plot draws them)\n"
-                 "  --camera PATH   the kova-camera to start (default: the one beside kova-bench)\n"
-                 "  --no-gstreamer  leaves out the GStreamer shm relay\n");
-}
-
-double numberArgument(const char* text, double lowest, double highest) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(value >= lowest) || !(value <= highest)) {
-        throw std::invalid_argument(std::string("not a number in range: ") + text);
-    }
-    return value;
-}
 
 std::string besideThisProgram(const std::string& name) {
     std::error_code error;
@@ -251,29 +229,31 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
 
 int run(int argc, char** argv) {
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string word = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (word == "--help" || word == "-h") {
-            usage(stdout);
-            return 0;
-        } else if (word == "--runs" && hasValue) {
-            options.runs = int(numberArgument(argv[++i], 1, 100));
-        } else if (word == "--viewers" && hasValue) {
-            options.viewers = int(numberArgument(argv[++i], 1, 16));
-        } else if (word == "--scale" && hasValue) {
-            options.scale = numberArgument(argv[++i], 0.1, 100);
-        } else if (word == "--json" && hasValue) {
-            options.jsonPath = argv[++i];
-        } else if (word == "--camera" && hasValue) {
-            options.cameraProgram = argv[++i];
-        } else if (word == "--no-gstreamer") {
-            options.gstreamer = false;
-        } else {
-            usage(stderr);
-            return 2;
-        }
-    }
+    CLI::App program(
+        "What Kova's relay costs, end to end, beside what copying the same frames costs.",
+        "kova-bench");
+    kova::cli::addVersion(program);
+    program.add_option("--runs", options.runs, "runs to take the medians of (default 3)")
+        ->check(CLI::Range(1, 100));
+    program.add_option("--viewers", options.viewers, "viewers of the many-viewer case (default 4)")
+        ->check(CLI::Range(1, 16));
+    program
+        .add_option("--scale", options.scale,
+                    "lengthens every measuring window F times (default 1: about 17 s a run)")
+        ->type_name("F")
+        ->check(CLI::Range(0.1, 100.0));
+    program
+        .add_option("--json", options.jsonPath,
+                    "writes every figure of every run, the goals and the latency histograms as "
+                    "JSON (kova-bench-plot draws them)")
+        ->type_name("FILE");
+    program
+        .add_option("--camera", options.cameraProgram,
+                    "the kova-camera to start (default: the one beside kova-bench)")
+        ->type_name("PATH");
+    program.add_flag("--no-gstreamer{false}", options.gstreamer,
+                     "leaves out the GStreamer shm relay");
+    if (const auto done = kova::cli::parse(program, argc, argv)) return *done;
     if (options.cameraProgram.empty()) options.cameraProgram = besideThisProgram("kova-camera");
 
     Report report;
@@ -301,10 +281,12 @@ int run(int argc, char** argv) {
     noteLoadAfter(report.machine);
 
     printTables(stdout, report);
-    if (!options.jsonPath.empty() && !writeJson(options.jsonPath, report)) {
-        std::fprintf(stderr, "kova-bench: cannot write %s: %s\n", options.jsonPath.c_str(),
-                     std::strerror(errno));
-        return 1;
+    if (!options.jsonPath.empty()) {
+        if (const int written = writeJson(options.jsonPath, report); written < 0) {
+            std::fprintf(stderr, "kova-bench: cannot write %s: %s\n", options.jsonPath.c_str(),
+                         std::strerror(-written));
+            return 1;
+        }
     }
     return 0;
 }

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "Session.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "kova/kova.h"
 
 namespace kova {
@@ -15,7 +15,8 @@ namespace client {
 // One of the camera's buffers, mapped read-only. Shared by the viewer (until the camera says the
 // buffer is gone) and every frame read from it.
 struct MappedBuffer {
-    host::MemoryMapping mapping;
+    base::UniqueFD fd;  // kept for frames handed on by descriptor
+    base::MemoryMapping mapping;
 };
 
 [[noreturn]] void raiseBadFrame(const std::string& why) {
@@ -76,6 +77,9 @@ std::uint64_t Viewer::Frame::missed_before() const {
 const std::uint8_t* Viewer::Frame::data() const {
     return impl_->buffer->mapping.data();
 }
+int Viewer::Frame::fd() const {
+    return impl_->buffer->fd.get();
+}
 std::size_t Viewer::Frame::stride() const {
     return impl_->message.layout.bytesPerRow;
 }
@@ -105,7 +109,7 @@ struct KOVA_INTERNAL Viewer::Impl {
     void close();
     // The mapping a frame is read from; null, with the reason in `why`, when its memory cannot
     // be mapped (the frame is lost, the session goes on).
-    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, host::UniqueFD fd,
+    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, base::UniqueFD fd,
                                                   bool fdLost, std::string& why);
 };
 
@@ -126,7 +130,7 @@ void Viewer::Impl::close() {
 }
 
 std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
-                                                            host::UniqueFD fd, bool fdLost,
+                                                            base::UniqueFD fd, bool fdLost,
                                                             std::string& why) {
     const auto& layout = frame.layout;
     if (layout.pixelFormat != wire::PixelFormat::BGRA || layout.width == 0 || layout.height == 0 ||
@@ -148,18 +152,19 @@ std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& f
         return known->second;
     }
     // Checked before mapping: unsealed memory could shrink under the mapping and fault.
-    const int checked = fdLost ? -EMFILE : host::MemFd::checkImported(fd.get(), layout.size);
-    std::optional<host::MemoryMapping> mapping;
-    if (checked == 0) mapping = host::MemoryMapping::map(fd.get(), layout.size, false);
+    const int checked = fdLost ? -EMFILE : base::MemFd::checkImported(fd.get(), layout.size);
+    std::optional<base::MemoryMapping> mapping;
+    if (checked == 0) mapping = base::MemoryMapping::map(fd.get(), layout.size, false);
     if (!mapping) {
         why = "cannot map " + name + ": " +
               (fdLost    ? std::string("no file descriptor was free to receive it")
-               : checked ? host::MemFd::importProblem(checked)
+               : checked ? base::MemFd::importProblem(checked)
                          : std::string(std::strerror(errno)));
         buffers[frame.bufferKey] = nullptr;
         return nullptr;
     }
-    auto buffer = std::make_shared<const MappedBuffer>(MappedBuffer{std::move(*mapping)});
+    auto buffer =
+        std::make_shared<const MappedBuffer>(MappedBuffer{std::move(fd), std::move(*mapping)});
     buffers[frame.bufferKey] = buffer;
     return buffer;
 }

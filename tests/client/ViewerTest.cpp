@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <functional>
@@ -12,7 +13,7 @@
 
 #include "FakeCamera.h"
 #include "kova/kova.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
 namespace {
@@ -35,6 +36,11 @@ wire::Frame frameMessage(std::uint64_t token, std::uint64_t key, bool withFd) {
     return frame;
 }
 
+ino_t inodeOf(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 ? status.st_ino : 0;
+}
+
 std::optional<ErrorCode> nextFrameError(Viewer& viewer) {
     try {
         viewer.next_frame(std::chrono::seconds(5));
@@ -46,9 +52,11 @@ std::optional<ErrorCode> nextFrameError(Viewer& viewer) {
 
 TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
     std::vector<std::uint64_t> released;
+    ino_t sentMemory = 0;
     camera.serve({[&](wire::Connection& c) {
         acceptViewer(c);
         const auto memory = frameMemory(0x5A);
+        sentMemory = inodeOf(memory.get());
         send(c, frameMessage(1, 40, true), memory.get());
         auto second = frameMessage(2, 40, false);
         second.origin = wire::FrameOrigin::Placeholder;
@@ -80,6 +88,8 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         auto second = viewer.next_frame(std::chrono::seconds(5));
         ASSERT_TRUE(second);
         EXPECT_EQ(second->data(), first->data()) << "a known buffer is not mapped again";
+        EXPECT_EQ(inodeOf(first->fd()), sentMemory) << "the frame's fd is not the camera's memory";
+        EXPECT_EQ(second->fd(), first->fd());
         EXPECT_EQ(second->origin(), Viewer::Origin::Placeholder);
         EXPECT_EQ(second->missed_before(), 3u);
         EXPECT_EQ(viewer.frames_missed(), 3u);
@@ -117,6 +127,7 @@ TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
         firstHeld.set_value();
         EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
         EXPECT_EQ(first->data()[kFrameBytes - 1], 0x77) << "the frame's memory went with its key";
+        EXPECT_NE(inodeOf(first->fd()), 0u) << "the frame's fd closed with its key";
     }
     camera.join();
     EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 1}));
@@ -125,22 +136,22 @@ TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
 // Memory no viewer should map, as a camera could hand it over.
 struct UnusableMemory {
     const char* what;
-    std::function<host::UniqueFD()> make;
+    std::function<base::UniqueFD()> make;
 };
 
 TEST_F(ViewerTest, AFrameWhoseMemoryCannotBeMappedIsLostCountedAndReleasedNotTheSession) {
     const std::vector<UnusableMemory> memories{
         {"not sealed: it could shrink under the mapping",
          [] {
-             host::UniqueFD memory(::memfd_create("unsealed", MFD_CLOEXEC));
+             base::UniqueFD memory(::memfd_create("unsealed", MFD_CLOEXEC));
              EXPECT_EQ(::ftruncate(memory.get(), kFrameBytes), 0);
              return memory;
          }},
-        {"sealed, smaller than its frame", [] { return host::MemFd::create("small", 4096); }},
+        {"sealed, smaller than its frame", [] { return base::MemFd::create("small", 4096); }},
         {"sealed, open for writing only",
          [] {
-             const host::UniqueFD memory = host::MemFd::create("write-only", kFrameBytes);
-             return host::UniqueFD(::open(("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
+             const base::UniqueFD memory = base::MemFd::create("write-only", kFrameBytes);
+             return base::UniqueFD(::open(("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
                                           O_WRONLY | O_CLOEXEC));
          }},
     };
@@ -149,7 +160,7 @@ TEST_F(ViewerTest, AFrameWhoseMemoryCannotBeMappedIsLostCountedAndReleasedNotThe
         acceptViewer(c);
         std::uint64_t token = 0;
         for (const UnusableMemory& memory : memories) {
-            const host::UniqueFD fd = memory.make();
+            const base::UniqueFD fd = memory.make();
             ASSERT_TRUE(fd) << memory.what;
             ++token;
             send(c, frameMessage(token, 40 + token, true), fd.get());

@@ -21,7 +21,7 @@
 #include <thread>
 
 #include "FaultSupport.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 
 namespace kova::faults {
 namespace {
@@ -147,7 +147,7 @@ std::size_t linesWith(const std::string& log, const std::string& text) {
 wire::Connection helloWithoutWaiting(const std::string& socketPath, const std::string& name) {
     auto socket = wire::connectTo(socketPath);
     EXPECT_TRUE(socket.ok());
-    wire::Connection connection(socket.ok() ? std::move(socket.value()) : host::UniqueFD(),
+    wire::Connection connection(socket.ok() ? std::move(socket.value()) : base::UniqueFD(),
                                 wire::Peer::Client);
     wire::Hello hello;
     hello.role = wire::Role::Info;
@@ -255,7 +255,7 @@ TEST_F(FaultTest, ACameraOutOfFdsPausesAcceptingTellsTheTruthAndServesItsClients
     waitUntil([&] { return linesWith(camera.log(), "not accepting clients") != 0; });
     ASSERT_EQ(linesWith(camera.log(), "not accepting clients"), 1u) << camera.log();
     // The fd a client sends cannot be taken either, and it is told so: not that it sent too many.
-    const host::UniqueFD memory = host::MemFd::create("e2e-no-room", kFrameBytes);
+    const base::UniqueFD memory = base::MemFd::create("e2e-no-room", kFrameBytes);
     const auto registered = sink.registerBuffer(memory.get(), e2e::frameLayout());
     ASSERT_TRUE(std::holds_alternative<wire::Error>(registered)) << "registered without an fd";
     const wire::Error& refusal = std::get<wire::Error>(registered);
@@ -374,7 +374,7 @@ TEST_F(FaultTest, MemoryTheClientTruncatesOrWritesWhileAViewerReadsIt) {
     std::optional<RawClient> client(camera.socketPath());
     RawClient& producer = *client;
     ASSERT_TRUE(producer.hello(wire::Role::Sink));
-    host::UniqueFD memory = host::MemFd::create("e2e-scribbled", kFrameBytes);
+    base::UniqueFD memory = base::MemFd::create("e2e-scribbled", kFrameBytes);
     ASSERT_TRUE(memory);
     const auto registered = producer.registerBuffer(memory.get(), e2e::frameLayout());
     ASSERT_TRUE(std::holds_alternative<std::uint32_t>(registered));
@@ -392,7 +392,7 @@ TEST_F(FaultTest, MemoryTheClientTruncatesOrWritesWhileAViewerReadsIt) {
 
     // Its pixels can change at any time: a scribbler writes and punches holes (pages that read
     // back as zeros) all the while the frame is pushed and read.
-    auto mapping = host::MemoryMapping::map(memory.get(), kFrameBytes, true);
+    auto mapping = base::MemoryMapping::map(memory.get(), kFrameBytes, true);
     ASSERT_TRUE(mapping);
     std::atomic<bool> done{false};
     std::uint64_t holesPunched = 0;

@@ -1,0 +1,227 @@
+// The camera's socket service: listening or socket activation, accepting and checking clients,
+// readiness and the stop signals.
+#include "camera/service/CameraService.h"
+
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
+#include <systemd/sd-daemon.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "camera/engine/Log.h"
+
+namespace kova::service {
+
+namespace {
+
+// The pause after the first failed accept(), doubled while they go on failing, up to the most.
+constexpr std::chrono::milliseconds kFirstAcceptPause{100};
+constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
+
+// Sets `timer` to fire once at `nanoseconds` on CLOCK_MONOTONIC, or disarms it for nothing.
+void setTimer(int timer, std::optional<std::uint64_t> nanoseconds, bool absolute) {
+    itimerspec when{};
+    if (nanoseconds) {
+        // A zero value would disarm it: a deadline already past fires at once all the same.
+        const std::uint64_t at = std::max<std::uint64_t>(*nanoseconds, 1);
+        when.it_value.tv_sec = time_t(at / 1'000'000'000);
+        when.it_value.tv_nsec = long(at % 1'000'000'000);
+    }
+    ::timerfd_settime(timer, absolute ? TFD_TIMER_ABSTIME : 0, &when, nullptr);
+}
+
+void drainTimer(int timer) {
+    std::uint64_t expirations = 0;
+    while (::read(timer, &expirations, sizeof expirations) > 0) {
+    }
+}
+
+sigset_t stopSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    return signals;
+}
+
+// The socket handed over by a service manager, or the one this camera binds itself.
+wire::Result<std::unique_ptr<wire::Listener>> listenerForThisProcess() {
+    // The variables are cleared, so nothing this process starts would take the socket too.
+    const int handedOver = sd_listen_fds(/*unset_environment=*/1);
+    if (handedOver < 0) {
+        return wire::Failure{handedOver, std::string("cannot read the handed-over sockets: ") +
+                                             std::strerror(-handedOver)};
+    }
+    if (handedOver == 0) return wire::Listener::listen(wire::resolveSocketPath());
+    if (handedOver > 1) {
+        for (int i = 1; i < handedOver; ++i) ::close(SD_LISTEN_FDS_START + i);
+        engine::log(
+            engine::Priority::Warning,
+            std::to_string(handedOver) + " sockets were handed over; the first one is served");
+    }
+    return wire::Listener::adopt(base::UniqueFD(SD_LISTEN_FDS_START));
+}
+
+}  // namespace
+
+void CameraService::blockStopSignals() {
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+wire::Result<std::unique_ptr<CameraService>> CameraService::open(
+    host::RunLoop& loop, std::shared_ptr<engine::CameraEngine> engine) {
+    const sigset_t signals = stopSignals();
+    base::UniqueFD signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signalFd) {
+        return wire::Failure{-errno,
+                             std::string("cannot watch for stop signals: ") + std::strerror(errno)};
+    }
+    base::UniqueFD acceptTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    base::UniqueFD helloTimer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+    if (!acceptTimer || !helloTimer) {
+        return wire::Failure{-errno, std::string("cannot make a timer: ") + std::strerror(errno)};
+    }
+    auto listener = listenerForThisProcess();
+    if (!listener.ok()) return listener.failure();
+    return std::unique_ptr<CameraService>(
+        new CameraService(loop, std::move(engine), std::move(listener.value()), std::move(signalFd),
+                          std::move(acceptTimer), std::move(helloTimer)));
+}
+
+CameraService::CameraService(host::RunLoop& loop, std::shared_ptr<engine::CameraEngine> engine,
+                             std::unique_ptr<wire::Listener> listener, base::UniqueFD signals,
+                             base::UniqueFD acceptTimer, base::UniqueFD helloTimer)
+    : loop_(loop),
+      engine_(std::move(engine)),
+      listener_(std::move(listener)),
+      listenerFd_(listener_->fd()),
+      signals_(std::move(signals)),
+      acceptTimer_(std::move(acceptTimer)),
+      helloTimer_(std::move(helloTimer)),
+      peerCheck_(::geteuid()) {}
+
+CameraService::~CameraService() {
+    if (listener_) loop_.unwatch(listenerFd_);
+    loop_.unwatch(signals_.get());
+    loop_.unwatch(acceptTimer_.get());
+    loop_.unwatch(helloTimer_.get());
+}
+
+int CameraService::serve() {
+    if (const int watched =
+            loop_.watch(signals_.get(), EPOLLIN, [this](std::uint32_t) { readSignals(); });
+        watched < 0) {
+        return watched;
+    }
+    if (const int watched =
+            loop_.watch(listenerFd_, EPOLLIN, [this](std::uint32_t) { acceptClients(); });
+        watched < 0) {
+        return watched;
+    }
+    if (const int watched = loop_.watch(acceptTimer_.get(), EPOLLIN,
+                                        [this](std::uint32_t) {
+                                            drainTimer(acceptTimer_.get());
+                                            resumeAccepting();
+                                        });
+        watched < 0) {
+        return watched;
+    }
+    if (const int watched = loop_.watch(helloTimer_.get(), EPOLLIN,
+                                        [this](std::uint32_t) {
+                                            drainTimer(helloTimer_.get());
+                                            closeSilentClients();
+                                        });
+        watched < 0) {
+        return watched;
+    }
+    sd_notify(0, "READY=1");
+    return 0;
+}
+
+void CameraService::acceptClients() {
+    for (;;) {
+        wire::Result<base::UniqueFD> accepted = listener_->accept();
+        if (!accepted.ok()) {
+            const int error = -accepted.failure().error;
+            if (error == ECONNABORTED) continue;
+            if (error != EAGAIN && error != EWOULDBLOCK) pauseAccepting(accepted.failure().message);
+            break;
+        }
+        if (acceptPause_.count() != 0) {
+            acceptPause_ = {};
+            engine::log(engine::Priority::Notice, "accepting clients again");
+        }
+        base::UniqueFD socket = std::move(accepted.value());
+        wire::Result<wire::PeerIdentity> peer = peerCheck_.check(socket.get());
+        if (!peer.ok()) {
+            engine::log(engine::Priority::Warning, "refused a client: " + peer.failure().message);
+            wire::Error error;
+            error.code = wire::ErrorCode::PermissionDenied;
+            error.disconnecting = 1;
+            wire::setText(error.text, peer.failure().message);
+            wire::Connection(std::move(socket), wire::Peer::Host)
+                .send(error, -1, wire::SendMode::DontWait);
+            continue;
+        }
+        engine_->attach(std::move(socket), peer.value());
+    }
+    closeSilentClients();
+}
+
+void CameraService::pauseAccepting(const std::string& why) {
+    // Said once for a run of failures: they repeat for as long as the shortage lasts.
+    if (acceptPause_.count() == 0) {
+        engine::log(engine::Priority::Error,
+                    why + "; not accepting clients for a while, serving those connected");
+    }
+    acceptPause_ = acceptPause_.count() == 0 ? kFirstAcceptPause
+                                             : std::min(acceptPause_ * 2, kLongestAcceptPause);
+    loop_.unwatch(listenerFd_);
+    setTimer(acceptTimer_.get(), std::uint64_t(std::chrono::nanoseconds(acceptPause_).count()),
+             /*absolute=*/false);
+}
+
+void CameraService::resumeAccepting() {
+    if (stopping_) return;
+    // Connections waiting meanwhile make it readable at once.
+    if (const int watched =
+            loop_.watch(listenerFd_, EPOLLIN, [this](std::uint32_t) { acceptClients(); });
+        watched < 0 && watched != -EEXIST) {
+        pauseAccepting(std::string("cannot watch the socket again: ") + std::strerror(-watched));
+    }
+}
+
+void CameraService::closeSilentClients() {
+    setTimer(helloTimer_.get(), engine_->closeSilentClients(), /*absolute=*/true);
+}
+
+void CameraService::readSignals() {
+    signalfd_siginfo info{};
+    while (::read(signals_.get(), &info, sizeof info) == sizeof info) {
+        if (stopping_) {
+            // Asked twice: stop without waiting for the clients' sessions to end.
+            loop_.stop();
+            return;
+        }
+        stop();
+    }
+}
+
+void CameraService::stop() {
+    if (stopping_) return;
+    stopping_ = true;
+    sd_notify(0, "STOPPING=1");
+    loop_.unwatch(listenerFd_);
+    // Removes the socket file first, so no new client finds a camera that is going.
+    listener_.reset();
+    engine_->shutdown([loop = &loop_] { loop->stop(); });
+}
+
+}  // namespace kova::service

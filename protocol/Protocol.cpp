@@ -1,0 +1,104 @@
+// Names of the protocol's message types and error codes, and peers' text made printable.
+#include "protocol/Protocol.h"
+
+#include <cstdio>
+
+namespace kova::wire {
+
+std::string printable(std::string_view text, std::size_t limit) {
+    std::string shown;
+    for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\' && byte != '"') {
+            shown += char(byte);
+        } else {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            shown += escaped;
+        }
+    }
+    if (text.size() > limit) shown += "...";
+    return shown;
+}
+
+const char* messageTypeName(MessageType type) {
+    switch (type) {
+        case MessageType::Hello:
+            return "Hello";
+        case MessageType::Welcome:
+            return "Welcome";
+        case MessageType::Error:
+            return "Error";
+        case MessageType::Ping:
+            return "Ping";
+        case MessageType::Pong:
+            return "Pong";
+        case MessageType::InfoRequest:
+            return "InfoRequest";
+        case MessageType::InfoReply:
+            return "InfoReply";
+        case MessageType::RegisterBuffer:
+            return "RegisterBuffer";
+        case MessageType::BufferRegistered:
+            return "BufferRegistered";
+        case MessageType::UnregisterBuffer:
+            return "UnregisterBuffer";
+        case MessageType::SinkStart:
+            return "SinkStart";
+        case MessageType::SinkStarted:
+            return "SinkStarted";
+        case MessageType::SinkStop:
+            return "SinkStop";
+        case MessageType::SinkStopped:
+            return "SinkStopped";
+        case MessageType::Push:
+            return "Push";
+        case MessageType::PushRefused:
+            return "PushRefused";
+        case MessageType::BufferReturned:
+            return "BufferReturned";
+        case MessageType::ViewStart:
+            return "ViewStart";
+        case MessageType::ViewStarted:
+            return "ViewStarted";
+        case MessageType::ViewStop:
+            return "ViewStop";
+        case MessageType::ViewStopped:
+            return "ViewStopped";
+        case MessageType::Frame:
+            return "Frame";
+        case MessageType::Release:
+            return "Release";
+        case MessageType::BufferGone:
+            return "BufferGone";
+    }
+    return "unknown";
+}
+
+const char* errorCodeName(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::ProtocolViolation:
+            return "protocol violation";
+        case ErrorCode::VersionMismatch:
+            return "version mismatch";
+        case ErrorCode::NotAllowed:
+            return "not allowed";
+        case ErrorCode::WrongState:
+            return "wrong state";
+        case ErrorCode::LimitReached:
+            return "limit reached";
+        case ErrorCode::BadBuffer:
+            return "bad buffer";
+        case ErrorCode::UnknownBuffer:
+            return "unknown buffer";
+        case ErrorCode::NotAuthorized:
+            return "not authorized";
+        case ErrorCode::PermissionDenied:
+            return "permission denied";
+        case ErrorCode::HostFailure:
+            return "host failure";
+    }
+    return "unknown";
+}
+
+}  // namespace kova::wire
