@@ -8,6 +8,7 @@ JOBS ?= $(shell nproc)
 
 # What building, running and installing need, and every command the README shows.
 DEB_PACKAGES := cmake ninja-build g++ pkg-config help2man libpng-dev libsystemd-dev \
+	nlohmann-json3-dev libcli11-dev uuid-dev \
 	libpipewire-0.3-dev pipewire pipewire-bin wireplumber systemd \
 	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pipewire
 # What the tests add: the sanitizer and fuzzer toolchain and the test and benchmark libraries.

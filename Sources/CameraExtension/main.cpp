@@ -1,6 +1,14 @@
-// kova-camera: the camera extension process. It takes no arguments.
+// kova-camera: the camera extension process. It takes no options but --help and --version.
 #include "Sources/CameraExtension/Entry.h"
+#include "tools/CommandLine.h"
 
-int main() {
+int main(int argc, char** argv) {
+    CLI::App program(
+        "The Kova camera: publishes the device \"Kova\" to clients of its socket, "
+        "$KOVA_SOCKET, else $XDG_RUNTIME_DIR/kova/camera.sock, or the one a service manager "
+        "hands over.",
+        "kova-camera");
+    kova::cli::addVersion(program);
+    if (const auto done = kova::cli::parse(program, argc, argv)) return *done;
     return cameraExtensionMain();
 }

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "host/base/MemFd.h"
+#include "host/engine/Log.h"
 #include "host/media/CMSampleBuffer.h"
 
 namespace kova::engine {
@@ -32,8 +33,9 @@ const std::string kEngineErrorDomain = "com.kova.engine";
 enum class ConnectionState { AwaitingHello, Ready, Closed };
 enum class SessionState { Idle, Starting, Started, Stopping };
 
-void report(const std::string& line) {
-    std::fprintf(stderr, "kova-camera: %s\n", line.c_str());
+// A client that went away on its own (closed, crashed, killed) is no fault of anybody's.
+bool isOrdinaryExit(int error) {
+    return error == ECONNRESET || error == EPIPE;
 }
 
 std::string hex(std::uint32_t value) {
@@ -226,8 +228,10 @@ void CameraEngine::serve(const CMIOExtensionProviderRef& provider, std::function
             }
         }
     }
-    if (!outputStream_) report("the device has no output stream; viewers are refused");
-    if (!sinkStream_) report("the device has no sink stream; sink clients are refused");
+    if (!outputStream_)
+        log(Priority::Warning, "the device has no output stream; viewers are refused");
+    if (!sinkStream_)
+        log(Priority::Warning, "the device has no sink stream; sink clients are refused");
     outputStreamForFanOut_.store(outputStream_.get());
 
     // Pushed frames must have the sink stream's active format, as the stream itself says.
@@ -255,7 +259,8 @@ void CameraEngine::serve(const CMIOExtensionProviderRef& provider, std::function
         engine.onLoop([format, serving](CameraEngine& engine) {
             engine.sinkFormat_ = format;
             if (!format && engine.sinkStream_) {
-                report("the sink stream reports no usable format; buffers are refused");
+                log(Priority::Warning,
+                    "the sink stream reports no usable format; buffers are refused");
             }
             if (serving) serving();
         });
@@ -272,7 +277,7 @@ void CameraEngine::attach(host::UniqueFD socket, const wire::PeerIdentity& peer)
         wire::setText(error.text, "the camera serves at most " + std::to_string(wire::kMaxClients) +
                                       " clients at once");
         connection->send(error, -1, wire::SendMode::DontWait);
-        report("refused pid " + std::to_string(peer.pid) + ": too many clients");
+        log(Priority::Warning, "refused pid " + std::to_string(peer.pid) + ": too many clients");
         return;
     }
     auto client = std::make_shared<Client>();
@@ -284,8 +289,8 @@ void CameraEngine::attach(host::UniqueFD socket, const wire::PeerIdentity& peer)
         if (const auto engine = weak.lock()) engine->receiveFrom(id);
     });
     if (watched < 0) {
-        report("cannot watch the socket of pid " + std::to_string(peer.pid) + ": " +
-               std::strerror(-watched));
+        log(Priority::Error, "cannot watch the socket of pid " + std::to_string(peer.pid) + ": " +
+                                 std::strerror(-watched));
         return;
     }
     clients_[id] = std::move(client);
@@ -330,12 +335,14 @@ void CameraEngine::receiveFrom(std::uint64_t clientId) {
                 disconnect(*client);
                 return;
             case wire::ReceiveResult::Status::Failed:
-                report("cannot read from " + client->describe() + ": " +
-                       std::strerror(-result.systemError));
+                log(isOrdinaryExit(-result.systemError) ? Priority::Info : Priority::Error,
+                    "cannot read from " + client->describe() + ": " +
+                        std::strerror(-result.systemError));
                 disconnect(*client);
                 return;
             case wire::ReceiveResult::Status::Invalid:
-                report(client->describe() + " broke the protocol: " + result.error.reason);
+                log(Priority::Warning,
+                    client->describe() + " broke the protocol: " + result.error.reason);
                 client->connection->send(wire::disconnectError(result.error), -1,
                                          wire::SendMode::DontWait);
                 disconnect(*client);
@@ -605,8 +612,8 @@ void CameraEngine::handlePush(Client& client, const wire::Push& push) {
             &timing, &sampleBuffer);
         if (status != noErr || !sampleBuffer) {
             // The pixel buffer goes here, and with it the frame comes back as dropped.
-            report("cannot wrap a frame of " + client.describe() + " (status " +
-                   std::to_string(status) + ")");
+            log(Priority::Error, "cannot wrap a frame of " + client.describe() + " (status " +
+                                     std::to_string(status) + ")");
             return;
         }
     }
@@ -670,7 +677,7 @@ CameraEngine::StartResult CameraEngine::startSinkOnCallbackQueue(
     if (startedSinkSessions_ == 0) {
         NSError error;
         if (!source->startStream(&error)) {
-            report("the sink stream failed to start: " + error.localizedDescription);
+            log(Priority::Error, "the sink stream failed to start: " + error.localizedDescription);
             return StartFailure{ErrorCode::HostFailure,
                                 "the sink stream failed to start: " + error.localizedDescription};
         }
@@ -680,7 +687,7 @@ CameraEngine::StartResult CameraEngine::startSinkOnCallbackQueue(
     NSError error;
     if (!providerSource || !providerSource->connect(sessionClient, &error)) {
         if (--startedSinkSessions_ == 0) source->stopStream(nullptr);
-        report("the provider refused a client: " + error.localizedDescription);
+        log(Priority::Warning, "the provider refused a client: " + error.localizedDescription);
         return StartFailure{ErrorCode::HostFailure,
                             "the provider refused the client: " + error.localizedDescription};
     }
@@ -723,7 +730,8 @@ void CameraEngine::endSink(Client& client, bool answerStop) {
         if (--engine.startedSinkSessions_ == 0 && source) {
             NSError error;
             if (!source->stopStream(&error)) {
-                report("the sink stream failed to stop: " + error.localizedDescription);
+                log(Priority::Error,
+                    "the sink stream failed to stop: " + error.localizedDescription);
             }
         }
         if (const auto providerSource = engine.provider_->source()) {
@@ -810,7 +818,8 @@ CameraEngine::StartResult CameraEngine::startViewOnCallbackQueue(
     if (startedViewSessions_ == 0) {
         NSError error;
         if (!source->startStream(&error)) {
-            report("the output stream failed to start: " + error.localizedDescription);
+            log(Priority::Error,
+                "the output stream failed to start: " + error.localizedDescription);
             return StartFailure{ErrorCode::HostFailure,
                                 "the output stream failed to start: " + error.localizedDescription};
         }
@@ -832,7 +841,8 @@ void CameraEngine::viewStartFinished(std::uint64_t clientId, StartResult result)
     if (client->state == ConnectionState::Closed) return endView(*client, false);
     if (const int added = fanOut_.add(clientId, client->connection, wire::ViewStarted{});
         added < 0) {
-        report("cannot start viewing for " + client->describe() + ": " + std::strerror(-added));
+        log(Priority::Error,
+            "cannot start viewing for " + client->describe() + ": " + std::strerror(-added));
         disconnect(*client);
     }
 }
@@ -856,7 +866,8 @@ void CameraEngine::endView(Client& client, bool answerStop) {
         if (--engine.startedViewSessions_ == 0 && source) {
             NSError error;
             if (!source->stopStream(&error)) {
-                report("the output stream failed to stop: " + error.localizedDescription);
+                log(Priority::Error,
+                    "the output stream failed to stop: " + error.localizedDescription);
             }
         }
         engine.onLoop([id](CameraEngine& engine) { engine.viewEnded(id); });
@@ -910,10 +921,14 @@ void CameraEngine::sendTo(Client& client, const wire::Message& message) {
     if (client.state == ConnectionState::Closed) return;
     const int sent = client.connection->send(message, -1, wire::SendMode::DontWait);
     if (sent == 0) return;
-    report("cannot send " + std::string(wire::messageTypeName(typeOf(message))) + " to " +
-           client.describe() + ": " +
-           (sent == -EAGAIN ? std::string("it does not read its socket") : std::strerror(-sent)) +
-           "; disconnecting it");
+    const Priority priority = isOrdinaryExit(-sent) ? Priority::Info
+                              : sent == -EAGAIN     ? Priority::Warning
+                                                    : Priority::Error;
+    log(priority,
+        "cannot send " + std::string(wire::messageTypeName(typeOf(message))) + " to " +
+            client.describe() + ": " +
+            (sent == -EAGAIN ? std::string("it does not read its socket") : std::strerror(-sent)) +
+            "; disconnecting it");
     disconnect(client);
 }
 

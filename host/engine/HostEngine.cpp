@@ -1,9 +1,10 @@
 // The camera process's host: clock, timers, callback queue, engine and socket service.
 #include "host/engine/HostEngine.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "host/engine/Log.h"
 
 namespace kova::engine {
 
@@ -30,17 +31,17 @@ HostEngine::~HostEngine() {
 void HostEngine::startService(const CMIOExtensionProviderRef& provider) {
     auto opened = service::CameraService::open(host::RunLoop::main(), engine_);
     if (!opened.ok()) {
-        std::fprintf(stderr, "kova-camera: %s\n", opened.failure().message.c_str());
+        log(Priority::Error, opened.failure().message);
         std::exit(EXIT_FAILURE);
     }
     service_ = std::move(opened.value());
     // Clients wait in the socket's backlog until the engine knows the streams.
     engine_->serve(provider, [service = service_.get()] {
         if (const int served = service->serve(); served < 0) {
-            std::fprintf(stderr, "kova-camera: cannot serve %s: %s\n", service->path().c_str(),
-                         std::strerror(-served));
+            log(Priority::Error, "cannot serve " + service->path() + ": " + std::strerror(-served));
             std::exit(EXIT_FAILURE);
         }
+        log(Priority::Info, "serving on " + service->path());
     });
 }
 

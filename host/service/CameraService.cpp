@@ -12,13 +12,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/engine/Log.h"
+
 namespace kova::service {
 
 namespace {
-
-void report(const std::string& line) {
-    std::fprintf(stderr, "kova-camera: %s\n", line.c_str());
-}
 
 sigset_t stopSignals() {
     sigset_t signals;
@@ -39,7 +37,9 @@ wire::Result<std::unique_ptr<wire::Listener>> listenerForThisProcess() {
     if (handedOver == 0) return wire::Listener::listen(wire::resolveSocketPath());
     if (handedOver > 1) {
         for (int i = 1; i < handedOver; ++i) ::close(SD_LISTEN_FDS_START + i);
-        report(std::to_string(handedOver) + " sockets were handed over; the first one is served");
+        engine::log(
+            engine::Priority::Warning,
+            std::to_string(handedOver) + " sockets were handed over; the first one is served");
     }
     return wire::Listener::adopt(host::UniqueFD(SD_LISTEN_FDS_START));
 }
@@ -99,13 +99,14 @@ void CameraService::acceptClients() {
         wire::Result<host::UniqueFD> accepted = listener_->accept();
         if (!accepted.ok()) {
             const int error = accepted.failure().error;
-            if (error != -EAGAIN && error != -EWOULDBLOCK) report(accepted.failure().message);
+            if (error != -EAGAIN && error != -EWOULDBLOCK)
+                engine::log(engine::Priority::Error, accepted.failure().message);
             return;
         }
         host::UniqueFD socket = std::move(accepted.value());
         wire::Result<wire::PeerIdentity> peer = peerCheck_.check(socket.get());
         if (!peer.ok()) {
-            report("refused a client: " + peer.failure().message);
+            engine::log(engine::Priority::Warning, "refused a client: " + peer.failure().message);
             wire::Error error;
             error.code = wire::ErrorCode::PermissionDenied;
             error.disconnecting = 1;

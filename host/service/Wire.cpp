@@ -618,7 +618,14 @@ Result<std::unique_ptr<Listener>> Listener::listen(const SocketLocation& locatio
         int error = 0;
         switch (probe(address, &error)) {
             case Occupant::Live:
-                return Failure{-EADDRINUSE, says("another kova-camera is already serving ", path)};
+                // No camera holds the lock, so what answers is not one serving the path itself:
+                // usually a service manager's socket unit, which starts a camera on demand.
+                return Failure{-EADDRINUSE,
+                               says("another process is already listening on ", path,
+                                    " (most likely the socket unit kova-camera.socket, which "
+                                    "starts a camera when a client connects; stop it with "
+                                    "systemctl --user stop kova-camera.socket, or set "
+                                    "KOVA_SOCKET to serve elsewhere)")};
             case Occupant::Unknown:
                 return systemFailure(error, says("cannot tell whether ", path, " is in use"));
             case Occupant::Nobody:

@@ -20,12 +20,17 @@ int linesIn(const std::string& text) {
 }
 
 // A command that failed the way it should: this status and one line on stderr that begins
-// with `start`.
+// with `start`, followed by a usage line when the arguments were refused.
 void expectFailure(const CommandResult& result, int status, const std::string& start,
                    const std::string& what) {
     EXPECT_EQ(result.status, status) << what << ": " << result.err;
     EXPECT_EQ(result.err.rfind(start, 0), 0u) << what << ": " << result.err;
-    EXPECT_EQ(linesIn(result.err), 1) << what << ": " << result.err;
+    const bool refused = status == 2;
+    EXPECT_EQ(linesIn(result.err), refused ? 2 : 1) << what << ": " << result.err;
+    if (refused) {
+        EXPECT_NE(result.err.find("\nUsage: kova"), std::string::npos)
+            << what << ": " << result.err;
+    }
     EXPECT_TRUE(result.out.empty()) << what << ": " << result.out;
 }
 
@@ -197,9 +202,12 @@ TEST(KovaCommand, FailuresAreOneLineOnStderrWithAStatus) {
     };
 
     const std::string nowhere = folder.file("nobody.sock");
-    expectFailure(runKova({"info"}, nowhere, folder.path()), 1,
+    const auto noCamera = runKova({"info"}, nowhere, folder.path());
+    expectFailure(noCamera, 1,
                   "kova: no camera running (no kova-camera is serving " + nowhere + ")",
                   "no camera");
+    EXPECT_NE(noCamera.err.find("systemctl --user start kova-camera.socket"), std::string::npos)
+        << noCamera.err;
 
     for (const auto& arguments : std::vector<std::vector<std::string>>{
              {},

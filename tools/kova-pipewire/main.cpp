@@ -2,6 +2,7 @@
 #include <kova/kova.h>
 #include <pipewire/pipewire.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "CameraFeed.h"
 #include "VideoSourceNode.h"
+#include "tools/CommandLine.h"
 
 // libpipewire's method macros are statement expressions, a GNU extension that clang reports
 // under -Wpedantic at every call site.
@@ -22,11 +24,6 @@ namespace {
 using kova::pipewire::CameraFeed;
 using kova::pipewire::NodeSettings;
 using kova::pipewire::VideoSourceNode;
-
-constexpr const char* kUsage =
-    "usage: kova-pipewire\n"
-    "Publishes the Kova camera as the PipeWire video source \"kova\" (\"Kova\").\n"
-    "The camera's socket is taken from KOVA_SOCKET, else the default path.\n";
 
 // The stream's advertised rate as a fraction, 59.83 → 5983/100.
 NodeSettings node_settings() {
@@ -95,8 +92,18 @@ int run() {
     bridge.context = pw_context_new(loop, nullptr, 0);
     bridge.core = bridge.context ? pw_context_connect(bridge.context, nullptr, 0) : nullptr;
     if (bridge.core == nullptr) {
-        std::fprintf(stderr, "kova-pipewire: cannot connect to PipeWire: %s\n",
-                     std::strerror(errno));
+        // The client library reports a missing daemon socket as EHOSTDOWN, whose text
+        // ("Host is down") names no PipeWire.
+        const int error = errno;
+        if (error == EHOSTDOWN || error == ENOENT || error == ECONNREFUSED) {
+            std::fprintf(stderr,
+                         "kova-pipewire: PipeWire is not running for this user (%s); start it, "
+                         "e.g. systemctl --user start pipewire.socket\n",
+                         std::strerror(error));
+        } else {
+            std::fprintf(stderr, "kova-pipewire: cannot connect to PipeWire: %s\n",
+                         std::strerror(error));
+        }
         return 1;
     }
     static const pw_core_events kCoreEvents = [] {
@@ -129,11 +136,12 @@ int run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1) {
-        const bool help = std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0;
-        std::fputs(kUsage, help ? stdout : stderr);
-        return help ? 0 : 2;
-    }
+    CLI::App program(
+        "Publishes the Kova camera as the PipeWire video source \"kova\" (\"Kova\"). The "
+        "camera's socket is taken from KOVA_SOCKET, else the default path.",
+        "kova-pipewire");
+    kova::cli::addVersion(program);
+    if (const auto done = kova::cli::parse(program, argc, argv)) return *done;
     pw_init(nullptr, nullptr);
     int status = 1;
     try {

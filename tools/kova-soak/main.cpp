@@ -7,20 +7,16 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 #include "CameraChild.h"
 #include "Runs.h"
 #include "kova/kova.h"
+#include "tools/CommandLine.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kova-soak soak [--duration T] [--interval T] [--warmup T] [--max-rss-growth KIB]\n"
-    "                      [--camera PATH]\n"
-    "       kova-soak load [--duration T] [--idle T] [--tolerance PERCENT] [--latency-slack MS]\n"
-    "                      [--camera PATH]\n"
-    "\n"
+// What each run does and the rules of its options, under every --help.
+constexpr const char* kAbout =
     "soak  pushes 60 frames a second with two viewers for --duration (default 2m) and prints\n"
     "      the camera's resident memory and open fds every --interval (10s); fails when they\n"
     "      grew after --warmup (30s): by any fd, or by --max-rss-growth KiB (1024) or more.\n"
@@ -32,9 +28,9 @@ constexpr const char* kUsage =
     "\n"
     "Times are seconds, or a number with s, m or h. The camera is started from --camera\n"
     "(default: kova-camera beside this program) on a socket of its own.\n"
-    "Exit status: 0 every bound held, 1 one did not or the run failed, 2 bad arguments.\n";
+    "Exit status: 0 every bound held, 1 one did not or the run failed, 2 bad arguments.";
 
-enum ExitStatus { kPassed = 0, kFailed = 1, kBadArguments = 2 };
+enum ExitStatus { kPassed = 0, kFailed = 1 };
 
 class UsageError : public std::runtime_error {
   public:
@@ -64,40 +60,27 @@ std::chrono::seconds duration(const std::string& option, const std::string& text
     return std::chrono::seconds(std::llround(seconds));
 }
 
-// The options after the run's name, as name/value pairs.
-std::vector<std::pair<std::string, std::string>> options(int argc, char** argv) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (int i = 2; i < argc; ++i) {
-        std::string word = argv[i];
-        if (word.rfind("--", 0) != 0) throw UsageError("unexpected \"" + word + "\"");
-        if (const auto equals = word.find('='); equals != std::string::npos) {
-            pairs.emplace_back(word.substr(0, equals), word.substr(equals + 1));
-        } else if (i + 1 < argc) {
-            pairs.emplace_back(word, argv[++i]);
-        } else {
-            throw UsageError(word + " wants a value");
-        }
-    }
-    return pairs;
-}
+// Each option of a run as given; read by the run's own rules once the command line is parsed.
+struct GivenOptions {
+    std::optional<std::string> duration;
+    std::optional<std::string> interval;
+    std::optional<std::string> warmup;
+    std::optional<std::string> maxResidentGrowth;
+    std::optional<std::string> idle;
+    std::optional<std::string> tolerance;
+    std::optional<std::string> latencySlack;
+    std::optional<std::string> camera;
+};
 
-int soak(int argc, char** argv) {
+int soak(const GivenOptions& given) {
     kova::soak::SoakOptions run;
-    run.camera = kova::soak::CameraChild::besideThisProgram();
-    for (const auto& [name, value] : options(argc, argv)) {
-        if (name == "--duration") {
-            run.duration = duration(name, value);
-        } else if (name == "--interval") {
-            run.interval = duration(name, value);
-        } else if (name == "--warmup") {
-            run.warmup = duration(name, value);
-        } else if (name == "--max-rss-growth") {
-            run.maxResidentGrowthKiB = std::uint64_t(std::llround(number(name, value)));
-        } else if (name == "--camera") {
-            run.camera = value;
-        } else {
-            throw UsageError("soak takes no " + name);
-        }
+    run.camera = given.camera.value_or(kova::soak::CameraChild::besideThisProgram());
+    if (given.duration) run.duration = duration("--duration", *given.duration);
+    if (given.interval) run.interval = duration("--interval", *given.interval);
+    if (given.warmup) run.warmup = duration("--warmup", *given.warmup);
+    if (given.maxResidentGrowth) {
+        run.maxResidentGrowthKiB =
+            std::uint64_t(std::llround(number("--max-rss-growth", *given.maxResidentGrowth)));
     }
     if (run.warmup + run.interval > run.duration) {
         throw UsageError("--duration must leave a sample after the warm-up");
@@ -105,42 +88,43 @@ int soak(int argc, char** argv) {
     return kova::soak::runSoak(run);
 }
 
-int load(int argc, char** argv) {
+int load(const GivenOptions& given) {
     kova::soak::LoadOptions run;
-    run.camera = kova::soak::CameraChild::besideThisProgram();
-    for (const auto& [name, value] : options(argc, argv)) {
-        if (name == "--duration") {
-            run.duration = duration(name, value);
-        } else if (name == "--idle") {
-            run.idle = duration(name, value);
-        } else if (name == "--tolerance") {
-            run.tolerancePercent = number(name, value);
-        } else if (name == "--latency-slack") {
-            run.latencySlackMs = number(name, value);
-        } else if (name == "--camera") {
-            run.camera = value;
-        } else {
-            throw UsageError("load takes no " + name);
-        }
-    }
+    run.camera = given.camera.value_or(kova::soak::CameraChild::besideThisProgram());
+    if (given.duration) run.duration = duration("--duration", *given.duration);
+    if (given.idle) run.idle = duration("--idle", *given.idle);
+    if (given.tolerance) run.tolerancePercent = number("--tolerance", *given.tolerance);
+    if (given.latencySlack) run.latencySlackMs = number("--latency-slack", *given.latencySlack);
     return kova::soak::runLoad(run);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string run = argc >= 2 ? argv[1] : "";
+    CLI::App program("A soak and load harness for kova-camera.", "kova-soak");
+    program.footer(kAbout);
+    kova::cli::addVersion(program);
+    program.require_subcommand(1);
+    GivenOptions given;
+    CLI::App* soakRun = program.add_subcommand("soak", "memory and fds over a long run");
+    CLI::App* loadRun = program.add_subcommand("load", "steady clients beside churning ones");
+    for (CLI::App* run : {soakRun, loadRun}) {
+        run->add_option("--duration", given.duration, "how long the run lasts")->type_name("T");
+        run->add_option("--camera", given.camera, "the kova-camera to start")->type_name("PATH");
+    }
+    soakRun->add_option("--interval", given.interval, "time between samples")->type_name("T");
+    soakRun->add_option("--warmup", given.warmup, "time before growth counts")->type_name("T");
+    soakRun->add_option("--max-rss-growth", given.maxResidentGrowth, "resident growth allowed")
+        ->type_name("KIB");
+    loadRun->add_option("--idle", given.idle, "quiet before each stretch")->type_name("T");
+    loadRun->add_option("--tolerance", given.tolerance, "slowdown allowed")->type_name("PERCENT");
+    loadRun->add_option("--latency-slack", given.latencySlack, "latency growth always allowed")
+        ->type_name("MS");
+    if (const auto done = kova::cli::parse(program, argc, argv, "bad arguments: ")) return *done;
     try {
-        if (run == "soak") return soak(argc, argv);
-        if (run == "load") return load(argc, argv);
-        if (run == "--help" || run == "-h" || run == "help") {
-            std::fputs(kUsage, stdout);
-            return kPassed;
-        }
-        throw UsageError(run.empty() ? "no run named" : "unknown run \"" + run + "\"");
+        return program.got_subcommand(soakRun) ? soak(given) : load(given);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "kova-soak: bad arguments: %s (see kova-soak --help)\n", error.what());
-        return kBadArguments;
+        return kova::cli::refuse(program, std::string("bad arguments: ") + error.what());
     } catch (const kova::Error& error) {
         std::fprintf(stderr, "kova-soak: %s\n", error.what());
         return kFailed;

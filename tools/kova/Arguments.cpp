@@ -1,4 +1,4 @@
-// Arguments: strict parsing of a subcommand's options and their numbers.
+// Arguments: strict readers of the numbers given to kova's options.
 #include "Arguments.h"
 
 #include <cerrno>
@@ -6,41 +6,6 @@
 #include <cstdlib>
 
 namespace kova::tool {
-
-Arguments::Arguments(const std::vector<std::string>& words, const std::set<std::string>& valued,
-                     const std::set<std::string>& flags) {
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::string& word = words[i];
-        if (word.size() < 2 || word.compare(0, 2, "--") != 0) {
-            positional_.push_back(word);
-            continue;
-        }
-        const auto equals = word.find('=');
-        const std::string name = word.substr(0, equals);
-        if (flags.count(name) != 0) {
-            if (equals != std::string::npos) throw UsageError(name + " takes no value");
-            flags_.insert(name);
-        } else if (valued.count(name) != 0) {
-            std::string value;
-            if (equals != std::string::npos) {
-                value = word.substr(equals + 1);
-            } else if (i + 1 < words.size()) {
-                value = words[++i];
-            } else {
-                throw UsageError(name + " needs a value");
-            }
-            if (!values_.emplace(name, value).second) throw UsageError(name + " given twice");
-        } else {
-            throw UsageError("unknown option " + name);
-        }
-    }
-}
-
-std::optional<std::string> Arguments::value(const std::string& name) const {
-    const auto found = values_.find(name);
-    if (found == values_.end()) return std::nullopt;
-    return found->second;
-}
 
 std::uint64_t parseCount(const std::string& option, const std::string& text, std::uint64_t max) {
     const bool digitsOnly =

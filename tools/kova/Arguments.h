@@ -1,15 +1,13 @@
-// Arguments: the options of one kova subcommand, parsed strictly; a mistake is a UsageError.
+// Arguments: the options of kova's subcommands as given on the command line, and the strict
+// readers of their numbers; a mistake is a UsageError.
 //
 // Threading: plain values; one owner.
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <vector>
 
 namespace kova::tool {
 
@@ -19,22 +17,28 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-class Arguments {
-  public:
-    // Parses `words` (what follows the subcommand). Options in `valued` take a value
-    // ("--count 5" or "--count=5"), those in `flags` take none; anything else that starts with
-    // "--" is refused. A lone "-" is a positional word.
-    Arguments(const std::vector<std::string>& words, const std::set<std::string>& valued,
-              const std::set<std::string>& flags);
+// Each option as the words given, checked by the command that takes it.
+struct InfoOptions {
+    bool json = false;
+};
 
-    bool flag(const std::string& name) const { return flags_.count(name) != 0; }
-    std::optional<std::string> value(const std::string& name) const;
-    const std::vector<std::string>& positional() const { return positional_; }
+struct PushOptions {
+    std::optional<std::string> pattern;
+    std::optional<std::string> input;
+    std::optional<std::string> count;
+    std::optional<std::string> fps;
+};
 
-  private:
-    std::map<std::string, std::string> values_;
-    std::set<std::string> flags_;
-    std::vector<std::string> positional_;
+struct ViewOptions {
+    std::optional<std::string> count;
+    std::optional<std::string> timeout;
+    std::optional<std::string> raw;
+    bool json = false;
+};
+
+struct SnapshotOptions {
+    std::optional<std::string> timeout;
+    std::string path;
 };
 
 // A whole number from 1 to `max`, given to `option`.

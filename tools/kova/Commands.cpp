@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "Arguments.h"
@@ -46,23 +47,6 @@ constexpr double kMaxFps = 1000;
 constexpr double kMaxTimeoutSeconds = 3600;
 constexpr double kDefaultTimeoutSeconds = 5;
 
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 std::string failureText(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
 }
@@ -95,8 +79,7 @@ void writeFully(int fd, const std::uint8_t* from, std::size_t size, const std::s
 }
 
 // How long to wait for a frame: --timeout in seconds.
-double timeoutSeconds(const Arguments& arguments) {
-    const auto text = arguments.value("--timeout");
+double timeoutSeconds(const std::optional<std::string>& text) {
     return text ? parsePositive("--timeout", *text, kMaxTimeoutSeconds) : kDefaultTimeoutSeconds;
 }
 
@@ -110,45 +93,39 @@ CommandFailure noFrameWithin(double seconds) {
     return CommandFailure(text);
 }
 
-void noPositional(const Arguments& arguments) {
-    if (!arguments.positional().empty()) {
-        throw UsageError("unexpected argument \"" + arguments.positional().front() + "\"");
-    }
-}
-
 // ---- info ----
 
 void printInfoJson(const CameraInfo& info) {
-    std::string out = "{\"provider\":{\"manufacturer\":" + jsonString(info.manufacturer) + "}";
-    out += ",\"device\":{\"name\":" + jsonString(info.device_name) +
-           ",\"identifier\":" + jsonString(info.device_id) +
-           ",\"legacyIdentifier\":" + jsonString(info.legacy_device_id) +
-           ",\"model\":" + jsonString(info.model) +
-           ",\"transportType\":" + jsonString(fourcc_text(info.transport_type)) +
-           ",\"transportTypeCode\":" + std::to_string(info.transport_type) + "}";
-    out += ",\"streams\":[";
-    for (std::size_t i = 0; i < info.streams.size(); ++i) {
-        const auto& stream = info.streams[i];
-        if (i > 0) out += ',';
-        out += "{\"name\":" + jsonString(stream.name) +
-               ",\"direction\":" + jsonString(stream.direction) +
-               ",\"format\":{\"fourcc\":" + jsonString(stream.fourcc) +
-               ",\"width\":" + std::to_string(stream.width) +
-               ",\"height\":" + std::to_string(stream.height) + "}" +
-               ",\"frameDuration\":{\"value\":" + std::to_string(stream.frame_duration_value) +
-               ",\"timescale\":" + std::to_string(stream.frame_duration_timescale) + "}" +
-               ",\"activeFormatIndex\":" + std::to_string(stream.active_format_index);
+    nlohmann::ordered_json streams = nlohmann::ordered_json::array();
+    for (const auto& stream : info.streams) {
+        nlohmann::ordered_json entry = {
+            {"name", stream.name},
+            {"direction", stream.direction},
+            {"format",
+             {{"fourcc", stream.fourcc}, {"width", stream.width}, {"height", stream.height}}},
+            {"frameDuration",
+             {{"value", stream.frame_duration_value},
+              {"timescale", stream.frame_duration_timescale}}},
+            {"activeFormatIndex", stream.active_format_index}};
         if (stream.sink_buffer_queue_size) {
-            out += ",\"sinkBufferQueueSize\":" + std::to_string(*stream.sink_buffer_queue_size);
+            entry["sinkBufferQueueSize"] = *stream.sink_buffer_queue_size;
         }
         if (stream.sink_buffers_required_for_startup) {
-            out += ",\"sinkBuffersRequiredForStartup\":" +
-                   std::to_string(*stream.sink_buffers_required_for_startup);
+            entry["sinkBuffersRequiredForStartup"] = *stream.sink_buffers_required_for_startup;
         }
-        out += '}';
+        streams.push_back(std::move(entry));
     }
-    out += "]}";
-    std::printf("%s\n", out.c_str());
+    const nlohmann::ordered_json out = {{"provider", {{"manufacturer", info.manufacturer}}},
+                                        {"device",
+                                         {{"name", info.device_name},
+                                          {"identifier", info.device_id},
+                                          {"legacyIdentifier", info.legacy_device_id},
+                                          {"model", info.model},
+                                          {"transportType", fourcc_text(info.transport_type)},
+                                          {"transportTypeCode", info.transport_type}}},
+                                        {"streams", std::move(streams)}};
+    // A name that is not UTF-8 is shown with U+FFFD where it breaks, never refused.
+    std::printf("%s\n", out.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 void printInfoText(const CameraInfo& info) {
@@ -190,31 +167,27 @@ void stopOnSignals() {
     ::sigaction(SIGTERM, &action, nullptr);
 }
 
-void runInfo(const Words& words) {
-    const Arguments arguments(words, {}, {"--json"});
-    noPositional(arguments);
+void runInfo(const InfoOptions& options) {
     const CameraInfo info = query_info();
-    if (arguments.flag("--json")) {
+    if (options.json) {
         printInfoJson(info);
     } else {
         printInfoText(info);
     }
 }
 
-void runPush(const Words& words) {
-    const Arguments arguments(words, {"--pattern", "--input", "--count", "--fps"}, {});
-    noPositional(arguments);
-    const auto patternName = arguments.value("--pattern");
-    const auto input = arguments.value("--input");
+void runPush(const PushOptions& options) {
+    const auto& patternName = options.pattern;
+    const auto& input = options.input;
     if (patternName && input) throw UsageError("--pattern and --input exclude each other");
     const auto pattern = patternNamed(patternName.value_or("bars"));
     if (!pattern) {
         throw UsageError("--pattern wants bars, gradient or counter, not \"" + *patternName + "\"");
     }
-    const auto countText = arguments.value("--count");
+    const auto& countText = options.count;
     // Without --count, for ever. (Not an optional: g++ 12 takes its test for uninitialised.)
     const std::uint64_t count = countText ? parseCount("--count", *countText) : UINT64_MAX;
-    const auto fpsText = arguments.value("--fps");
+    const auto& fpsText = options.fps;
     const std::optional<double> fps =
         fpsText ? std::optional(parsePositive("--fps", *fpsText, kMaxFps)) : std::nullopt;
 
@@ -252,15 +225,13 @@ void runPush(const Words& words) {
                 (unsigned long long)counters.dropped);
 }
 
-void runView(const Words& words) {
-    const Arguments arguments(words, {"--count", "--timeout", "--raw"}, {"--json"});
-    noPositional(arguments);
-    const auto countText = arguments.value("--count");
+void runView(const ViewOptions& options) {
+    const auto& countText = options.count;
     // Without --count, for ever. (Not an optional: g++ 12 takes its test for uninitialised.)
     const std::uint64_t count = countText ? parseCount("--count", *countText) : UINT64_MAX;
-    const double timeout = timeoutSeconds(arguments);
-    const auto raw = arguments.value("--raw");
-    const bool json = arguments.flag("--json");
+    const double timeout = timeoutSeconds(options.timeout);
+    const auto& raw = options.raw;
+    const bool json = options.json;
     const bool rawToStdout = raw && *raw == "-";
     if (rawToStdout && json) throw UsageError("--raw - and --json would both write to stdout");
 
@@ -286,12 +257,12 @@ void runView(const Words& words) {
         }
         const char* origin = frame->origin() == Viewer::Origin::Sink ? "sink" : "placeholder";
         if (json) {
-            std::printf(
-                "{\"seq\":%llu,\"hostTimeNs\":%llu,\"receivedNs\":%llu,\"origin\":\"%s\","
-                "\"missed\":%llu}\n",
-                (unsigned long long)frame->sequence(), (unsigned long long)frame->host_time_ns(),
-                (unsigned long long)frame->received_ns(), origin,
-                (unsigned long long)frame->missed_before());
+            const nlohmann::ordered_json line = {{"seq", frame->sequence()},
+                                                 {"hostTimeNs", frame->host_time_ns()},
+                                                 {"receivedNs", frame->received_ns()},
+                                                 {"origin", origin},
+                                                 {"missed", frame->missed_before()}};
+            std::printf("%s\n", line.dump().c_str());
         } else if (!rawToStdout) {
             const double latencyMs =
                 (double(frame->received_ns()) - double(frame->host_time_ns())) / 1e6;
@@ -304,11 +275,9 @@ void runView(const Words& words) {
     }
 }
 
-void runSnapshot(const Words& words) {
-    const Arguments arguments(words, {"--timeout"}, {});
-    if (arguments.positional().size() != 1) throw UsageError("snapshot wants one FILE.png");
-    const std::string& path = arguments.positional().front();
-    const double timeout = timeoutSeconds(arguments);
+void runSnapshot(const SnapshotOptions& options) {
+    const std::string& path = options.path;
+    const double timeout = timeoutSeconds(options.timeout);
 
     Viewer viewer = Viewer::open();
     const auto frame = viewer.next_frame(toMilliseconds(timeout));

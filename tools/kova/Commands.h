@@ -1,12 +1,12 @@
-// Commands: the subcommands of kova (info, push, view, snapshot), each given the words after
-// its name.
+// Commands: the subcommands of kova (info, push, view, snapshot), each given its options.
 //
 // Threading: run on the main thread, one at a time.
 #pragma once
 
 #include <stdexcept>
 #include <string>
-#include <vector>
+
+#include "Arguments.h"
 
 namespace kova::tool {
 
@@ -17,12 +17,10 @@ class CommandFailure : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-using Words = std::vector<std::string>;
-
-void runInfo(const Words& words);
-void runPush(const Words& words);
-void runView(const Words& words);
-void runSnapshot(const Words& words);
+void runInfo(const InfoOptions& options);
+void runPush(const PushOptions& options);
+void runView(const ViewOptions& options);
+void runSnapshot(const SnapshotOptions& options);
 
 // Makes SIGINT and SIGTERM end a running push or view loop after the frame at hand, so that its
 // summary is still printed.

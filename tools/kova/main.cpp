@@ -1,32 +1,15 @@
 // kova: the command-line client of the Kova camera (info, push, view, snapshot).
-#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <vector>
 
 #include "Arguments.h"
 #include "Commands.h"
 #include "kova/kova.h"
+#include "tools/CommandLine.h"
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: kova COMMAND [OPTIONS]\n"
-    "\n"
-    "  info [--json]                       what the camera publishes\n"
-    "  push [--pattern bars|gradient|counter] [--input FILE|-] [--count N] [--fps F]\n"
-    "                                      push generated frames, or raw BGRA frames of\n"
-    "                                      3072000 bytes each; then print frames pushed and\n"
-    "                                      dropped\n"
-    "  view [--count N] [--timeout S] [--raw FILE|-] [--json]\n"
-    "                                      read frames from the camera's output\n"
-    "  snapshot [--timeout S] FILE.png     one frame as a PNG\n"
-    "\n"
-    "The camera's socket is $KOVA_SOCKET, else $XDG_RUNTIME_DIR/kova/camera.sock.\n"
-    "Exit status: 0 done, 1 failed, 2 bad arguments.\n";
-
-enum ExitStatus { kDone = 0, kFailed = 1, kBadArguments = 2 };
+enum ExitStatus { kDone = 0, kFailed = 1, kBadArguments = kova::cli::kBadArguments };
 
 int fail(const std::string& line, int status) {
     std::fprintf(stderr, "kova: %s\n", line.c_str());
@@ -36,7 +19,9 @@ int fail(const std::string& line, int status) {
 std::string describe(const kova::Error& error) {
     switch (error.code()) {
         case kova::ErrorCode::NoCamera:
-            return std::string("no camera running (") + error.what() + ")";
+            return std::string("no camera running (") + error.what() +
+                   "); start one: systemctl --user start kova-camera.socket, or make run in "
+                   "the source tree";
         case kova::ErrorCode::InvalidArgument:
             return std::string("bad arguments: ") + error.what();
         default:
@@ -48,29 +33,61 @@ std::string describe(const kova::Error& error) {
 
 int main(int argc, char** argv) {
     using namespace kova::tool;
-    std::vector<std::string> words(argv + std::min(argc, 2), argv + argc);
-    const std::string command = argc >= 2 ? argv[1] : "";
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(kUsage, stdout);
-        return kDone;
-    }
+    CLI::App app("The command-line client of the Kova camera.", "kova");
+    app.footer(
+        "The camera's socket is $KOVA_SOCKET, else $XDG_RUNTIME_DIR/kova/camera.sock.\n"
+        "Exit status: 0 done, 1 failed, 2 bad arguments.");
+    kova::cli::addVersion(app);
+    app.require_subcommand(1);
+
+    InfoOptions info;
+    CLI::App* infoCommand = app.add_subcommand("info", "what the camera publishes");
+    infoCommand->add_flag("--json", info.json, "one line of JSON");
+
+    PushOptions push;
+    CLI::App* pushCommand = app.add_subcommand(
+        "push",
+        "push generated frames, or raw BGRA frames of 3072000 bytes each; then print frames "
+        "pushed and dropped");
+    pushCommand->add_option("--pattern", push.pattern, "bars (the default), gradient or counter");
+    pushCommand->add_option("--input", push.input, "raw frames from FILE, or - for stdin")
+        ->type_name("FILE");
+    pushCommand->add_option("--count", push.count, "frames to push (default: until stopped)")
+        ->type_name("N");
+    pushCommand->add_option("--fps", push.fps, "frames a second (default: the stream's rate)")
+        ->type_name("F");
+
+    ViewOptions view;
+    CLI::App* viewCommand = app.add_subcommand("view", "read frames from the camera's output");
+    viewCommand->add_option("--count", view.count, "frames to read (default: until stopped)")
+        ->type_name("N");
+    viewCommand->add_option("--timeout", view.timeout, "seconds to wait for a frame (default 5)")
+        ->type_name("S");
+    viewCommand->add_option("--raw", view.raw, "the frames' pixels to FILE, or - for stdout")
+        ->type_name("FILE");
+    viewCommand->add_flag("--json", view.json, "a line of JSON a frame");
+
+    SnapshotOptions snapshot;
+    CLI::App* snapshotCommand = app.add_subcommand("snapshot", "one frame as a PNG");
+    snapshotCommand
+        ->add_option("--timeout", snapshot.timeout, "seconds to wait for a frame (default 5)")
+        ->type_name("S");
+    snapshotCommand->add_option("FILE.png", snapshot.path, "the PNG to write")->required();
+
+    if (const auto done = kova::cli::parse(app, argc, argv, "bad arguments: ")) return *done;
     try {
         stopOnSignals();
-        if (command == "info") {
-            runInfo(words);
-        } else if (command == "push") {
-            runPush(words);
-        } else if (command == "view") {
-            runView(words);
-        } else if (command == "snapshot") {
-            runSnapshot(words);
+        if (app.got_subcommand(infoCommand)) {
+            runInfo(info);
+        } else if (app.got_subcommand(pushCommand)) {
+            runPush(push);
+        } else if (app.got_subcommand(viewCommand)) {
+            runView(view);
         } else {
-            throw UsageError(command.empty() ? "no command given"
-                                             : "unknown command \"" + command + "\"");
+            runSnapshot(snapshot);
         }
     } catch (const UsageError& error) {
-        return fail(std::string("bad arguments: ") + error.what() + " (see kova --help)",
-                    kBadArguments);
+        return kova::cli::refuse(app, std::string("bad arguments: ") + error.what());
     } catch (const kova::Error& error) {
         return fail(describe(error),
                     error.code() == kova::ErrorCode::InvalidArgument ? kBadArguments : kFailed);
