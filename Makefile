@@ -121,21 +121,26 @@ run: deps build
 
 # Installs what `make build` built, as it stands: no configuring or building here, since this
 # usually runs as root. The prefix is chosen now, not when configuring; programs are stripped.
-# The list of installed files is kept for `make uninstall`, owned like the rest of build/.
+# The list of installed files, DESTDIR included, is kept for `make uninstall`, owned like the rest
+# of build/.
 INSTALLED := build/installed-files.txt
 
 install:
 	@[ -f build/cmake_install.cmake ] && [ -x build/bin/kova-camera ] || \
 		{ echo "nothing built to install: run 'make build' first" >&2; exit 1; }
 	DESTDIR=$(DESTDIR) cmake --install build --prefix $(PREFIX) --strip
-	mv build/install_manifest.txt $(INSTALLED)
+	sed 's|^|$(DESTDIR)|' build/install_manifest.txt > $(INSTALLED)
+	rm build/install_manifest.txt
 	chown --reference=build $(INSTALLED)
 	@[ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ] && ldconfig || true
 
-# Removes exactly the files the last `make install` put in place.
+# Removes exactly the files the last `make install` put in place, and the folders named for Kova
+# that it made.
 uninstall:
 	@[ -f $(INSTALLED) ] || { echo "no $(INSTALLED): nothing was installed from this tree" >&2; exit 1; }
 	xargs -d '\n' rm -fv < $(INSTALLED)
+	xargs -d '\n' -n1 dirname < $(INSTALLED) | sort -u | grep -E '/(kova|KovaClient)$$' | \
+		xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
 	rm -f $(INSTALLED)
 	@[ "$$(id -u)" = 0 ] && ldconfig || true
 
