@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Installs a build tree twice, as `make install` does, and checks what a user gets: into a staging
-# DESTDIR, whose programs must start a camera and push a frame with no LD_LIBRARY_PATH and whose
-# install list must name every file put there; and into a real prefix, whose user units must pass
-# `systemd-analyze verify` and stay within their sandboxing exposure bounds.
+# Installs a build tree into a staging DESTDIR as `make install` does and checks what a user gets:
+# its programs start a camera and push a frame with no LD_LIBRARY_PATH; its install list names
+# every file put there; its user units pass `systemd-analyze verify` and stay within their
+# sandboxing exposure bounds.
 # Usage: install_test.sh BUILD_DIR WITH_MAN_PAGES CAMERA_EXPOSURE_MAX BRIDGE_EXPOSURE_MAX
 # (exposure on systemd-analyze's 0-100 scale, shown by it as 0.0-10.0).
 set -euo pipefail
@@ -29,14 +29,10 @@ fail() {
     exit 1
 }
 
-install_tree() {  # DESTDIR PREFIX
-    DESTDIR="$1" cmake --install "$build" --prefix "$2" --strip >"$work/install.log" 2>&1 ||
-        { cat "$work/install.log" >&2; fail "cmake --install failed"; }
-}
-
 # ---- the staged install: layout, install list, programs running from it ----
 stage="$work/stage"
-install_tree "$stage" /usr
+DESTDIR="$stage" cmake --install "$build" --prefix /usr --strip >"$work/install.log" 2>&1 ||
+    { cat "$work/install.log" >&2; fail "cmake --install failed"; }
 root="$stage/usr"
 
 expected=(
@@ -83,10 +79,13 @@ kill "$camera_pid"
 wait "$camera_pid" || fail "kova-camera did not end cleanly on SIGTERM"
 camera_pid=""
 
-# ---- an install into a prefix: its units as the service manager would read them ----
-prefix="$work/prefix"
-install_tree "" "$prefix"
-units="$prefix/lib/systemd/user"
+# ---- the installed units, as the service manager would read them ----
+# They name the programs' final place; point them into the staging folder for systemd to check.
+units="$work/units"
+mkdir "$units"
+for unit in kova-camera.socket kova-camera.service kova-pipewire.service; do
+    sed "s|^ExecStart=/usr/|ExecStart=$root/|" "$root/lib/systemd/user/$unit" >"$units/$unit"
+done
 export XDG_RUNTIME_DIR="$work/runtime"
 mkdir -m 0700 "$XDG_RUNTIME_DIR"
 # --man=no: the pages' own folder is not on the man path.
