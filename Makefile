@@ -66,8 +66,8 @@ build/build.ninja:
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
 
-build-tests: build/build.ninja
-	$(call configure_tests,build,)
+build-tests:
+	$(call configure_tests,build,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++)
 	cmake --build build -j $(JOBS)
 
 build-asan:
