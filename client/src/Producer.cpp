@@ -49,6 +49,7 @@ class BufferPool {
     enum class State { Free, Lent, Pushed };
     struct Buffer {
         std::uint32_t id = 0;
+        base::UniqueFD fd;  // what was registered, for callers that look at or hand on the memory
         base::MemoryMapping mapping;
         State state = State::Free;
         bool refused = false;  // its latest push was refused
@@ -57,6 +58,7 @@ class BufferPool {
     explicit BufferPool(std::vector<Buffer> buffers) : buffers_(std::move(buffers)) {}
 
     std::uint8_t* data(std::size_t index) const { return buffers_[index].mapping.data(); }
+    int fd(std::size_t index) const { return buffers_[index].fd.get(); }
     std::uint32_t id(std::size_t index) const { return buffers_[index].id; }
 
     // A free buffer, now lent out.
@@ -163,6 +165,10 @@ std::size_t Producer::Frame::stride() const {
     return kFrameStride;
 }
 
+int Producer::Frame::fd() const {
+    return impl_ ? impl_->pool->fd(impl_->index) : -1;
+}
+
 // ---- Producer ----
 
 struct KOVA_INTERNAL Producer::Impl {
@@ -209,11 +215,12 @@ void Producer::Impl::open() {
         auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
         if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
         buffers[i].mapping = std::move(memory->mapping);
+        buffers[i].fd = std::move(memory->fd);
 
         wire::RegisterBuffer registration;
         registration.cookie = std::uint32_t(i + 1);
         registration.layout = client::frameLayout();
-        fresh->send(registration, memory->fd.get());
+        fresh->send(registration, buffers[i].fd.get());
     }
     const auto deadline = Clock::now() + client::kReplyTimeout;
     for (std::size_t answered = 0; answered < count; ++answered) {

@@ -14,6 +14,7 @@ namespace client {
 // One of the camera's buffers, mapped read-only. Shared by the viewer (until the camera says the
 // buffer is gone) and every frame read from it.
 struct MappedBuffer {
+    base::UniqueFD fd;  // kept for frames handed on by descriptor
     base::MemoryMapping mapping;
 };
 
@@ -73,6 +74,9 @@ std::uint64_t Viewer::Frame::missed_before() const {
 }
 const std::uint8_t* Viewer::Frame::data() const {
     return impl_->buffer->mapping.data();
+}
+int Viewer::Frame::fd() const {
+    return impl_->buffer->fd.get();
 }
 std::size_t Viewer::Frame::stride() const {
     return impl_->message.layout.bytesPerRow;
@@ -146,7 +150,8 @@ std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& f
         throw Error(ErrorCode::SystemError,
                     std::string("cannot map a frame buffer: ") + std::strerror(errno));
     }
-    auto buffer = std::make_shared<const MappedBuffer>(MappedBuffer{std::move(*mapping)});
+    auto buffer =
+        std::make_shared<const MappedBuffer>(MappedBuffer{std::move(fd), std::move(*mapping)});
     buffers[frame.bufferKey] = buffer;
     return buffer;
 }
