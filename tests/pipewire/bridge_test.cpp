@@ -96,7 +96,7 @@ TEST_F(BridgeTest, Yuy2ConsumersSeeThePlaceholderConverted) {
 
 // What GStreamer gets with the caps filter a user writes, for each layout, size and rate the node
 // offers: the placeholder, byte for byte as libyuv converts and scales it. Each case starts a
-// pipeline and waits for the node to renegotiate, which the sanitizer builds make slow (about 3 s
+// pipeline and waits for the node to renegotiate, which the sanitizer builds make slow (seconds
 // a case under ASan); they run the cases marked `All`: each conversion (the packed, the
 // two planar), the camera's size, scaling down and up, and rates at, above and below the
 // camera's.
