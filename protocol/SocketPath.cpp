@@ -50,9 +50,9 @@ std::optional<base::Failure> checkTrustedFolder(const std::string& folder) {
         return base::Failure{-EPERM, says("socket folder ", folder, " is not a folder")};
     }
     if (status.st_uid != ::geteuid() && status.st_uid != 0) {
-        return base::Failure{-EPERM, says("socket folder ", folder, " belongs to uid ",
-                                          status.st_uid, ", not to this user (uid ", ::geteuid(),
-                                          ")")};
+        return base::Failure{-EPERM,
+                             says("socket folder ", folder, " belongs to uid ", status.st_uid,
+                                  ", not to this user (uid ", ::geteuid(), ")")};
     }
     if ((status.st_mode & 0077) != 0) {
         char mode[8];
