@@ -237,6 +237,23 @@ int lowestFreeFd(pid_t pid) {
     return free;
 }
 
+// The soft limit on fds a camera is started with is its own, inherited from whoever started it.
+TEST(CameraLimits, TheCameraTakesAllTheFdsItsHardLimitAllows) {
+    rlimit own{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &own), 0);
+    if (own.rlim_max <= 256 || own.rlim_max == RLIM_INFINITY) {
+        GTEST_SKIP() << "no room under the hard limit to start the camera lower";
+    }
+    rlimit lowered = own;
+    lowered.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    e2e::CameraProcess camera;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &own), 0);
+    rlimit cameras{};
+    ASSERT_EQ(::prlimit(camera.pid(), RLIMIT_NOFILE, nullptr, &cameras), 0);
+    EXPECT_EQ(cameras.rlim_cur, own.rlim_max);
+}
+
 TEST_F(FaultTest, ACameraOutOfFdsPausesAcceptingTellsTheTruthAndServesItsClients) {
     std::optional<RawClient> client(camera.socketPath());
     RawClient& sink = *client;
