@@ -2,6 +2,7 @@
 #include "FaultSupport.h"
 
 #include <iostream>
+#include <thread>
 
 #include "Footprint.h"
 
@@ -16,6 +17,8 @@ constexpr std::uint64_t kHeapSlackKiB = 64 * 1024;
 #else
 constexpr std::uint64_t kHeapSlackKiB = 1024;
 #endif
+
+constexpr std::chrono::seconds kShortestStretch{1};
 
 const std::string kMemfd = "/memfd:";
 const std::string kPoolMemfd = "/memfd:kova-pixel-buffer";
@@ -40,6 +43,7 @@ void Bystanders::startStretch() {
     producerFrom_ = producer_.tally();
     viewerFrom_ = viewer_.tally();
     viewer_.takeLatencies();
+    stretchFrom_ = std::chrono::steady_clock::now();
 }
 
 soak::Figures Bystanders::stretch() {
@@ -48,6 +52,7 @@ soak::Figures Bystanders::stretch() {
 }
 
 soak::Figures Bystanders::expectFullRate(const std::string& during, Viewed viewed) {
+    std::this_thread::sleep_until(stretchFrom_ + kShortestStretch);
     const soak::Figures figures = stretch();
     const double fullRate = kFullRateShare * kBystanderFps;
     EXPECT_GE(figures.pushedFps, fullRate)

@@ -4,6 +4,7 @@
 // Threading: used from the test's thread; the bystanders run threads of their own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -47,7 +48,8 @@ class Bystanders {
     };
     // Expects the stretch since startStretch() to show both at full rate: the camera took
     // every push, at kFullRateShare of the rate or more, and the viewer got them (or as many
-    // frames of the output).
+    // frames of the output). A stretch shorter than a second is waited out to one first: over
+    // less, one frame early or late moves the rate by more than the share allows.
     soak::Figures expectFullRate(const std::string& during, Viewed viewed = Viewed::Producers);
 
     soak::ProducerTally producerTally() const { return producer_.tally(); }
@@ -61,6 +63,7 @@ class Bystanders {
     soak::MarkedProducer producer_;
     soak::ProducerTally producerFrom_;
     soak::ViewerTally viewerFrom_;
+    std::chrono::steady_clock::time_point stretchFrom_;
     bool stopped_ = false;
 };
 
