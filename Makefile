@@ -7,7 +7,7 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
-	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libsystemd-dev nlohmann-json3-dev libcli11-dev uuid-dev \
+	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev libyuv-dev libsystemd-dev nlohmann-json3-dev libcli11-dev uuid-dev \
 	libpipewire-0.3-dev pipewire-bin wireplumber systemd \
 	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf
 

@@ -89,7 +89,7 @@ void MarkedProducer::run(Producer producer) {
             marker.pushedNs = host_time_now();
             std::memcpy(frame.data(), &marker, sizeof marker);
             count([](ProducerTally& t) { ++t.submitted; });
-            const bool accepted = producer.submit(std::move(frame), marker.pushedNs);
+            const bool accepted = bool(producer.submit(std::move(frame), marker.pushedNs));
             count([accepted](ProducerTally& t) { ++(accepted ? t.accepted : t.refused); });
         } catch (const Error& error) {
             if (error.code() == ErrorCode::Timeout) {
