@@ -7,9 +7,16 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 
 DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
-	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev libyuv-dev libsystemd-dev nlohmann-json3-dev libcli11-dev uuid-dev \
-	libpipewire-0.3-dev pipewire-bin wireplumber systemd \
-	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf
+	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev libsystemd-dev nlohmann-json3-dev libcli11-dev uuid-dev \
+	libpipewire-0.3-dev pipewire-bin wireplumber systemd libyuv-dev \
+	chromium xdg-desktop-portal dbus-daemon dbus-bin gstreamer1.0-pipewire \
+	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf \
+	pybind11-dev python3-dev python3-numpy python3-pytest \
+	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-good
+
+# The interpreter the Python package kova is built for and benchmarked under (Debian's: its
+# numpy, pytest and pybind11 come from the packages above).
+PYTHON ?= /usr/bin/python3
 
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
@@ -77,11 +84,13 @@ test: deps
 	JOBS=$(JOBS) fuzz/run.sh --build-only
 	$(MAKE) -j2 --output-sync=target fuzz soak
 
-# The micro-benchmarks, then the end-to-end comparison (kova-bench) and its latency plot.
+# The micro-benchmarks, the end-to-end comparison (kova-bench) and its latency plot, then what
+# the Python package costs per frame.
 bench: deps build
 	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	./build/bin/kova-bench --runs 3 --json build/kova-bench.json
 	./build/bin/kova-bench-plot build/kova-bench.json build/kova-bench-latency.png
+	PYTHONPATH=build/python $(PYTHON) bench/python/kova_python_bench.py --camera build/bin/kova-camera
 	@echo "JSON: build/kova-bench.json  plot: build/kova-bench-latency.png"
 
 run: deps build

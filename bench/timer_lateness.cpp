@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <future>
 #include <memory>
 #include <vector>
@@ -14,6 +12,7 @@
 #include "host/RealClockHostBackend.h"
 #include "host/dispatch/Dispatch.h"
 #include "host/dispatch/RealTimerDriver.h"
+#include "tools/CommandLine.h"
 
 namespace {
 
@@ -47,26 +46,17 @@ double percentileMicroseconds(std::vector<std::uint64_t> sorted, double fraction
     return double(sorted[index]) / 1000.0;
 }
 
-int usage(const char* program) {
-    std::fprintf(stderr, "usage: %s [--seconds N]\n", program);
-    return 2;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
+    CLI::App program("How late the real timer driver's ticks reach a 1/30 s timer's handler.",
+                     "kova-timer-lateness");
+    kova::cli::addVersion(program);
     double seconds = 10;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            seconds = std::strtod(argv[++i], &end);
-            if (end == argv[i] || *end != '\0' || !(seconds > 0) || seconds > 86400) {
-                return usage(argv[0]);
-            }
-        } else {
-            return usage(argv[0]);
-        }
-    }
+    program.add_option("--seconds", seconds, "how long to measure")
+        ->check(CLI::PositiveNumber & CLI::Range(0.0, 86400.0))
+        ->capture_default_str();
+    if (const auto done = kova::cli::parse(program, argc, argv)) return *done;
 
     kova::host::HostBackend::install(std::make_shared<TimerOnlyBackend>());
     auto queue = DispatchQueue::create("bench.timer");

@@ -8,7 +8,7 @@ if(NOT TARGET kova_fuzz_targets)
         ${CMAKE_CURRENT_LIST_DIR}/targets/HelloExchangeTarget.cpp
         ${CMAKE_CURRENT_LIST_DIR}/targets/BufferRegistrationTarget.cpp
         ${CMAKE_CURRENT_LIST_DIR}/targets/Seeds.cpp)
-    target_link_libraries(kova_fuzz_targets PUBLIC kova_wire)
+    target_link_libraries(kova_fuzz_targets PUBLIC kova_protocol kova_test_harness)
 
     # Rewrites the committed seed corpora: fuzz_write_seeds <repo>/fuzz/corpus
     add_executable(fuzz_write_seeds ${CMAKE_CURRENT_LIST_DIR}/WriteSeeds.cpp)

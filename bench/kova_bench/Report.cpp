@@ -4,9 +4,10 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
 #include <fstream>
-#include <sstream>
+#include <nlohmann/json.hpp>
 
 namespace kova::bench {
 
@@ -115,50 +116,8 @@ std::string formattedRatio(double value) {
     return text;
 }
 
-std::string jsonNumber(double value) {
-    if (!std::isfinite(value)) return "null";
-    char text[64];
-    std::snprintf(text, sizeof text, "%.9g", value);
-    return text;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
-}
-
-void writeFigures(std::ostream& out, const Figures& figures, const std::string& indent) {
-    out << "{";
-    const char* separator = "\n";
-    for (const auto& [key, value] : figures) {
-        out << separator << indent << "  " << jsonString(key) << ": " << jsonNumber(value);
-        separator = ",\n";
-    }
-    out << "\n" << indent << "}";
-}
-
-void writeHistogram(std::ostream& out, const Histogram& histogram) {
-    out << "{\"edges_us\": [";
-    for (std::size_t i = 0; i < histogram.edges.size(); ++i) {
-        out << (i ? ", " : "") << jsonNumber(histogram.edges[i]);
-    }
-    out << "], \"counts\": [";
-    for (std::size_t i = 0; i < histogram.counts.size(); ++i) {
-        out << (i ? ", " : "") << histogram.counts[i];
-    }
-    out << "]}";
+nlohmann::ordered_json histogramJson(const Histogram& histogram) {
+    return {{"edges_us", histogram.edges}, {"counts", histogram.counts}};
 }
 
 double loadAverage() {
@@ -268,51 +227,51 @@ void printTables(std::FILE* out, const Report& report) {
         report.machine.loadAverageBefore, report.machine.loadAverageAfter);
 }
 
-bool writeJson(const std::string& path, const Report& report) {
-    std::ostringstream out;
-    out << "{\n  \"command\": " << jsonString(report.command) << ",\n";
-    out << "  \"runs\": " << report.runs << ",\n  \"viewers\": " << report.viewers
-        << ",\n  \"frame_rate\": " << jsonNumber(report.frameRate) << ",\n";
-    out << "  \"machine\": {\"cpus\": " << report.machine.cpus
-        << ", \"cpu_model\": " << jsonString(report.machine.cpuModel)
-        << ", \"kernel\": " << jsonString(report.machine.kernel)
-        << ", \"load_average_before\": " << jsonNumber(report.machine.loadAverageBefore)
-        << ", \"load_average_after\": " << jsonNumber(report.machine.loadAverageAfter) << "},\n";
-    out << "  \"medians\": ";
-    writeFigures(out, report.medians, "  ");
-    out << ",\n  \"per_run\": [";
-    for (std::size_t i = 0; i < report.perRun.size(); ++i) {
-        out << (i ? ", " : "");
-        writeFigures(out, report.perRun[i], "  ");
-    }
-    out << "],\n  \"goals\": [";
-    for (std::size_t i = 0; i < goals().size(); ++i) {
-        const Goal& goal = goals()[i];
+std::string reportJson(const Report& report) {
+    // Figures that were not measured are NaN, which nlohmann-json writes as null.
+    nlohmann::ordered_json goalLines = nlohmann::ordered_json::array();
+    for (const Goal& goal : goals()) {
         const auto found = report.medians.find(goal.key);
         const auto met = goalMet(goal, report.medians);
-        out << (i ? "," : "") << "\n    {\"goal\": " << jsonString(goal.text)
-            << ", \"key\": " << jsonString(goal.key)
-            << ", \"at_most\": " << (goal.atMost ? "true" : "false")
-            << ", \"limit\": " << jsonNumber(goal.limit)
-            << ", \"measured\": " << jsonNumber(found == report.medians.end() ? NAN : found->second)
-            << ", \"met\": "
-            << (!met   ? "null"
-                : *met ? "true"
-                       : "false")
-            << "}";
+        goalLines.push_back({{"goal", goal.text},
+                             {"key", goal.key},
+                             {"at_most", goal.atMost},
+                             {"limit", goal.limit},
+                             {"measured", found == report.medians.end() ? NAN : found->second},
+                             {"met", met ? nlohmann::ordered_json(*met) : nullptr}});
     }
-    out << "\n  ],\n  \"histograms\": {\n    \"latency_stream_rate_us\": ";
-    writeHistogram(out, report.histograms.latencyAtStreamRateUs);
-    out << ",\n    \"latency_unthrottled_us\": ";
-    writeHistogram(out, report.histograms.latencyUnthrottledUs);
-    out << ",\n    \"placeholder_lateness_us\": ";
-    writeHistogram(out, report.histograms.placeholderLatenessUs);
-    out << "\n  }\n}\n";
+    const nlohmann::ordered_json out = {
+        {"command", report.command},
+        {"runs", report.runs},
+        {"viewers", report.viewers},
+        {"frame_rate", report.frameRate},
+        {"machine",
+         {{"cpus", report.machine.cpus},
+          {"cpu_model", report.machine.cpuModel},
+          {"kernel", report.machine.kernel},
+          {"load_average_before", report.machine.loadAverageBefore},
+          {"load_average_after", report.machine.loadAverageAfter}}},
+        {"medians", report.medians},
+        {"per_run", report.perRun},
+        {"goals", std::move(goalLines)},
+        {"histograms",
+         {{"latency_stream_rate_us", histogramJson(report.histograms.latencyAtStreamRateUs)},
+          {"latency_unthrottled_us", histogramJson(report.histograms.latencyUnthrottledUs)},
+          {"placeholder_lateness_us", histogramJson(report.histograms.placeholderLatenessUs)}}},
+    };
+    // The command line and the CPU's name are bytes from outside: a stray non-UTF-8 byte becomes
+    // U+FFFD rather than an exception after the whole run.
+    return out.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
 
-    std::ofstream file(path, std::ios::trunc);
-    file << out.str();
-    file.close();
-    return bool(file);
+int writeJson(const std::string& path, const Report& report) {
+    const std::string text = reportJson(report);
+    std::FILE* file = std::fopen(path.c_str(), "we");
+    if (file == nullptr) return -errno;
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    const int writeError = errno;
+    if (std::fclose(file) != 0) return -errno;
+    return written ? 0 : -writeError;
 }
 
 void noteLoadAfter(MachineFacts& facts) {

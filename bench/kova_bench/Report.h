@@ -63,7 +63,9 @@ struct Report {
 
 // The figures and goals as Markdown tables, which read as they are in a terminal.
 void printTables(std::FILE* out, const Report& report);
-// The whole report as JSON; false (with errno set) when the file cannot be written.
-bool writeJson(const std::string& path, const Report& report);
+// The whole report as JSON text.
+std::string reportJson(const Report& report);
+// Writes reportJson() to `path`: 0, or -errno of the call that failed.
+int writeJson(const std::string& path, const Report& report);
 
 }  // namespace kova::bench

@@ -281,10 +281,12 @@ int run(int argc, char** argv) {
     noteLoadAfter(report.machine);
 
     printTables(stdout, report);
-    if (!options.jsonPath.empty() && !writeJson(options.jsonPath, report)) {
-        std::fprintf(stderr, "kova-bench: cannot write %s: %s\n", options.jsonPath.c_str(),
-                     std::strerror(errno));
-        return 1;
+    if (!options.jsonPath.empty()) {
+        if (const int written = writeJson(options.jsonPath, report); written < 0) {
+            std::fprintf(stderr, "kova-bench: cannot write %s: %s\n", options.jsonPath.c_str(),
+                         std::strerror(-written));
+            return 1;
+        }
     }
     return 0;
 }

@@ -12,11 +12,35 @@
 #include <sstream>
 #include <string>
 
-#include "Json.h"
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
 #include "tools/CommandLine.h"
 
 namespace kova::bench {
 namespace {
+
+using nlohmann::json;
+
+// The numbers at `pointer` in `report` ("/a/b"), which may be absent or of any type: older
+// reports and unmeasured (null) figures read as nothing.
+std::optional<double> numberAt(const json& report, const std::string& pointer) {
+    const json::json_pointer at(pointer);
+    if (!report.contains(at) || !report.at(at).is_number()) return std::nullopt;
+    return report.at(at).get<double>();
+}
+
+std::optional<std::vector<double>> numbersAt(const json& report, const std::string& pointer) {
+    const json::json_pointer at(pointer);
+    if (!report.contains(at) || !report.at(at).is_array()) return std::nullopt;
+    std::vector<double> numbers;
+    for (const json& value : report.at(at)) {
+        if (!value.is_number()) return std::nullopt;
+        numbers.push_back(value.get<double>());
+    }
+    return numbers;
+}
 
 struct Series {
     std::string data;  // gnuplot data block lines: left edge, share in %
@@ -24,10 +48,10 @@ struct Series {
 };
 
 // The histogram as steps: each bin's left edge with its share, and the last edge closing it.
-Series seriesOf(const JsonValue& histogram) {
+Series seriesOf(const json& report, const std::string& histogram) {
     Series series;
-    const auto edges = histogram["edges_us"].numbers();
-    const auto counts = histogram["counts"].numbers();
+    const auto edges = numbersAt(report, "/histograms/" + histogram + "/edges_us");
+    const auto counts = numbersAt(report, "/histograms/" + histogram + "/counts");
     if (!edges || !counts || edges->size() != counts->size() + 1) return series;
     for (const double count : *counts) series.frames += count;
     if (series.frames == 0) return series;
@@ -40,8 +64,8 @@ Series seriesOf(const JsonValue& histogram) {
     return series;
 }
 
-std::string figure(const JsonValue& report, const std::string& key) {
-    const auto value = report["medians"][key].number();
+std::string figure(const json& report, const std::string& key) {
+    const auto value = numberAt(report, "/medians/" + key);
     if (!value) return "–";
     char text[32];
     std::snprintf(text, sizeof text, *value >= 100 ? "%.0f" : "%.1f", *value);
@@ -57,14 +81,14 @@ std::string quoted(const std::string& text) {
     return out + "\"";
 }
 
-std::string scriptFor(const JsonValue& report, const std::string& outputPath) {
-    const Series atRate = seriesOf(report["histograms"]["latency_stream_rate_us"]);
-    const Series unthrottled = seriesOf(report["histograms"]["latency_unthrottled_us"]);
-    const Series lateness = seriesOf(report["histograms"]["placeholder_lateness_us"]);
-    const double runs = report["runs"].number().value_or(0);
-    const double rate = report["frame_rate"].number().value_or(0);
-    const double loadBefore = report["machine"]["load_average_before"].number().value_or(0);
-    const double loadAfter = report["machine"]["load_average_after"].number().value_or(0);
+std::string scriptFor(const json& report, const std::string& outputPath) {
+    const Series atRate = seriesOf(report, "latency_stream_rate_us");
+    const Series unthrottled = seriesOf(report, "latency_unthrottled_us");
+    const Series lateness = seriesOf(report, "placeholder_lateness_us");
+    const double runs = numberAt(report, "/runs").value_or(0);
+    const double rate = numberAt(report, "/frame_rate").value_or(0);
+    const double loadBefore = numberAt(report, "/machine/load_average_before").value_or(0);
+    const double loadAfter = numberAt(report, "/machine/load_average_after").value_or(0);
 
     char title[256];
     std::snprintf(title, sizeof title,
@@ -130,21 +154,20 @@ int run(int argc, char** argv) {
         std::fprintf(stderr, "kova-bench-plot: cannot read %s\n", resultsPath.c_str());
         return 1;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::string error;
-    const auto report = parseJson(text.str(), &error);
-    if (!report) {
+    json report;
+    try {
+        report = json::parse(file);
+    } catch (const json::parse_error& error) {
         std::fprintf(stderr, "kova-bench-plot: %s is not JSON: %s\n", resultsPath.c_str(),
-                     error.c_str());
+                     error.what());
         return 1;
     }
-    if (!(*report)["histograms"]["latency_stream_rate_us"]["counts"].array()) {
+    if (!numbersAt(report, "/histograms/latency_stream_rate_us/counts")) {
         std::fprintf(stderr, "kova-bench-plot: %s holds no kova-bench histograms\n",
                      resultsPath.c_str());
         return 1;
     }
-    const std::string script = scriptFor(*report, outputPath);
+    const std::string script = scriptFor(report, outputPath);
     FILE* gnuplot = ::popen("gnuplot", "w");
     if (gnuplot == nullptr) {
         std::fprintf(stderr, "kova-bench-plot: cannot start gnuplot (Debian: gnuplot-nox)\n");

@@ -1,13 +1,17 @@
 // kova-bench's own arithmetic: order statistics, histograms, the lateness of periodic stamps,
-// and the JSON reader of kova-bench-plot.
+// and its JSON report.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "Json.h"
 #include "Measure.h"
+#include "Report.h"
 
 namespace kova::bench {
 namespace {
@@ -64,35 +68,56 @@ TEST(Lateness, OffsetsFromTheGridThroughTheFirstStampLessTheEarliest) {
     EXPECT_TRUE(latenessFromStamps({}, period).empty());
 }
 
-TEST(Json, ReadsWhatKovaBenchWrites) {
-    const std::string text = R"({
-      "runs": 3, "frame_rate": 59.83, "ok": true, "none": null,
-      "name": "a \"quoted\" \\ line\nnext \u00b5s",
-      "histograms": {"h": {"edges_us": [1, 10, 1e2], "counts": [0, -2.5E-1]}}
-    })";
-    std::string error;
-    const auto value = parseJson(text, &error);
-    ASSERT_TRUE(value) << error;
-    EXPECT_EQ((*value)["runs"].number(), 3);
-    EXPECT_EQ((*value)["frame_rate"].number(), 59.83);
-    EXPECT_TRUE((*value)["none"].isNull());
-    EXPECT_TRUE((*value)["absent"].isNull());
-    EXPECT_EQ((*value)["name"].string(), "a \"quoted\" \\ line\nnext \xc2\xb5s");
-    EXPECT_EQ((*value)["histograms"]["h"]["edges_us"].numbers(), (std::vector<double>{1, 10, 100}));
-    EXPECT_EQ((*value)["histograms"]["h"]["counts"].numbers(), (std::vector<double>{0, -0.25}));
-    // Not an array of numbers: no numbers.
-    EXPECT_FALSE((*value)["name"].numbers());
-    EXPECT_FALSE((*value)["runs"]["nested"].number());
+// What kova-bench writes reads back as it was: every figure to the last bit, an unmeasured one
+// as null, the histograms and goals, and outside text even where it is not UTF-8.
+TEST(Report, JsonReadsBackAsWritten) {
+    Report report;
+    report.command = "kova-bench --json \"a b.json\"\t\x01";
+    report.runs = 2;
+    report.viewers = 3;
+    report.frameRate = 59.83;
+    report.machine = {4, "CPU \xff model", "Linux 6.1", 0.25, 1.5};
+    report.perRun = {{{"rate_latency_p50_us", 1.0 / 3}, {"fast1_fps", NAN}},
+                     {{"rate_latency_p50_us", 41.5}}};
+    report.medians = mediansOf(report.perRun);
+    report.histograms.latencyAtStreamRateUs.add(42);
+
+    const std::string path = testing::TempDir() + "bench_report.json";
+    ASSERT_EQ(writeJson(path, report), 0);
+    std::ifstream file(path);
+    nlohmann::json read = nlohmann::json::parse(file);  // a missing member reads as null
+    std::remove(path.c_str());
+
+    EXPECT_EQ(read["command"], report.command);
+    EXPECT_EQ(read["runs"], 2);
+    EXPECT_EQ(read["viewers"], 3);
+    EXPECT_EQ(read["frame_rate"], 59.83);
+    EXPECT_EQ(read["machine"]["cpu_model"], "CPU \xef\xbf\xbd model");
+    EXPECT_EQ(read["machine"]["load_average_after"], 1.5);
+    EXPECT_EQ(read["per_run"][0]["rate_latency_p50_us"], 1.0 / 3);
+    EXPECT_TRUE(read["per_run"][0]["fast1_fps"].is_null());
+    EXPECT_EQ(read["medians"]["rate_latency_p50_us"], report.medians["rate_latency_p50_us"]);
+    EXPECT_FALSE(read["medians"].contains("fast1_fps"));
+
+    const Histogram& histogram = report.histograms.latencyAtStreamRateUs;
+    const auto& written = read["histograms"]["latency_stream_rate_us"];
+    EXPECT_EQ(written["edges_us"].get<std::vector<double>>(), histogram.edges);
+    EXPECT_EQ(written["counts"].get<std::vector<std::uint64_t>>(), histogram.counts);
+    for (const char* name : {"latency_unthrottled_us", "placeholder_lateness_us"}) {
+        EXPECT_EQ(read["histograms"][name]["counts"].size(), histogram.counts.size()) << name;
+    }
+
+    ASSERT_EQ(read["goals"].size(), goals().size());
+    for (const auto& goal : read["goals"]) {
+        const std::string key = goal["key"];
+        const auto met = goalMet(Goal{"", key, goal["at_most"], goal["limit"]}, report.medians);
+        EXPECT_EQ(goal["met"], met ? nlohmann::json(*met) : nlohmann::json()) << key;
+        EXPECT_EQ(goal["measured"].is_null(), !met) << key;
+    }
 }
 
-TEST(Json, RefusesWhatIsNotJsonAndSaysWhere) {
-    for (const std::string& bad : std::vector<std::string>{
-             "", "{", "[1,]", "{\"a\" 1}", "[1] 2", "\"open", "01x", "-", "1.", "1e", "nul",
-             "\"\\q\"", "\"\\u12\"", std::string(100, '[') + std::string(100, ']')}) {
-        std::string error;
-        EXPECT_FALSE(parseJson(bad, &error)) << bad;
-        EXPECT_NE(error.find("at byte"), std::string::npos) << bad;
-    }
+TEST(Report, WritingWhereNoFileCanBeSaysWhy) {
+    EXPECT_EQ(writeJson(testing::TempDir() + "no such folder/report.json", Report{}), -ENOENT);
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 #include "FramePacer.h"
 #include "Session.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "kova/kova.h"
 
 namespace kova {
@@ -65,7 +65,8 @@ class BufferPool {
     enum class State { Free, Lent, Pushed };
     struct Buffer {
         std::uint32_t id = 0;
-        host::MemoryMapping mapping;
+        base::UniqueFD fd;  // what was registered, for callers that look at or hand on the memory
+        base::MemoryMapping mapping;
         State state = State::Free;
         bool refused = false;  // its latest push was refused
         wire::PushRefusal refusal{};
@@ -74,6 +75,7 @@ class BufferPool {
     explicit BufferPool(std::vector<Buffer> buffers) : buffers_(std::move(buffers)) {}
 
     std::uint8_t* data(std::size_t index) const { return buffers_[index].mapping.data(); }
+    int fd(std::size_t index) const { return buffers_[index].fd.get(); }
     std::uint32_t id(std::size_t index) const { return buffers_[index].id; }
 
     // A free buffer, now lent out.
@@ -199,6 +201,10 @@ std::size_t Producer::Frame::stride() const {
     return kFrameStride;
 }
 
+int Producer::Frame::fd() const {
+    return impl_ ? impl_->pool->fd(impl_->index) : -1;
+}
+
 // ---- Producer ----
 
 struct KOVA_INTERNAL Producer::Impl {
@@ -250,14 +256,15 @@ void Producer::Impl::open() {
         int error = 0;
         // Viewers are handed this memory's fd too; the seals leave this mapping the only way
         // to write into it.
-        auto memory = host::MemFd::createWritable("kova-frame", kFrameBytes, &error);
+        auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
         if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
         buffers[i].mapping = std::move(memory->mapping);
+        buffers[i].fd = std::move(memory->fd);
 
         wire::RegisterBuffer registration;
         registration.cookie = std::uint32_t(i + 1);
         registration.layout = client::frameLayout();
-        fresh->send(registration, memory->fd.get());
+        fresh->send(registration, buffers[i].fd.get());
     }
     const auto deadline = Clock::now() + client::kReplyTimeout;
     for (std::size_t answered = 0; answered < count; ++answered) {

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
-#include "host/service/Protocol.h"
-#include "host/service/Wire.h"
 #include "kova/kova.h"
+#include "protocol/Protocol.h"
+#include "protocol/Wire.h"
 
 // For the private parts of exported classes, which would otherwise be exported with them.
 #define KOVA_INTERNAL __attribute__((visibility("hidden")))

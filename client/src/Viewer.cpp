@@ -5,7 +5,7 @@
 #include <unordered_map>
 
 #include "Session.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "kova/kova.h"
 
 namespace kova {
@@ -14,7 +14,8 @@ namespace client {
 // One of the camera's buffers, mapped read-only. Shared by the viewer (until the camera says the
 // buffer is gone) and every frame read from it.
 struct MappedBuffer {
-    host::MemoryMapping mapping;
+    base::UniqueFD fd;  // kept for frames handed on by descriptor
+    base::MemoryMapping mapping;
 };
 
 [[noreturn]] void raiseBadFrame(const std::string& why) {
@@ -74,6 +75,9 @@ std::uint64_t Viewer::Frame::missed_before() const {
 const std::uint8_t* Viewer::Frame::data() const {
     return impl_->buffer->mapping.data();
 }
+int Viewer::Frame::fd() const {
+    return impl_->buffer->fd.get();
+}
 std::size_t Viewer::Frame::stride() const {
     return impl_->message.layout.bytesPerRow;
 }
@@ -97,7 +101,7 @@ struct KOVA_INTERNAL Viewer::Impl {
 
     void open();
     void close();
-    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, host::UniqueFD fd);
+    std::shared_ptr<const MappedBuffer> bufferFor(const wire::Frame& frame, base::UniqueFD fd);
 };
 
 void Viewer::Impl::open() {
@@ -117,7 +121,7 @@ void Viewer::Impl::close() {
 }
 
 std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
-                                                            host::UniqueFD fd) {
+                                                            base::UniqueFD fd) {
     const auto& layout = frame.layout;
     if (layout.pixelFormat != wire::PixelFormat::BGRA || layout.width == 0 || layout.height == 0 ||
         layout.bytesPerRow < std::uint64_t(layout.width) * 4 ||
@@ -137,16 +141,17 @@ std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& f
         return known->second;
     }
     // Checked before mapping: unsealed memory could shrink under the mapping and fault.
-    if (const int error = host::MemFd::checkImported(fd.get(), layout.size); error < 0) {
+    if (const int error = base::MemFd::checkImported(fd.get(), layout.size); error < 0) {
         client::raiseBadFrame(error == -EPERM ? "its memory is not sealed against resizing"
                                               : "its memory is smaller than its layout");
     }
-    auto mapping = host::MemoryMapping::map(fd.get(), layout.size, false);
+    auto mapping = base::MemoryMapping::map(fd.get(), layout.size, false);
     if (!mapping) {
         throw Error(ErrorCode::SystemError,
                     std::string("cannot map a frame buffer: ") + std::strerror(errno));
     }
-    auto buffer = std::make_shared<const MappedBuffer>(MappedBuffer{std::move(*mapping)});
+    auto buffer =
+        std::make_shared<const MappedBuffer>(MappedBuffer{std::move(fd), std::move(*mapping)});
     buffers[frame.bufferKey] = buffer;
     return buffer;
 }

@@ -10,14 +10,14 @@
 #include <string>
 #include <variant>
 
+#include "base/MemFd.h"
+#include "base/UniqueFD.h"
 #include "fuzz/targets/FuzzTargets.h"
-#include "host/base/MemFd.h"
-#include "host/base/UniqueFD.h"
 
 namespace kova::fuzz {
 namespace {
 
-using host::UniqueFD;
+using base::UniqueFD;
 using registration::Case;
 using registration::MemoryKind;
 
@@ -114,7 +114,7 @@ Verdict registerBuffer(const Case& c) {
         std::get<wire::RegisterBuffer>(std::get<wire::Message>(decoded)).layout;
     if (auto problem = layoutProblem(layout)) return "accepted a layout with " + *problem;
 
-    const int imported = host::MemFd::checkImported(memory.fd.get(), layout.size);
+    const int imported = base::MemFd::checkImported(memory.fd.get(), layout.size);
     const bool sealed = memory.sealedAgainstResize;
     const bool largeEnough = memory.size >= layout.size;
     if (imported == 0 && !sealed) return "let through memory that is not sealed against resizing";
@@ -137,7 +137,7 @@ Verdict registerBuffer(const Case& c) {
         return std::nullopt;
     }
 
-    const auto mapping = host::MemoryMapping::map(memory.fd.get(), layout.size, false);
+    const auto mapping = base::MemoryMapping::map(memory.fd.get(), layout.size, false);
     if (!mapping || mapping->data() == nullptr || mapping->size() != layout.size) {
         return "cannot map a buffer that passed every check";
     }
@@ -155,9 +155,9 @@ Verdict registerBuffer(const Case& c) {
 
 Verdict runBufferRegistration(Input input) {
     const Case c = registration::parse(input);
-    const int fdsBefore = openFdCount();
+    const auto fdsBefore = static_cast<long>(testing::openFdCount());
     if (auto problem = registerBuffer(c)) return problem;
-    if (const int fdsAfter = openFdCount(); fdsAfter != fdsBefore) {
+    if (const auto fdsAfter = static_cast<long>(testing::openFdCount()); fdsAfter != fdsBefore) {
         return std::to_string(fdsAfter - fdsBefore) + " fd(s) leaked";
     }
     return std::nullopt;

@@ -1,8 +1,6 @@
 // The table of fuzz targets, their input formats, and what the targets share.
 #include "fuzz/targets/FuzzTargets.h"
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -76,17 +74,6 @@ const Target* findTarget(std::string_view name) {
         if (name == target.name) return &target;
     }
     return nullptr;
-}
-
-int openFdCount() {
-    DIR* folder = ::opendir("/proc/self/fd");
-    if (folder == nullptr) return -1;
-    int count = 0;
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(folder);
-    return count;
 }
 
 Verdict refusalProblem(const wire::ProtocolError& error) {

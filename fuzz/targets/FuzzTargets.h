@@ -13,8 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "host/service/Protocol.h"
-#include "host/service/Wire.h"
+#include "protocol/Protocol.h"
+#include "protocol/Wire.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::fuzz {
 
@@ -124,9 +125,6 @@ struct Seed {
 std::vector<Seed> seedsFor(std::string_view target);
 
 // ---- shared by the targets ----
-
-// The number of fds this process has open (entries of /proc/self/fd), or -1.
-int openFdCount();
 
 // What is wrong with a decoder's refusal: no reason, a code no decoder gives, or a reason that
 // the Error telling the peer cannot carry. Nothing when it is sound.

@@ -14,16 +14,16 @@
 #include <string>
 #include <utility>
 
+#include "base/MemFd.h"
+#include "base/UniqueFD.h"
 #include "fuzz/targets/FuzzTargets.h"
-#include "host/base/MemFd.h"
-#include "host/base/UniqueFD.h"
-#include "host/service/Wire.h"
+#include "protocol/Wire.h"
 
 namespace kova::fuzz {
 namespace {
 
+using base::UniqueFD;
 using decoder::FdKind;
-using host::UniqueFD;
 using wire::Connection;
 using wire::Peer;
 using wire::ReceiveResult;
@@ -71,7 +71,7 @@ Rig makeRig() {
     }
 
     rig.attachments[std::size_t(FdKind::SealedMemFd)] =
-        host::MemFd::create("kova-fuzz-sealed", decoder::kMemFdSize);
+        base::MemFd::create("kova-fuzz-sealed", decoder::kMemFdSize);
     UniqueFD unsealed(::memfd_create("kova-fuzz-unsealed", MFD_CLOEXEC));
     if (unsealed && ::ftruncate(unsealed.get(), decoder::kMemFdSize) != 0) unsealed.reset();
     rig.attachments[std::size_t(FdKind::UnsealedMemFd)] = std::move(unsealed);
@@ -239,9 +239,9 @@ Verdict runMessageDecoder(Input input) {
         (control & decoder::kExhaustFdTable) != 0,
     };
 
-    const int fdsBefore = openFdCount();
+    const auto fdsBefore = static_cast<long>(testing::openFdCount());
     if (auto problem = deliver(rig, delivery)) return *problem + " (" + delivery.describe() + ")";
-    if (const int fdsAfter = openFdCount(); fdsAfter != fdsBefore) {
+    if (const auto fdsAfter = static_cast<long>(testing::openFdCount()); fdsAfter != fdsBefore) {
         return std::to_string(fdsAfter - fdsBefore) + " fd(s) leaked (" + delivery.describe() + ")";
     }
     return std::nullopt;

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "host/base/UniqueFD.h"
+#include "base/UniqueFD.h"
 
 namespace kova::host {
 
@@ -56,8 +56,8 @@ class RunLoop {
     // Runs the work posted before this call; true if more was posted meanwhile.
     bool drainPosted();
 
-    UniqueFD epoll_;
-    UniqueFD wakeup_;
+    base::UniqueFD epoll_;
+    base::UniqueFD wakeup_;
     std::mutex mutex_;
     std::map<int, Watch> watched_;
     std::uint32_t nextSerial_ = 0;

@@ -32,17 +32,17 @@ std::optional<std::int64_t> integerAttribute(const CFDictionary& attributes,
 
 }  // namespace
 
-CVPixelBufferMemory::CVPixelBufferMemory(kova::host::SharedFD fd, std::size_t size, bool writable)
+CVPixelBufferMemory::CVPixelBufferMemory(kova::base::SharedFD fd, std::size_t size, bool writable)
     : fd_(std::move(fd)), size_(size), writable_(writable), id_(nextMemoryID.fetch_add(1)) {}
 
-CVPixelBufferMemory::CVPixelBufferMemory(kova::host::WritableMemory memory, std::size_t size)
+CVPixelBufferMemory::CVPixelBufferMemory(kova::base::WritableMemory memory, std::size_t size)
     : fd_(std::move(memory.fd)), size_(size), writable_(true), id_(nextMemoryID.fetch_add(1)) {
     std::call_once(mapOnce_, [&] { mapping_ = std::move(memory.mapping); });
 }
 
 std::uint8_t* CVPixelBufferMemory::data() {
     std::call_once(mapOnce_, [this] {
-        if (auto mapping = kova::host::MemoryMapping::map(fd_.get(), size_, writable_)) {
+        if (auto mapping = kova::base::MemoryMapping::map(fd_.get(), size_, writable_)) {
             mapping_ = std::move(*mapping);
         }
     });
@@ -158,7 +158,7 @@ CVReturn CVPixelBufferPool::createPixelBuffer(CVPixelBufferRef* pixelBufferOut) 
     if (!memory) {
         const std::size_t size = layout_.bytesPerRow * layout_.height;
         // Peers get these buffers' fds; only this process may ever write into them.
-        if (auto writable = kova::host::MemFd::createWritable("kova-pixel-buffer", size)) {
+        if (auto writable = kova::base::MemFd::createWritable("kova-pixel-buffer", size)) {
             memory = std::make_shared<CVPixelBufferMemory>(std::move(*writable), size);
         }
         if (!memory) {

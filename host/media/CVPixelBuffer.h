@@ -13,8 +13,8 @@
 #include <mutex>
 #include <vector>
 
-#include "host/base/MemFd.h"
-#include "host/base/SharedFD.h"
+#include "base/MemFd.h"
+#include "base/SharedFD.h"
 #include "host/foundation/Foundation.h"
 #include "host/media/CMFormatDescription.h"
 
@@ -47,11 +47,11 @@ inline constexpr std::size_t kCVPixelBufferPoolMaximumBufferCount = 32;
 class CVPixelBufferMemory {
   public:
     // Memory to be mapped on first use: writable, or read-only (a peer's).
-    CVPixelBufferMemory(kova::host::SharedFD fd, std::size_t size, bool writable);
+    CVPixelBufferMemory(kova::base::SharedFD fd, std::size_t size, bool writable);
     // Memory already mapped writable by its creator.
-    CVPixelBufferMemory(kova::host::WritableMemory memory, std::size_t size);
+    CVPixelBufferMemory(kova::base::WritableMemory memory, std::size_t size);
 
-    const kova::host::SharedFD& fd() const { return fd_; }
+    const kova::base::SharedFD& fd() const { return fd_; }
     std::size_t size() const { return size_; }
     std::uint64_t id() const { return id_; }
     bool writable() const { return writable_; }
@@ -61,13 +61,13 @@ class CVPixelBufferMemory {
     std::uint8_t* data();
 
   private:
-    kova::host::SharedFD fd_;
+    kova::base::SharedFD fd_;
     std::size_t size_;
     bool writable_;
     std::uint64_t id_;
     std::atomic<std::uint32_t> seed_{0};
     std::once_flag mapOnce_;
-    kova::host::MemoryMapping mapping_;
+    kova::base::MemoryMapping mapping_;
 };
 
 class CVPixelBuffer {

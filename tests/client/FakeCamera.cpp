@@ -149,15 +149,15 @@ wire::FrameLayout frameLayout() {
     return wire::FrameLayout{wire::PixelFormat::BGRA, 800, 960, 3200, kFrameBytes};
 }
 
-host::UniqueFD frameMemory(std::uint8_t byte) {
-    host::UniqueFD fd = host::MemFd::create("fake-camera-frame", kFrameBytes);
-    auto mapping = host::MemoryMapping::map(fd.get(), kFrameBytes, true);
+base::UniqueFD frameMemory(std::uint8_t byte) {
+    base::UniqueFD fd = base::MemFd::create("fake-camera-frame", kFrameBytes);
+    auto mapping = base::MemoryMapping::map(fd.get(), kFrameBytes, true);
     if (mapping) std::memset(mapping->data(), byte, kFrameBytes);
     return fd;
 }
 
 std::vector<std::uint8_t> contentsOf(int fd, std::size_t size) {
-    auto mapping = host::MemoryMapping::map(fd, size, false);
+    auto mapping = base::MemoryMapping::map(fd, size, false);
     if (!mapping) return {};
     return std::vector<std::uint8_t>(mapping->data(), mapping->data() + size);
 }

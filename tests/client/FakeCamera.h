@@ -14,11 +14,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/base/MemFd.h"
-#include "host/base/UniqueFD.h"
-#include "host/service/Protocol.h"
-#include "host/service/Wire.h"
+#include "base/MemFd.h"
+#include "base/UniqueFD.h"
 #include "kova/kova.h"
+#include "protocol/Protocol.h"
+#include "protocol/Wire.h"
 
 namespace kova::client::test {
 
@@ -57,7 +57,7 @@ class FakeCamera {
 
 // The next message, which must be an M; its fd (if any) goes to `fd`.
 template <class M>
-M expect(wire::Connection& camera, host::UniqueFD* fd = nullptr);
+M expect(wire::Connection& camera, base::UniqueFD* fd = nullptr);
 
 // Waits for the client to hang up; anything else it sends fails the test.
 void expectHangUp(wire::Connection& camera);
@@ -69,7 +69,7 @@ void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers
 // A registered buffer as the fake camera holds it.
 struct Registered {
     std::uint32_t id = 0;
-    host::UniqueFD fd;
+    base::UniqueFD fd;
     wire::FrameLayout layout{};
 };
 
@@ -89,7 +89,7 @@ void send(wire::Connection& camera, const wire::Message& message, int fd = -1);
 wire::FrameLayout frameLayout();
 
 // A sealed memfd of one frame, filled with `byte`.
-host::UniqueFD frameMemory(std::uint8_t byte);
+base::UniqueFD frameMemory(std::uint8_t byte);
 
 // Reads back `size` bytes of shared memory.
 std::vector<std::uint8_t> contentsOf(int fd, std::size_t size);
@@ -99,7 +99,7 @@ std::vector<std::uint8_t> contentsOf(int fd, std::size_t size);
 wire::Received receiveOne(wire::Connection& camera);
 
 template <class M>
-M expect(wire::Connection& camera, host::UniqueFD* fd) {
+M expect(wire::Connection& camera, base::UniqueFD* fd) {
     wire::Received received = receiveOne(camera);
     const M* message = std::get_if<M>(&received.message);
     if (message == nullptr) {

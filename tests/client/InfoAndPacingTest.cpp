@@ -4,7 +4,7 @@
 #include "FakeCamera.h"
 #include "FramePacer.h"
 #include "kova/kova.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "FakeCamera.h"
 #include "kova/kova.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
 namespace {
@@ -63,23 +63,30 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
     std::size_t writableByThePeer = 0;
     std::set<std::uint64_t> distinctMemory;
     TakenPush taken;
+    ino_t pushedMemory = 0;
     camera.serve({[&](wire::Connection& c) {
         auto buffers = acceptProducer(c);
         for (const auto& buffer : buffers) {
             layouts.push_back(buffer.layout);
-            sealCheck.push_back(host::MemFd::checkImported(buffer.fd.get(), kFrameBytes));
+            sealCheck.push_back(base::MemFd::checkImported(buffer.fd.get(), kFrameBytes));
             // Viewers are handed these fds: none of them may write the producer's pixels.
-            if (host::MemoryMapping::map(buffer.fd.get(), kFrameBytes, true)) ++writableByThePeer;
+            if (base::MemoryMapping::map(buffer.fd.get(), kFrameBytes, true)) ++writableByThePeer;
             struct stat status {};
             ::fstat(buffer.fd.get(), &status);
             distinctMemory.insert(status.st_ino);
         }
         taken = takePush(c, buffers);
+        for (const auto& buffer : buffers) {
+            struct stat status {};
+            ::fstat(buffer.fd.get(), &status);
+            if (buffer.id == taken.push.bufferId) pushedMemory = status.st_ino;
+        }
         answerPing(c);
         expectHangUp(c);
     }});
 
     std::vector<std::uint8_t> painted(kFrameBytes);
+    ino_t frameMemory = 0;
     for (std::size_t i = 0; i < kFrameBytes; ++i) painted[i] = std::uint8_t(i * 7 / 4096);
     std::uint64_t before = 0, after = 0;
     {
@@ -88,6 +95,9 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
         ASSERT_NE(frame.data(), nullptr);
         EXPECT_EQ(frame.stride(), kFrameStride);
         std::memcpy(frame.data(), painted.data(), kFrameBytes);
+        struct stat status {};
+        ASSERT_EQ(::fstat(frame.fd(), &status), 0);
+        frameMemory = status.st_ino;
         before = host_time_now();
         EXPECT_TRUE(producer.submit(std::move(frame)));
         after = host_time_now();
@@ -114,6 +124,7 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
     EXPECT_GE(std::uint64_t(taken.push.timeValue), before);
     EXPECT_LE(std::uint64_t(taken.push.timeValue), after);
     EXPECT_TRUE(taken.pixels == painted) << "the camera sees other pixels than were painted";
+    EXPECT_EQ(frameMemory, pushedMemory) << "the frame's fd is not the memory it pushed";
 }
 
 TEST_F(ProducerTest, SendPacksRowsOfAPaddedPictureAndKeepsAChosenPresentationTime) {

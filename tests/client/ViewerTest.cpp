@@ -2,6 +2,7 @@
 // buffers, refusing memory that is unsafe to map, timeouts, hang-ups and reconnecting.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <future>
@@ -9,7 +10,7 @@
 
 #include "FakeCamera.h"
 #include "kova/kova.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
 namespace {
@@ -32,6 +33,11 @@ wire::Frame frameMessage(std::uint64_t token, std::uint64_t key, bool withFd) {
     return frame;
 }
 
+ino_t inodeOf(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 ? status.st_ino : 0;
+}
+
 std::optional<ErrorCode> nextFrameError(Viewer& viewer) {
     try {
         viewer.next_frame(std::chrono::seconds(5));
@@ -43,9 +49,11 @@ std::optional<ErrorCode> nextFrameError(Viewer& viewer) {
 
 TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
     std::vector<std::uint64_t> released;
+    ino_t sentMemory = 0;
     camera.serve({[&](wire::Connection& c) {
         acceptViewer(c);
         const auto memory = frameMemory(0x5A);
+        sentMemory = inodeOf(memory.get());
         send(c, frameMessage(1, 40, true), memory.get());
         auto second = frameMessage(2, 40, false);
         second.origin = wire::FrameOrigin::Placeholder;
@@ -77,6 +85,8 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         auto second = viewer.next_frame(std::chrono::seconds(5));
         ASSERT_TRUE(second);
         EXPECT_EQ(second->data(), first->data()) << "a known buffer is not mapped again";
+        EXPECT_EQ(inodeOf(first->fd()), sentMemory) << "the frame's fd is not the camera's memory";
+        EXPECT_EQ(second->fd(), first->fd());
         EXPECT_EQ(second->origin(), Viewer::Origin::Placeholder);
         EXPECT_EQ(second->missed_before(), 3u);
         EXPECT_EQ(viewer.frames_missed(), 3u);
@@ -114,6 +124,7 @@ TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
         firstHeld.set_value();
         EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
         EXPECT_EQ(first->data()[kFrameBytes - 1], 0x77) << "the frame's memory went with its key";
+        EXPECT_NE(inodeOf(first->fd()), 0u) << "the frame's fd closed with its key";
     }
     camera.join();
     EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 1}));
@@ -124,12 +135,12 @@ TEST_F(ViewerTest, MemoryUnsafeToMapIsRefusedAndTheFrameStillGoesBack) {
     camera.serve({[&](wire::Connection& c) {
         acceptViewer(c);
         // Not sealed: it could shrink under the mapping.
-        host::UniqueFD unsealed(::memfd_create("unsealed", MFD_CLOEXEC));
+        base::UniqueFD unsealed(::memfd_create("unsealed", MFD_CLOEXEC));
         ASSERT_EQ(::ftruncate(unsealed.get(), kFrameBytes), 0);
         send(c, frameMessage(1, 40, true), unsealed.get());
         released.push_back(expect<wire::Release>(c).token);
         // Sealed, but smaller than the frame it claims to hold.
-        host::UniqueFD small = host::MemFd::create("small", 4096);
+        base::UniqueFD small = base::MemFd::create("small", 4096);
         send(c, frameMessage(2, 41, true), small.get());
         released.push_back(expect<wire::Release>(c).token);
         expectHangUp(c);

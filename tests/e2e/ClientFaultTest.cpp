@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "E2eSupport.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 
 namespace kova::e2e {
 namespace {
@@ -177,15 +177,15 @@ TEST_F(ClientFaultTest, BadBuffersAreRefusedWithTheReason) {
     for (const auto& test : cases) {
         RawClient client(camera.socketPath());
         ASSERT_TRUE(client.hello(wire::Role::Sink)) << test.name;
-        host::UniqueFD memory;
-        host::UniqueFD pipeEnds[2];
+        base::UniqueFD memory;
+        base::UniqueFD pipeEnds[2];
         if (test.memoryBytes == 0) {
             int ends[2];
             ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
             pipeEnds[0].reset(ends[0]);
             pipeEnds[1].reset(ends[1]);
         } else if (test.sealed) {
-            memory = host::MemFd::create("e2e-bad-buffer", test.memoryBytes);
+            memory = base::MemFd::create("e2e-bad-buffer", test.memoryBytes);
         } else {
             memory.reset(::memfd_create("e2e-bad-buffer", MFD_CLOEXEC | MFD_ALLOW_SEALING));
             ASSERT_EQ(::ftruncate(memory.get(), off_t(test.memoryBytes)), 0);
@@ -206,7 +206,7 @@ TEST_F(ClientFaultTest, BadBuffersAreRefusedWithTheReason) {
             l.bytesPerRow = 4096;
             l.size = 4096 * 960;
         });
-        const auto memory = host::MemFd::create("e2e-bad-buffer", padded.size);
+        const auto memory = base::MemFd::create("e2e-bad-buffer", padded.size);
         const auto registered = client.registerBuffer(memory.get(), padded);
         EXPECT_TRUE(std::holds_alternative<std::uint32_t>(registered));
     }
@@ -321,10 +321,10 @@ TEST_F(ClientFaultTest, MalformedOrUnexpectedMessagesGetAClearErrorAndNoFdIsKept
         if (test.helloFirst) {
             ASSERT_TRUE(client.hello(wire::Role::Sink)) << test.name;
         }
-        std::vector<host::UniqueFD> memory;
+        std::vector<base::UniqueFD> memory;
         std::vector<int> fds;
         for (std::size_t i = 0; i < test.fds; ++i) {
-            memory.push_back(host::MemFd::create("e2e-stray", 4096));
+            memory.push_back(base::MemFd::create("e2e-stray", 4096));
             fds.push_back(memory.back().get());
         }
         client.sendRaw(test.bytes.data(), test.bytes.size(), fds);

@@ -10,7 +10,7 @@
 #include <fstream>
 
 #include "E2eSupport.h"
-#include "host/base/UniqueFD.h"
+#include "base/UniqueFD.h"
 
 namespace kova::e2e {
 namespace {
@@ -112,7 +112,7 @@ TEST(KovaCommand, PushedRawFramesComeOutOfViewByteForByte) {
     const std::string fifo = folder.file("input.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // Read-write, so that opening it blocks neither end.
-    host::UniqueFD input(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+    base::UniqueFD input(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_TRUE(input);
     ChildProcess push =
         startKova({"push", "--input", "-"}, camera.socketPath(), folder.path(), "push", fifo);

@@ -1,5 +1,6 @@
 // kova-camera started by a service manager: it serves the socket it is handed, says when it is
-// ready, and leaves that socket in place when it ends.
+// ready, leaves that socket in place when it ends, and gives its lines the journal's priorities
+// when its stderr is the journal.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -9,10 +10,12 @@
 
 #include <cstring>
 #include <filesystem>
+#include <regex>
+#include <sstream>
 #include <string>
 
 #include "E2eSupport.h"
-#include "host/base/UniqueFD.h"
+#include "base/UniqueFD.h"
 
 namespace kova::e2e {
 namespace {
@@ -44,7 +47,7 @@ class NotifySocket {
 
   private:
     std::string path_;
-    host::UniqueFD socket_;
+    base::UniqueFD socket_;
 };
 
 TEST(ServiceManager, AHandedOverSocketIsServedAndLeftInPlace) {
@@ -75,6 +78,57 @@ TEST(ServiceManager, AHandedOverSocketIsServedAndLeftInPlace) {
     camera.signal(SIGTERM);
     EXPECT_EQ(camera.wait(), 0) << readFile(camera.stderrPath());
     EXPECT_TRUE(std::filesystem::exists(socketPath)) << "the service manager's socket was removed";
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+}
+
+// The journal is told apart from any other stderr by the device and inode it names, as the
+// service manager sets them.
+TEST(ServiceManager, TheCameraSaysOnceWhereItServesWithPrioritiesOnlyWhenStderrIsTheJournal) {
+    const struct {
+        const char* name;
+        const char* journalStream;  // shell words that set JOURNAL_STREAM, or unset it
+        bool prioritised;
+    } cases[] = {
+        {"stderr is the journal", "export JOURNAL_STREAM=$(stat -L -c %d:%i /proc/self/fd/2)",
+         true},
+        {"the journal is another file", "export JOURNAL_STREAM=$(stat -L -c %d:%i /dev/null)",
+         false},
+        {"no journal", "unset JOURNAL_STREAM", false},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.name);
+        TempFolder folder;
+        const std::string socketPath = folder.file("camera.sock");
+        ChildProcess camera = spawn(
+            "/bin/sh",
+            {"-c", std::string(each.journalStream) + " && exec \"$0\"", KOVA_CAMERA_EXECUTABLE},
+            socketPath, folder.path(), "camera");
+        // At info priority.
+        const std::string served =
+            (each.prioritised ? "<6>" : "") + ("kova-camera: serving on " + socketPath + "\n");
+        ASSERT_TRUE(waitUntil(
+            [&] { return readFile(camera.stderrPath()).find(served) != std::string::npos; },
+            20000ms))
+            << readFile(camera.stderrPath());
+        // Said once it serves: a client is answered at once.
+        RawClient client(socketPath);
+        EXPECT_TRUE(client.hello(wire::Role::Info));
+
+        camera.signal(SIGTERM);
+        EXPECT_EQ(camera.wait(), 0) << readFile(camera.stderrPath());
+        const std::string log = readFile(camera.stderrPath());
+        EXPECT_EQ(occurrences(log, "serving on"), 1u) << log;
+        const std::regex line(each.prioritised ? "<[0-7]>kova-camera: .*" : "kova-camera: .*");
+        std::istringstream lines(log);
+        for (std::string text; std::getline(lines, text);) {
+            EXPECT_TRUE(std::regex_match(text, line)) << text;
+        }
+    }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "Sources/CameraExtension/CameraDeviceSource.h"
 #include "Sources/CameraExtension/CameraSinkStreamSource.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 
 namespace kova::engine::test {
 
@@ -96,10 +96,10 @@ void EngineHost::consumeSampleBuffer(CMIOExtensionStream& stream,
 
 namespace {
 
-std::pair<host::UniqueFD, host::UniqueFD> socketPair() {
+std::pair<base::UniqueFD, base::UniqueFD> socketPair() {
     int ends[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
-    return {host::UniqueFD(ends[0]), host::UniqueFD(ends[1])};
+    return {base::UniqueFD(ends[0]), base::UniqueFD(ends[1])};
 }
 
 }  // namespace
@@ -108,7 +108,7 @@ TestClient::TestClient(CameraEngine& engine, ManualLoop& loop, std::optional<wir
     : TestClient(engine, loop, role, socketPair()) {}
 
 TestClient::TestClient(CameraEngine& engine, ManualLoop& loop, std::optional<wire::Role> role,
-                       std::pair<host::UniqueFD, host::UniqueFD> ends)
+                       std::pair<base::UniqueFD, base::UniqueFD> ends)
     : connection(std::move(ends.second), wire::Peer::Client), loop_(loop) {
     engine.attach(std::move(ends.first), wire::PeerIdentity{::getpid(), ::getuid(), ::getgid()});
     if (!role) return;
@@ -159,9 +159,9 @@ wire::FrameLayout streamLayout() {
     return wire::FrameLayout{wire::PixelFormat::BGRA, 800, 960, 3200, 3200ull * 960};
 }
 
-host::UniqueFD frameMemory(std::size_t size, bool sealed) {
-    if (sealed) return host::MemFd::create("engine-test-frame", size);
-    host::UniqueFD fd(::memfd_create("engine-test-unsealed", MFD_CLOEXEC));
+base::UniqueFD frameMemory(std::size_t size, bool sealed) {
+    if (sealed) return base::MemFd::create("engine-test-frame", size);
+    base::UniqueFD fd(::memfd_create("engine-test-unsealed", MFD_CLOEXEC));
     EXPECT_EQ(::ftruncate(fd.get(), off_t(size)), 0);
     return fd;
 }
@@ -202,7 +202,7 @@ std::unique_ptr<TestClient> EngineTest::connect(std::optional<wire::Role> role) 
 
 std::uint32_t EngineTest::registerBuffer(TestClient& client, std::uint32_t cookie) {
     const wire::FrameLayout layout = streamLayout();
-    host::UniqueFD memory = frameMemory(layout.size);
+    base::UniqueFD memory = frameMemory(layout.size);
     wire::RegisterBuffer request;
     request.cookie = cookie;
     request.layout = layout;

@@ -15,12 +15,12 @@
 #include <string>
 
 #include "Sources/CameraExtension/CameraProviderSource.h"
-#include "host/base/UniqueFD.h"
-#include "host/engine/CameraEngine.h"
-#include "host/engine/EventLoop.h"
-#include "host/service/Wire.h"
+#include "base/UniqueFD.h"
+#include "camera/engine/CameraEngine.h"
+#include "camera/engine/EventLoop.h"
+#include "protocol/Wire.h"
 #include "tests/double/FakeHost.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::engine::test {
 
@@ -92,11 +92,11 @@ class TestClient {
     bool hungUp();
 
     wire::Connection connection;
-    host::UniqueFD lastFd;  // the fd of the last expected message that carried one
+    base::UniqueFD lastFd;  // the fd of the last expected message that carried one
 
   private:
     TestClient(CameraEngine& engine, ManualLoop& loop, std::optional<wire::Role> role,
-               std::pair<host::UniqueFD, host::UniqueFD> ends);
+               std::pair<base::UniqueFD, base::UniqueFD> ends);
 
     ManualLoop& loop_;
 };
@@ -104,7 +104,7 @@ class TestClient {
 // The sink stream's layout: 800 × 960 BGRA, packed rows.
 wire::FrameLayout streamLayout();
 // A memfd of `size` bytes, sealed against shrinking and growing unless told otherwise.
-host::UniqueFD frameMemory(std::size_t size, bool sealed = true);
+base::UniqueFD frameMemory(std::size_t size, bool sealed = true);
 // A push of `bufferId` stamped `nanoseconds` on the host clock.
 wire::Push pushAt(std::uint32_t bufferId, std::uint64_t nanoseconds);
 

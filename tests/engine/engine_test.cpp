@@ -136,7 +136,7 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
               std::string::npos);
     int pipeEnds[2];
     ASSERT_EQ(::pipe(pipeEnds), 0);
-    host::UniqueFD readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
+    base::UniqueFD readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
     EXPECT_NE(attempt(layout, readEnd.get()).find("memfd"), std::string::npos);
 
     // Rows may be padded.
@@ -387,7 +387,7 @@ TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBack
     startView(*viewer);
     auto sink = connect(Role::Sink);
     const wire::FrameLayout layout = streamLayout();
-    host::UniqueFD memory = frameMemory(layout.size);
+    base::UniqueFD memory = frameMemory(layout.size);
     wire::RegisterBuffer request;
     request.cookie = 1;
     request.layout = layout;

@@ -7,23 +7,23 @@
 #include <thread>
 #include <vector>
 
-#include "host/engine/ViewerFanOut.h"
+#include "camera/engine/ViewerFanOut.h"
 #include "tests/double/FakeHost.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::engine::test {
 namespace {
 
-std::pair<host::UniqueFD, host::UniqueFD> socketPair() {
+std::pair<base::UniqueFD, base::UniqueFD> socketPair() {
     int ends[2];
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
-    return {host::UniqueFD(ends[0]), host::UniqueFD(ends[1])};
+    return {base::UniqueFD(ends[0]), base::UniqueFD(ends[1])};
 }
 
 struct ViewerEnds {
     std::shared_ptr<const wire::Connection> camera;
     wire::Connection client;
-    explicit ViewerEnds(std::pair<host::UniqueFD, host::UniqueFD> ends = socketPair())
+    explicit ViewerEnds(std::pair<base::UniqueFD, base::UniqueFD> ends = socketPair())
         : camera(std::make_shared<const wire::Connection>(std::move(ends.first), wire::Peer::Host)),
           client(std::move(ends.second), wire::Peer::Client) {}
 };

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "FaultSupport.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 
 namespace kova::faults {
 namespace {
@@ -132,7 +132,7 @@ TEST_F(FaultTest, AViewerStoppedWithSigstopForFiveSecondsThenResumed) {
 TEST_F(FaultTest, ClientsThatConnectAndNeverSpeakTakeNoMoreThanTheirSlots) {
     bystanders->startStretch();
     // Every slot the bystanders leave.
-    std::vector<host::UniqueFD> silent;
+    std::vector<base::UniqueFD> silent;
     for (std::uint32_t i = 2; i < wire::kMaxClients; ++i) {
         auto socket = wire::connectTo(camera.socketPath());
         ASSERT_TRUE(socket.ok()) << socket.failure().message;
@@ -247,7 +247,7 @@ TEST_F(FaultTest, MemoryTheClientTruncatesOrWritesWhileAViewerReadsIt) {
     std::optional<RawClient> client(camera.socketPath());
     RawClient& producer = *client;
     ASSERT_TRUE(producer.hello(wire::Role::Sink));
-    host::UniqueFD memory = host::MemFd::create("e2e-scribbled", kFrameBytes);
+    base::UniqueFD memory = base::MemFd::create("e2e-scribbled", kFrameBytes);
     ASSERT_TRUE(memory);
     const auto registered = producer.registerBuffer(memory.get(), e2e::frameLayout());
     ASSERT_TRUE(std::holds_alternative<std::uint32_t>(registered));
@@ -265,7 +265,7 @@ TEST_F(FaultTest, MemoryTheClientTruncatesOrWritesWhileAViewerReadsIt) {
 
     // Its pixels can change at any time: a scribbler writes and punches holes (pages that read
     // back as zeros) all the while the frame is pushed and read.
-    auto mapping = host::MemoryMapping::map(memory.get(), kFrameBytes, true);
+    auto mapping = base::MemoryMapping::map(memory.get(), kFrameBytes, true);
     ASSERT_TRUE(mapping);
     std::atomic<bool> done{false};
     std::uint64_t holesPunched = 0;

@@ -19,7 +19,7 @@
 
 #include "FaultSupport.h"
 #include "Footprint.h"
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 
 namespace kova::faults {
 namespace {
@@ -130,13 +130,13 @@ TEST(Security, OnlyTheOwningUserReachesTheSocket) {
 // Memory a client offers the camera.
 struct OfferedMemory {
     const char* what;
-    std::function<host::UniqueFD(const std::string& name, const e2e::TempFolder& folder)> make;
+    std::function<base::UniqueFD(const std::string& name, const e2e::TempFolder& folder)> make;
     wire::FrameLayout layout;
     bool accepted;
 };
 
-host::UniqueFD memfdSealedWith(const std::string& name, std::size_t size, unsigned seals) {
-    host::UniqueFD memory(::memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
+base::UniqueFD memfdSealedWith(const std::string& name, std::size_t size, unsigned seals) {
+    base::UniqueFD memory(::memfd_create(name.c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
     EXPECT_EQ(::ftruncate(memory.get(), off_t(size)), 0);
     EXPECT_EQ(::fcntl(memory.get(), F_ADD_SEALS, seals), 0);
     return memory;
@@ -162,24 +162,24 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
          frame, false},
         {"sealed, a page short of the frame",
          [](const std::string& name, const auto&) {
-             return host::MemFd::create(name.c_str(), kFrameBytes - 4096);
+             return base::MemFd::create(name.c_str(), kFrameBytes - 4096);
          },
          frame, false},
         {"sealed, a page short of the size its layout claims",
          [](const std::string& name, const auto&) {
-             return host::MemFd::create(name.c_str(), kFrameBytes);
+             return base::MemFd::create(name.c_str(), kFrameBytes);
          },
          larger, false},
         {"shared memory that can never be sealed",
          [](const std::string& name, const auto&) {
-             host::UniqueFD memory(::memfd_create(name.c_str(), MFD_CLOEXEC));
+             base::UniqueFD memory(::memfd_create(name.c_str(), MFD_CLOEXEC));
              EXPECT_EQ(::ftruncate(memory.get(), kFrameBytes), 0);
              return memory;
          },
          frame, false},
         {"a file",
          [](const std::string&, const e2e::TempFolder& folder) {
-             host::UniqueFD file(
+             base::UniqueFD file(
                  ::open(folder.path().c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
              EXPECT_EQ(::ftruncate(file.get(), kFrameBytes), 0);
              return file;
@@ -187,14 +187,14 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
          frame, false},
         {"sealed, reopened read-only",
          [](const std::string& name, const auto&) {
-             const host::UniqueFD memory = host::MemFd::create(name.c_str(), kFrameBytes);
-             return host::UniqueFD(::open(("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
+             const base::UniqueFD memory = base::MemFd::create(name.c_str(), kFrameBytes);
+             return base::UniqueFD(::open(("/proc/self/fd/" + std::to_string(memory.get())).c_str(),
                                           O_RDONLY | O_CLOEXEC));
          },
          frame, true},
         {"sealed, as large as a buffer may be",
          [](const std::string& name, const auto&) {
-             return host::MemFd::create(name.c_str(), wire::kMaxBufferBytes);
+             return base::MemFd::create(name.c_str(), wire::kMaxBufferBytes);
          },
          largest, true},
     };
@@ -204,7 +204,7 @@ TEST(Security, NoClientCanMakeTheCameraMapUnsealedOrUndersizedMemory) {
         const std::string name = "e2e-offer-" + std::to_string(i);
         auto client = std::make_unique<RawClient>(camera.socketPath());
         ASSERT_TRUE(client->hello(wire::Role::Sink)) << offer.what;
-        const host::UniqueFD memory = offer.make(name, camera.folder());
+        const base::UniqueFD memory = offer.make(name, camera.folder());
         ASSERT_TRUE(memory) << offer.what;
         const auto registered = client->registerBuffer(memory.get(), offer.layout);
         if (offer.accepted) {
@@ -261,7 +261,7 @@ TEST(Security, NoViewerCanWriteIntoTheFramesItIsShown) {
             if (writable != MAP_FAILED) ::munmap(writable, kFrameBytes);
             const std::uint8_t byte = 0;
             EXPECT_EQ(::pwrite(fd, &byte, 1, 0), -1) << "the viewer wrote into the frame";
-            EXPECT_TRUE(host::MemoryMapping::map(fd, kFrameBytes, false)) << "nor can it read it";
+            EXPECT_TRUE(base::MemoryMapping::map(fd, kFrameBytes, false)) << "nor can it read it";
         }
         wire::Release release;
         release.token = frame->token;
@@ -278,10 +278,10 @@ TEST(Limits, RegisteredBuffersPerClient) {
     e2e::CameraProcess camera;
     RawClient client(camera.socketPath());
     ASSERT_TRUE(client.hello(wire::Role::Sink));
-    std::vector<host::UniqueFD> memory;
+    std::vector<base::UniqueFD> memory;
     std::vector<std::uint32_t> ids;
     auto offer = [&] {
-        memory.push_back(host::MemFd::create("e2e-limit", kFrameBytes));
+        memory.push_back(base::MemFd::create("e2e-limit", kFrameBytes));
         return client.registerBuffer(memory.back().get(), e2e::frameLayout());
     };
     for (std::uint32_t i = 0; i < wire::kMaxRegisteredBuffersPerClient; ++i) {
@@ -389,10 +389,10 @@ TEST(Limits, SizesAtAndPastTheirEdges) {
     for (const Case& test : cases) {
         RawClient client(camera.socketPath());
         ASSERT_TRUE(client.hello(wire::Role::Sink)) << test.what;
-        std::vector<host::UniqueFD> memory;
+        std::vector<base::UniqueFD> memory;
         std::vector<int> fds;
         for (std::size_t i = 0; i < test.fds; ++i) {
-            memory.push_back(host::MemFd::create("e2e-edge", kFrameBytes));
+            memory.push_back(base::MemFd::create("e2e-edge", kFrameBytes));
             fds.push_back(memory.back().get());
         }
         client.sendRaw(test.bytes.data(), test.bytes.size(), fds);

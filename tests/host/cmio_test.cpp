@@ -7,7 +7,7 @@
 
 #include "host/cmio/CMIOExtension.h"
 #include "tests/double/FakeHost.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace {
 

@@ -16,20 +16,20 @@
 #include <thread>
 #include <vector>
 
+#include "base/UniqueFD.h"
 #include "host/RealClockHostBackend.h"
-#include "host/base/UniqueFD.h"
 #include "host/dispatch/Dispatch.h"
 #include "host/dispatch/RealTimerDriver.h"
 #include "host/dispatch/RunLoop.h"
 #include "tests/double/FakeHost.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using kova::base::UniqueFD;
 using kova::host::HostBackend;
 using kova::host::RunLoop;
-using kova::host::UniqueFD;
 using kova::testing::FdLeakGuard;
 using kova::testing::ScopedFakeHost;
 

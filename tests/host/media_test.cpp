@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "host/foundation/Foundation.h"
 #include "host/media/CMFormatDescription.h"
 #include "host/media/CMSampleBuffer.h"
@@ -25,17 +25,17 @@
 #include "host/media/CVPixelBuffer.h"
 #include "host/media/PatternFill.h"
 #include "tests/double/FakeHost.h"
-#include "tests/double/FdLeakGuard.h"
+#include "tests/harness/FdCount.h"
 
 extern char** environ;
 
 namespace {
 
+using kova::base::MemFd;
+using kova::base::MemoryMapping;
+using kova::base::SharedFD;
+using kova::base::UniqueFD;
 using kova::host::HostOperation;
-using kova::host::MemFd;
-using kova::host::MemoryMapping;
-using kova::host::SharedFD;
-using kova::host::UniqueFD;
 using kova::testing::FdLeakGuard;
 using kova::testing::ScopedFakeHost;
 

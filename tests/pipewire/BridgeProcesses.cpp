@@ -71,19 +71,35 @@ bool is_bgra_placeholder(const std::vector<std::uint8_t>& pixels, std::size_t st
     return true;
 }
 
-bool is_yuy2_placeholder(const std::vector<std::uint8_t>& pixels, std::size_t stride) {
-    if (stride < kWidth * 2 || pixels.size() < stride * (kHeight - 1) + kWidth * 2) return false;
-    constexpr std::array<std::uint8_t, 4> field = {40, 129, 40, 128};
-    constexpr std::array<std::uint8_t, 4> panel = {54, 129, 54, 128};
+std::vector<std::uint8_t> placeholder_picture() {
+    std::vector<std::uint8_t> pixels(kWidth * 4 * kHeight);
     for (std::size_t y = 0; y < kHeight; ++y) {
-        // Panels start and end on even pixels, so each pair lies wholly in or out of one.
-        for (std::size_t x = 0; x < kWidth; x += 2) {
-            const auto& expected = in_panel(x, y) ? panel : field;
-            const std::uint8_t* pair = &pixels[y * stride + x * 2];
-            if (!std::equal(expected.begin(), expected.end(), pair)) return false;
+        for (std::size_t x = 0; x < kWidth; ++x) {
+            const std::uint8_t grey = in_panel(x, y) ? 0x2C : 0x1C;
+            std::uint8_t* pixel = &pixels[(y * kWidth + x) * 4];
+            pixel[0] = grey + 2;
+            pixel[1] = grey;
+            pixel[2] = grey;
+            pixel[3] = 0xFF;
         }
     }
-    return true;
+    return pixels;
+}
+
+std::vector<std::uint8_t> placeholder_frame(PixelFormat format, Size size) {
+    const auto layouts = plane_layouts(format, size);
+    std::size_t total = 0;
+    for (const auto& layout : layouts) total += layout.size;
+    std::vector<std::uint8_t> frame(total);
+    std::vector<Plane> planes;
+    std::size_t offset = 0;
+    for (const auto& layout : layouts) {
+        planes.push_back({frame.data() + offset, layout.stride});
+        offset += layout.size;
+    }
+    const auto picture = placeholder_picture();
+    FrameConverter(format, {kWidth, kHeight}, size).write(picture.data(), kWidth * 4, planes);
+    return frame;
 }
 
 }  // namespace kova::pipewire::test

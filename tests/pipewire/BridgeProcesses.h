@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "PixelConversion.h"
 #include "Sandbox.h"
 
 namespace kova::pipewire::test {
@@ -38,7 +39,10 @@ class BridgeProcesses {
 // a 0x1E1C1CFF field with panels of 0x2E2C2CFF at rows 120–359 × pixels 100–699 and rows
 // 480–839 × pixels 160–639.
 bool is_bgra_placeholder(const std::vector<std::uint8_t>& pixels, std::size_t stride);
-// The same picture as YUY2: 40 129 40 128 for the field, 54 129 54 128 for the panels.
-bool is_yuy2_placeholder(const std::vector<std::uint8_t>& pixels, std::size_t stride);
+// The placeholder as BGRA rows of 800 × 4 bytes.
+std::vector<std::uint8_t> placeholder_picture();
+// The placeholder as the bridge should send it in `format` at `size`, planes packed one after
+// the other: libyuv's conversion, done here independently of the bridge's plumbing.
+std::vector<std::uint8_t> placeholder_frame(PixelFormat format, Size size);
 
 }  // namespace kova::pipewire::test

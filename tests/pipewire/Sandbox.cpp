@@ -77,8 +77,9 @@ std::string ChildProcess::log() const {
 
 namespace {
 
-// The session manager's packaged configuration with our own list of what it enables.
-void write_wireplumber_config(const fs::path& target) {
+// The session manager's packaged configuration with our own list of what it enables; the portal
+// access rules only with a session bus, which they need.
+void write_wireplumber_config(const fs::path& target, bool portal_access) {
     fs::create_directories(target);
     for (const char* part : {"main.lua.d", "policy.lua.d"}) {
         fs::copy(fs::path(KOVA_WIREPLUMBER_DATA_DIR) / part, target / part,
@@ -86,13 +87,33 @@ void write_wireplumber_config(const fs::path& target) {
     }
     const fs::path ours(KOVA_TEST_WIREPLUMBER_CONFIG);
     fs::copy_file(ours / "wireplumber.conf", target / "wireplumber.conf");
-    fs::copy_file(ours / "90-enable-all.lua", target / "main.lua.d" / "90-enable-all.lua",
-                  fs::copy_options::overwrite_existing);
+    std::ifstream in(ours / "90-enable-all.lua");
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string enable_all = text.str();
+    if (portal_access) {
+        const std::string off = "[\"enable-flatpak-portal\"] = false";
+        const auto at = enable_all.find(off);
+        if (at == std::string::npos)
+            throw std::runtime_error("90-enable-all.lua: no portal switch");
+        enable_all.replace(at, off.size(), "[\"enable-flatpak-portal\"] = true");
+    }
+    std::ofstream(target / "main.lua.d" / "90-enable-all.lua", std::ios::trunc) << enable_all;
+}
+
+// A session bus for this sandbox alone, that starts no service by itself.
+void write_session_bus_config(const fs::path& dir) {
+    std::ofstream(dir / "session-bus.conf")
+        << "<busconfig><type>session</type><listen>unix:path=" << (dir / "bus").string()
+        << "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow "
+           "send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow "
+           "own=\"*\"/></policy></busconfig>\n";
 }
 
 bool is_overridden(const std::string& var) {
     for (const char* name :
-         {"XDG_RUNTIME_DIR=", "XDG_STATE_HOME=", "XDG_CONFIG_HOME=", "PIPEWIRE_RUNTIME_DIR=",
+         {"XDG_RUNTIME_DIR=", "XDG_STATE_HOME=", "XDG_CONFIG_HOME=", "XDG_DATA_HOME=",
+          "XDG_CURRENT_DESKTOP=", "XDG_DESKTOP_PORTAL_DIR=", "PIPEWIRE_RUNTIME_DIR=",
           "PIPEWIRE_REMOTE=", "PIPEWIRE_CONFIG_DIR=", "WIREPLUMBER_CONFIG_DIR=",
           "DBUS_SESSION_BUS_ADDRESS=", "KOVA_SOCKET="}) {
         if (var.rfind(name, 0) == 0) return true;
@@ -102,15 +123,27 @@ bool is_overridden(const std::string& var) {
 
 }  // namespace
 
-std::unique_ptr<Sandbox> Sandbox::create() {
+std::unique_ptr<Sandbox> Sandbox::create(Options options) {
     const char* tmp = std::getenv("TMPDIR");
     std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/kova-pipewire-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("cannot make a runtime folder: " +
                                  std::string(std::strerror(errno)));
     }
-    std::unique_ptr<Sandbox> sandbox(new Sandbox(pattern));
-    write_wireplumber_config(sandbox->dir_ / "wireplumber");
+    std::unique_ptr<Sandbox> sandbox(new Sandbox(pattern, options));
+    write_wireplumber_config(sandbox->dir_ / "wireplumber", options.desktop_session);
+    if (options.desktop_session) {
+        write_session_bus_config(sandbox->dir_);
+        sandbox->session_bus_ = sandbox->start(
+            "dbus-daemon", {KOVA_DBUS_DAEMON_EXECUTABLE,
+                            "--config-file=" + (sandbox->dir_ / "session-bus.conf").string(),
+                            "--nofork", "--nopidfile"});
+        const fs::path bus = sandbox->dir_ / "bus";
+        if (!eventually([&] { return fs::exists(bus); }, std::chrono::seconds(10))) {
+            throw std::runtime_error("dbus-daemon did not start; see its log in " +
+                                     sandbox->dir_.string());
+        }
+    }
 
     sandbox->pipewire_ = sandbox->start("pipewire", {KOVA_PIPEWIRE_EXECUTABLE});
     const fs::path socket = sandbox->remote();
@@ -125,11 +158,12 @@ std::unique_ptr<Sandbox> Sandbox::create() {
 Sandbox::~Sandbox() {
     wireplumber_.reset();
     pipewire_.reset();
+    session_bus_.reset();
     std::error_code ignored;
     fs::remove_all(dir_, ignored);
 }
 
-std::vector<std::string> Sandbox::environment() const {
+std::vector<std::string> Sandbox::environment(const std::vector<std::string>& extra) const {
     std::vector<std::string> env;
     for (char** var = environ; *var != nullptr; ++var) {
         if (!is_overridden(*var)) env.emplace_back(*var);
@@ -138,14 +172,30 @@ std::vector<std::string> Sandbox::environment() const {
     env.push_back("XDG_STATE_HOME=" + (dir_ / "state").string());
     env.push_back("XDG_CONFIG_HOME=" + (dir_ / "config").string());
     env.push_back("WIREPLUMBER_CONFIG_DIR=" + (dir_ / "wireplumber").string());
+    env.push_back("XDG_DATA_HOME=" + (dir_ / "data").string());
     env.push_back("KOVA_SOCKET=" + camera_socket());
+    if (options_.desktop_session) {
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir_ / "bus").string());
+    }
+    env.insert(env.end(), extra.begin(), extra.end());
     return env;
 }
 
 std::unique_ptr<ChildProcess> Sandbox::start(const std::string& name,
-                                             const std::vector<std::string>& argv) {
+                                             const std::vector<std::string>& argv,
+                                             const std::vector<std::string>& extra_env) {
     const std::string log = name + "-" + std::to_string(++started_) + ".log";
-    return ChildProcess::spawn(argv, environment(), dir_ / log);
+    return ChildProcess::spawn(argv, environment(extra_env), dir_ / log);
+}
+
+std::optional<std::string> Sandbox::run(const std::string& name,
+                                        const std::vector<std::string>& argv,
+                                        std::chrono::milliseconds timeout) {
+    auto process = start(name, argv);
+    if (!eventually([&] { return process->exited().has_value(); }, timeout)) return std::nullopt;
+    const int status = *process->exited();
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+    return process->log();
 }
 
 }  // namespace kova::pipewire::test

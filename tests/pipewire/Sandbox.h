@@ -45,9 +45,16 @@ class ChildProcess {
 
 class Sandbox {
   public:
-    // Makes the runtime folder, starts pipewire and wireplumber in it and waits until PipeWire
-    // accepts clients. Throws (naming the log to read) when either fails to start.
-    static std::unique_ptr<Sandbox> create();
+    struct Options {
+        // A private D-Bus session bus (no service activation: tests start what they need), and a
+        // session manager that grants cameras to portal clients as the permission store says.
+        bool desktop_session = false;
+    };
+    // Makes the runtime folder, starts pipewire and wireplumber in it (after the session bus, if
+    // any) and waits until PipeWire accepts clients. Throws (naming the log to read) when one
+    // fails to start.
+    static std::unique_ptr<Sandbox> create(Options options);
+    static std::unique_ptr<Sandbox> create() { return create(Options{}); }
     ~Sandbox();  // stops what it started (in reverse order) and removes the folder
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
@@ -56,17 +63,24 @@ class Sandbox {
     // The daemon's socket, usable as a PipeWire remote name.
     std::string remote() const { return (dir_ / "pipewire-0").string(); }
     std::string camera_socket() const { return (dir_ / "kova" / "camera.sock").string(); }
-    // The caller's environment, pointed at this sandbox's daemon, session bus-less, and camera.
-    std::vector<std::string> environment() const;
+    // The caller's environment, pointed at this sandbox's daemon, session bus (if any) and
+    // camera, with `extra` variables added.
+    std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const;
     // Starts a process in the sandbox's environment with a log of its own in the sandbox's
     // folder (name-N.log).
     std::unique_ptr<ChildProcess> start(const std::string& name,
-                                        const std::vector<std::string>& argv);
+                                        const std::vector<std::string>& argv,
+                                        const std::vector<std::string>& extra_env = {});
+    // Runs a process to its end; its output if it exits with status 0 within `timeout`.
+    std::optional<std::string> run(const std::string& name, const std::vector<std::string>& argv,
+                                   std::chrono::milliseconds timeout);
 
   private:
-    explicit Sandbox(std::filesystem::path dir) : dir_(std::move(dir)) {}
+    Sandbox(std::filesystem::path dir, Options options) : dir_(std::move(dir)), options_(options) {}
     std::filesystem::path dir_;
+    Options options_;
     int started_ = 0;
+    std::unique_ptr<ChildProcess> session_bus_;
     std::unique_ptr<ChildProcess> pipewire_;
     std::unique_ptr<ChildProcess> wireplumber_;
 };

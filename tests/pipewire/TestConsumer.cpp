@@ -43,6 +43,39 @@ std::optional<VideoFormat> parse_video_format(const spa_pod* param) {
                        info.framerate.denom};
 }
 
+// An EnumFormat param, one entry per frame rate it offers.
+std::vector<VideoFormat> parse_offered(const spa_pod* param) {
+    VideoFormat base;
+    const spa_pod_prop* format = spa_pod_find_prop(param, nullptr, SPA_FORMAT_VIDEO_format);
+    const spa_pod_prop* size = spa_pod_find_prop(param, nullptr, SPA_FORMAT_VIDEO_size);
+    const spa_pod_prop* rate = spa_pod_find_prop(param, nullptr, SPA_FORMAT_VIDEO_framerate);
+    spa_rectangle rectangle{};
+    if (format == nullptr || size == nullptr || rate == nullptr ||
+        spa_pod_get_id(&format->value, &base.format) < 0 ||
+        spa_pod_get_rectangle(&size->value, &rectangle) < 0) {
+        return {};
+    }
+    base.width = rectangle.width;
+    base.height = rectangle.height;
+    std::uint32_t count = 0;
+    std::uint32_t choice = 0;
+    const spa_pod* values = spa_pod_get_values(&rate->value, &count, &choice);
+    if (values->type != SPA_TYPE_Fraction ||
+        (choice != SPA_CHOICE_None && choice != SPA_CHOICE_Enum)) {
+        return {};
+    }
+    const auto* fractions = static_cast<const spa_fraction*>(SPA_POD_BODY(values));
+    std::vector<VideoFormat> offered;
+    // An enumeration's first value is its default, repeated among the alternatives.
+    for (std::uint32_t i = choice == SPA_CHOICE_None ? 0 : 1; i < count; ++i) {
+        VideoFormat entry = base;
+        entry.framerate_num = fractions[i].num;
+        entry.framerate_denom = fractions[i].denom;
+        offered.push_back(entry);
+    }
+    return offered;
+}
+
 }  // namespace
 
 struct TestConsumer::Impl {
@@ -72,6 +105,7 @@ struct TestConsumer::Impl {
     std::map<std::uint32_t, bool> nodes_complete;
     std::map<std::string, int> removed;
     bool streaming = false;
+    std::optional<std::string> error;
     std::optional<VideoFormat> format;
     std::uint64_t received = 0;
     std::deque<ReceivedFrame> kept;
@@ -108,10 +142,11 @@ struct TestConsumer::Impl {
                               const spa_pod* param) {
                 auto* node = static_cast<BoundNode*>(data);
                 if (id != SPA_PARAM_EnumFormat || param == nullptr) return;
-                if (auto format = parse_video_format(param)) {
-                    node->impl->notify(
-                        [&] { node->impl->nodes[node->id].offered.push_back(*format); });
-                }
+                const auto formats = parse_offered(param);
+                node->impl->notify([&] {
+                    auto& offered = node->impl->nodes[node->id].offered;
+                    offered.insert(offered.end(), formats.begin(), formats.end());
+                });
             };
             return events;
         }();
@@ -156,8 +191,11 @@ struct TestConsumer::Impl {
         }
     }
 
-    void on_stream_state(pw_stream_state state) {
-        notify([&] { streaming = state == PW_STREAM_STATE_STREAMING; });
+    void on_stream_state(pw_stream_state state, const char* message) {
+        notify([&] {
+            streaming = state == PW_STREAM_STATE_STREAMING;
+            if (state == PW_STREAM_STATE_ERROR) error = message ? message : "unknown";
+        });
     }
 
     void on_stream_param(std::uint32_t id, const spa_pod* param) {
@@ -190,12 +228,15 @@ struct TestConsumer::Impl {
             frame.pts = header->pts;
             frame.seq = header->seq;
         }
-        const spa_data& data = spa->datas[0];
-        frame.stride = static_cast<std::uint32_t>(data.chunk->stride);
-        if (keep_pixels && data.data != nullptr && data.chunk->size > 0 &&
-            data.chunk->offset + data.chunk->size <= data.maxsize) {
-            const auto* begin = static_cast<const std::uint8_t*>(data.data) + data.chunk->offset;
-            frame.pixels.assign(begin, begin + data.chunk->size);
+        frame.stride = static_cast<std::uint32_t>(spa->datas[0].chunk->stride);
+        for (std::uint32_t i = 0; i < spa->n_datas; ++i) {
+            const spa_data& data = spa->datas[i];
+            if (keep_pixels && data.data != nullptr && data.chunk->size > 0 &&
+                data.chunk->offset + data.chunk->size <= data.maxsize) {
+                const auto* begin =
+                    static_cast<const std::uint8_t*>(data.data) + data.chunk->offset;
+                frame.pixels.insert(frame.pixels.end(), begin, begin + data.chunk->size);
+            }
         }
         pw_stream_queue_buffer(stream, buffer);
         notify([&] {
@@ -309,7 +350,8 @@ int TestConsumer::removals(const std::string& name) {
 }
 
 void TestConsumer::capture(const std::string& target, std::uint32_t spa_format, std::uint32_t width,
-                           std::uint32_t height, bool keep_pixels) {
+                           std::uint32_t height, bool keep_pixels, std::uint32_t rate_num,
+                           std::uint32_t rate_denom) {
     pw_thread_loop_lock(impl_->loop);
     impl_->destroy_stream();
     impl_->keep_pixels = keep_pixels;
@@ -320,8 +362,9 @@ void TestConsumer::capture(const std::string& target, std::uint32_t spa_format, 
     static const pw_stream_events kStreamEvents = [] {
         pw_stream_events events{};
         events.version = PW_VERSION_STREAM_EVENTS;
-        events.state_changed = [](void* data, pw_stream_state, pw_stream_state state, const char*) {
-            static_cast<Impl*>(data)->on_stream_state(state);
+        events.state_changed = [](void* data, pw_stream_state, pw_stream_state state,
+                                  const char* message) {
+            static_cast<Impl*>(data)->on_stream_state(state, message);
         };
         events.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
             static_cast<Impl*>(data)->on_stream_param(id, param);
@@ -346,11 +389,15 @@ void TestConsumer::capture(const std::string& target, std::uint32_t spa_format, 
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(&builder, width, height);
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);
-    spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Range, 0);
-    spa_pod_builder_fraction(&builder, 30, 1);
-    spa_pod_builder_fraction(&builder, 0, 1);
-    spa_pod_builder_fraction(&builder, 1000, 1);
-    spa_pod_builder_pop(&builder, &choice);
+    if (rate_num != 0) {
+        spa_pod_builder_fraction(&builder, rate_num, rate_denom);
+    } else {
+        spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Range, 0);
+        spa_pod_builder_fraction(&builder, 30, 1);
+        spa_pod_builder_fraction(&builder, 0, 1);
+        spa_pod_builder_fraction(&builder, 1000, 1);
+        spa_pod_builder_pop(&builder, &choice);
+    }
     const auto* param = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
 
     const auto flags =
@@ -367,6 +414,7 @@ void TestConsumer::stop_capture() {
     pw_thread_loop_unlock(impl_->loop);
     impl_->notify([&] {
         impl_->streaming = false;
+        impl_->error.reset();
         impl_->format.reset();
     });
 }
@@ -374,6 +422,12 @@ void TestConsumer::stop_capture() {
 bool TestConsumer::wait_streaming(std::chrono::milliseconds timeout) {
     std::unique_lock lock(impl_->mutex);
     return impl_->changed.wait_for(lock, timeout, [&] { return impl_->streaming; });
+}
+
+std::optional<std::string> TestConsumer::wait_error(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(impl_->mutex);
+    impl_->changed.wait_for(lock, timeout, [&] { return impl_->error.has_value(); });
+    return impl_->error;
 }
 
 std::optional<VideoFormat> TestConsumer::negotiated() {

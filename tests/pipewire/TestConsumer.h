@@ -38,16 +38,16 @@ struct VideoFormat {
 struct NodeDescription {
     std::uint32_t id = 0;
     std::map<std::string, std::string> properties;
-    std::vector<VideoFormat> offered;  // the node's EnumFormat params
+    std::vector<VideoFormat> offered;  // the node's EnumFormat params, one entry per frame rate
 };
 
 struct ReceivedFrame {
-    std::uint64_t index = 0;        // how many frames this consumer received before it
-    std::int64_t pts = 0;           // the buffer's header timestamp
-    std::uint64_t seq = 0;          // the buffer's header sequence
-    std::uint64_t received_ns = 0;  // CLOCK_MONOTONIC when the consumer got it
-    std::uint32_t stride = 0;
-    std::vector<std::uint8_t> pixels;
+    std::uint64_t index = 0;           // how many frames this consumer received before it
+    std::int64_t pts = 0;              // the buffer's header timestamp
+    std::uint64_t seq = 0;             // the buffer's header sequence
+    std::uint64_t received_ns = 0;     // CLOCK_MONOTONIC when the consumer got it
+    std::uint32_t stride = 0;          // of the first plane
+    std::vector<std::uint8_t> pixels;  // every data block's, one after the other
 };
 
 class TestConsumer {
@@ -65,12 +65,16 @@ class TestConsumer {
     int removals(const std::string& name);
 
     // Opens a stream that asks the session manager to link it to the node `target`, accepting
-    // only `spa_format` at the given size and any frame rate. Frames are kept with their pixels
-    // when `keep_pixels`, else only their timing is recorded.
+    // only `spa_format` at the given size, and at rate_num/rate_denom frames a second (any rate
+    // if rate_num is 0). Frames are kept with their pixels when `keep_pixels`, else only their
+    // timing is recorded.
     void capture(const std::string& target, std::uint32_t spa_format, std::uint32_t width,
-                 std::uint32_t height, bool keep_pixels = true);
+                 std::uint32_t height, bool keep_pixels = true, std::uint32_t rate_num = 0,
+                 std::uint32_t rate_denom = 1);
     void stop_capture();
     bool wait_streaming(std::chrono::milliseconds timeout);
+    // Waits for the stream to fail; its error message, if it did.
+    std::optional<std::string> wait_error(std::chrono::milliseconds timeout);
     std::optional<VideoFormat> negotiated();
 
     // Waits for a frame received from now on (or already kept, if `include_kept`) that matches.

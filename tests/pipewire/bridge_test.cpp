@@ -5,6 +5,8 @@
 #include <pipewire/keys.h>
 #include <spa/param/video/raw.h>
 
+#include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "BridgeProcesses.h"
@@ -89,7 +91,44 @@ TEST_F(BridgeTest, Yuy2ConsumersSeeThePlaceholderConverted) {
         consumer->wait_frame([](const ReceivedFrame& f) { return !f.pixels.empty(); }, kTimeout);
     ASSERT_TRUE(frame.has_value()) << processes_->bridge().log();
     EXPECT_EQ(frame->stride, kWidth * 2);
-    EXPECT_TRUE(is_yuy2_placeholder(frame->pixels, frame->stride));
+    EXPECT_TRUE(frame->pixels == placeholder_frame(PixelFormat::YUY2, {kWidth, kHeight}));
+}
+
+// What GStreamer gets with the caps filter a user writes, for each layout, size and rate the node
+// offers: the placeholder, byte for byte as libyuv converts and scales it.
+TEST_F(BridgeTest, GStreamerGetsTheFormatItsCapsFilterAsksFor) {
+    struct Case {
+        const char* caps;
+        PixelFormat format;
+        Size size;
+    };
+    const Case cases[] = {
+        {"format=BGRA,width=800,height=960,framerate=5983/100", PixelFormat::BGRA, {800, 960}},
+        {"format=BGRx,width=1280,height=720,framerate=30/1", PixelFormat::BGRx, {1280, 720}},
+        {"format=YUY2,width=800,height=960,framerate=59/1", PixelFormat::YUY2, {800, 960}},
+        {"format=YUY2,width=640,height=480,framerate=60/1", PixelFormat::YUY2, {640, 480}},
+        {"format=NV12,width=1920,height=1080,framerate=30/1", PixelFormat::NV12, {1920, 1080}},
+        {"format=NV12,width=800,height=960,framerate=15/1", PixelFormat::NV12, {800, 960}},
+        {"format=I420,width=640,height=360,framerate=25/1", PixelFormat::I420, {640, 360}},
+        {"format=I420,width=1280,height=720,framerate=5983/100", PixelFormat::I420, {1280, 720}},
+    };
+    const auto out = sandbox_->dir() / "gst-frames";
+    for (const Case& c : cases) {
+        const auto expected = placeholder_frame(c.format, c.size);
+        std::filesystem::remove(out);
+        const auto result = sandbox_->run(
+            "gst-launch",
+            {KOVA_GST_LAUNCH, "-q", "pipewiresrc", "target-object=kova", "num-buffers=2", "!",
+             std::string("video/x-raw,") + c.caps, "!", "filesink", "location=" + out.string()},
+            20s);
+        ASSERT_TRUE(result.has_value()) << c.caps << ": gst-launch failed or hung";
+        std::ifstream in(out, std::ios::binary);
+        const std::vector<std::uint8_t> frames((std::istreambuf_iterator<char>(in)),
+                                               std::istreambuf_iterator<char>());
+        ASSERT_EQ(frames.size(), 2 * expected.size()) << c.caps;
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frames.end() - expected.size()))
+            << c.caps << ": pixels differ from the reference";
+    }
 }
 
 TEST_F(BridgeTest, PushedFramesArriveWithTheirPixelsAndPresentationTime) {

@@ -43,7 +43,7 @@ class NodeHost {
         core_ = pw_context_connect(
             context_, pw_properties_new(PW_KEY_REMOTE_NAME, remote.c_str(), nullptr), 0);
         if (core_ != nullptr) {
-            node_ = VideoSourceNode::create(core_, {"kova", "Kova", kWidth, kHeight, 5983, 100},
+            node_ = VideoSourceNode::create(core_, {"kova", "Kova", {kWidth, kHeight}, {5983, 100}},
                                             [this](bool streaming) {
                                                 {
                                                     std::lock_guard lock(mutex_);
@@ -143,19 +143,33 @@ class VideoSourceNodeTest : public ::testing::Test {
 };
 Sandbox* VideoSourceNodeTest::sandbox_ = nullptr;
 
-TEST_F(VideoSourceNodeTest, IsListedAsACameraOfferingTheStreamFormatFirst) {
+TEST_F(VideoSourceNodeTest, IsListedAsACameraOfferingEveryLayoutSizeAndCommonRate) {
     auto watcher = TestConsumer::connect(sandbox_->remote());
     const auto node = watcher->find_node("kova", kTimeout);
     ASSERT_TRUE(node.has_value());
     EXPECT_EQ(node->properties.at(PW_KEY_MEDIA_CLASS), "Video/Source");
     EXPECT_EQ(node->properties.at(PW_KEY_MEDIA_ROLE), "Camera");
     EXPECT_EQ(node->properties.at(PW_KEY_NODE_DESCRIPTION), "Kova");
-    const std::vector<VideoFormat> expected = {
-        {SPA_VIDEO_FORMAT_BGRA, kWidth, kHeight, 5983, 100},
-        {SPA_VIDEO_FORMAT_BGRx, kWidth, kHeight, 5983, 100},
-        {SPA_VIDEO_FORMAT_YUY2, kWidth, kHeight, 5983, 100},
+    ASSERT_FALSE(node->offered.empty());
+    // Preferred: the frames as they come, for one copy each.
+    EXPECT_EQ(node->offered.front(),
+              (VideoFormat{SPA_VIDEO_FORMAT_BGRA, kWidth, kHeight, 5983, 100}));
+    const auto offers = [&](VideoFormat wanted) {
+        return std::find(node->offered.begin(), node->offered.end(), wanted) != node->offered.end();
     };
-    EXPECT_EQ(node->offered, expected);
+    for (std::uint32_t format :
+         {SPA_VIDEO_FORMAT_BGRA, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_YUY2,
+          SPA_VIDEO_FORMAT_NV12, SPA_VIDEO_FORMAT_I420}) {
+        for (auto [width, height] :
+             {std::pair{kWidth, kHeight}, std::pair{1920u, 1080u}, std::pair{1280u, 720u},
+              std::pair{640u, 480u}, std::pair{640u, 360u}}) {
+            for (auto [num, denom] : {std::pair{5983u, 100u}, std::pair{60u, 1u},
+                                      std::pair{59u, 1u}, std::pair{30u, 1u}}) {
+                EXPECT_TRUE(offers({format, width, height, num, denom}))
+                    << format << " " << width << "x" << height << " " << num << "/" << denom;
+            }
+        }
+    }
 }
 
 TEST_F(VideoSourceNodeTest, HoldsNoFramesUntilAConsumerStreams) {
@@ -187,7 +201,7 @@ TEST_F(VideoSourceNodeTest, BgraConsumerGetsTheExactPixelsStampedWithTheHostTime
 
 TEST_F(VideoSourceNodeTest, Yuy2ConsumerGetsOneConversionPerFrame) {
     auto consumer = this->consumer(SPA_VIDEO_FORMAT_YUY2);
-    // The placeholder's background colour, whose YUY2 is 40, 129, 40, 128.
+    // The placeholder's background colour, whose YUY2 is 40, 128, 40, 127 (chroma rounded down).
     std::vector<std::uint8_t> grey(kWidth * 4 * kHeight);
     for (std::size_t i = 0; i < grey.size(); i += 4) {
         grey[i] = 0x1E;
@@ -206,7 +220,7 @@ TEST_F(VideoSourceNodeTest, Yuy2ConsumerGetsOneConversionPerFrame) {
     for (std::size_t i = 0; i < frame->pixels.size(); i += 4) {
         const std::array<std::uint8_t, 4> yuyv = {frame->pixels[i], frame->pixels[i + 1],
                                                   frame->pixels[i + 2], frame->pixels[i + 3]};
-        wrong += yuyv != std::array<std::uint8_t, 4>{40, 129, 40, 128};
+        wrong += yuyv != std::array<std::uint8_t, 4>{40, 128, 40, 127};
     }
     EXPECT_EQ(wrong, 0u);
     EXPECT_EQ(node_->counters().converted, 1u);
@@ -257,6 +271,18 @@ TEST_F(VideoSourceNodeTest, StopsStreamingWhenTheLastConsumerLeaves) {
     const TestPicture picture(5);
     EXPECT_EQ(node_->publish(picture.view(1, monotonic_ns())),
               VideoSourceNode::Publish::NotStreaming);
+}
+
+TEST_F(VideoSourceNodeTest, ARequestItCannotMeetFailsWithAnError) {
+    auto consumer = TestConsumer::connect(sandbox_->remote());
+    consumer->capture("kova", SPA_VIDEO_FORMAT_BGRA, 1000, 1000);
+    const auto error = consumer->wait_error(kTimeout);
+    ASSERT_TRUE(error.has_value()) << "the consumer was left waiting";
+    EXPECT_NE(error->find("no format in common"), std::string::npos) << *error;
+    EXPECT_FALSE(consumer->wait_streaming(0ms));
+    // Other consumers are not disturbed.
+    auto other = this->consumer(SPA_VIDEO_FORMAT_BGRA);
+    EXPECT_TRUE(other->negotiated().has_value());
 }
 
 TEST_F(VideoSourceNodeTest, RefusesFramesOfAnotherSize) {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 #include "tests/wire/WireTestSupport.h"
 
 namespace kova::wire::test {
@@ -85,11 +85,11 @@ TEST_F(ProcessTest, ASealedMemFdFromAnotherProcessArrivesMappableAndIntact) {
     ASSERT_GE(memory, 0);
     EXPECT_EQ(::fcntl(memory, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC)
         << "received fds are close-on-exec";
-    EXPECT_EQ(host::MemFd::checkImported(memory, request->layout.size), 0);
+    EXPECT_EQ(base::MemFd::checkImported(memory, request->layout.size), 0);
     EXPECT_NE(::ftruncate(memory, 16), 0) << "the peer's memory must be sealed against shrinking";
 
-    std::optional<host::MemoryMapping> mapping =
-        host::MemoryMapping::map(memory, request->layout.size, false);
+    std::optional<base::MemoryMapping> mapping =
+        base::MemoryMapping::map(memory, request->layout.size, false);
     ASSERT_TRUE(mapping.has_value());
     std::size_t wrongBytes = 0;
     for (std::size_t i = 0; i < mapping->size(); ++i) {
@@ -107,13 +107,13 @@ TEST_F(ProcessTest, ASealedMemFdFromAnotherProcessArrivesMappableAndIntact) {
 }  // namespace
 
 int runMemFdPeer(int socketFd) {
-    Connection camera(host::UniqueFD(socketFd), Peer::Client);
+    Connection camera(base::UniqueFD(socketFd), Peer::Client);
     const FrameLayout layout = peerLayout();
-    host::UniqueFD memory = host::MemFd::create("kova-wire-peer", layout.size);
+    base::UniqueFD memory = base::MemFd::create("kova-wire-peer", layout.size);
     if (!memory) return 10;
     {
-        std::optional<host::MemoryMapping> mapping =
-            host::MemoryMapping::map(memory.get(), layout.size, true);
+        std::optional<base::MemoryMapping> mapping =
+            base::MemoryMapping::map(memory.get(), layout.size, true);
         if (!mapping) return 11;
         for (std::size_t i = 0; i < mapping->size(); ++i) mapping->data()[i] = patternByte(i);
     }

@@ -80,7 +80,7 @@ class ProtocolTest : public FdLeakCheck {
 TEST_F(ProtocolTest, EveryMessageTypeArrivesIntactWithItsFd) {
     const std::vector<Message> samples = sampleMessages();
     ASSERT_EQ(samples.size(), std::variant_size_v<Message>);
-    host::UniqueFD memory = makeSealedMemFd();
+    base::UniqueFD memory = makeSealedMemFd();
 
     for (const Message& sample : samples) {
         std::visit(
@@ -116,7 +116,7 @@ TEST_F(ProtocolTest, SendStampsTheHeaderAndRefusesWhatWouldBreakTheProtocol) {
     ASSERT_EQ(result.status, Status::Message) << result.error.reason;
     EXPECT_EQ(std::get<Ping>(result.received->message).cookie, 5u);
 
-    host::UniqueFD memory = makeSealedMemFd();
+    base::UniqueFD memory = makeSealedMemFd();
     Hello noRole;
     Frame frameClaimingFd = validFrame();
     frameClaimingFd.fdAttached = 1;
@@ -323,9 +323,9 @@ TEST_F(ProtocolTest, AnotherVersionIsToldSoWhateverTheSizeOfItsHello) {
 }
 
 TEST_F(ProtocolTest, WrongFdsAreRefusedAndClosed) {
-    host::UniqueFD first = makeSealedMemFd();
-    host::UniqueFD second = makeSealedMemFd();
-    const int fdsBefore = countOpenFds();
+    base::UniqueFD first = makeSealedMemFd();
+    base::UniqueFD second = makeSealedMemFd();
+    const std::size_t fdsBefore = testing::openFdCount();
     Frame claimsFd = validFrame();
     claimsFd.fdAttached = 1;
 
@@ -347,7 +347,7 @@ TEST_F(ProtocolTest, WrongFdsAreRefusedAndClosed) {
     expectRefused({"frame hides an fd", packet(validFrame()), Peer::Host,
                    "says no fd is attached, but one is"},
                   {first.get()});
-    EXPECT_EQ(countOpenFds(), fdsBefore) << "a refused message's fds must be closed";
+    EXPECT_EQ(testing::openFdCount(), fdsBefore) << "a refused message's fds must be closed";
 }
 
 TEST_F(ProtocolTest, ReceiveReportsEmptyThenTheRestThenTheHangUp) {

@@ -63,8 +63,8 @@ bool exists(const std::string& path) {
 }
 
 // A socket file at `path` with a listener that is not a camera; kept listening or closed.
-host::UniqueFD bindPlainSocket(const std::string& path, bool keepListening) {
-    host::UniqueFD socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+base::UniqueFD bindPlainSocket(const std::string& path, bool keepListening) {
+    base::UniqueFD socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
@@ -87,9 +87,9 @@ class SocketTest : public FdLeakCheck {
 
     // Connects, accepts and trades a hello for a welcome.
     void expectServes(const Listener& listener) {
-        Result<host::UniqueFD> clientSocket = connectTo(listener.path());
+        Result<base::UniqueFD> clientSocket = connectTo(listener.path());
         ASSERT_TRUE(clientSocket.ok()) << clientSocket.failure().message;
-        Result<host::UniqueFD> cameraSocket = listener.accept();
+        Result<base::UniqueFD> cameraSocket = listener.accept();
         ASSERT_TRUE(cameraSocket.ok()) << cameraSocket.failure().message;
         Connection client(std::move(clientSocket.value()), Peer::Client);
         Connection camera(std::move(cameraSocket.value()), Peer::Host);
@@ -116,9 +116,9 @@ TEST_F(SocketTest, ListenCreatesAPrivateFolderAndServesOwnUser) {
     EXPECT_EQ(listener.accept().failure().error, -EAGAIN) << "nobody is waiting yet";
     expectServes(listener);
 
-    Result<host::UniqueFD> client = connectTo(listener.path());
+    Result<base::UniqueFD> client = connectTo(listener.path());
     ASSERT_TRUE(client.ok());
-    Result<host::UniqueFD> accepted = listener.accept();
+    Result<base::UniqueFD> accepted = listener.accept();
     ASSERT_TRUE(accepted.ok());
     Result<PeerIdentity> peer = PeerCheck(::getuid()).check(accepted.value().get());
     ASSERT_TRUE(peer.ok()) << peer.failure().message;
@@ -175,7 +175,7 @@ TEST_F(SocketTest, SecondCameraOnALivePathIsRefusedAndTheFirstServesOn) {
 TEST_F(SocketTest, LiveSocketWithoutTheLockIsNotTakenOver) {
     ASSERT_EQ(::mkdir((root_ + "/kova").c_str(), 0700), 0);
     const std::string path = defaultLocation().path;
-    host::UniqueFD other = bindPlainSocket(path, true);
+    base::UniqueFD other = bindPlainSocket(path, true);
     auto listening = Listener::listen(defaultLocation());
     ASSERT_FALSE(listening.ok());
     // Not a camera (it holds no lock): the message says what it likely is.
@@ -235,13 +235,13 @@ TEST_F(SocketTest, OnlyAListeningSeqpacketSocketBoundToAPathIsAdopted) {
     ASSERT_FALSE(connected.ok());
     EXPECT_NE(connected.failure().message.find("not listening"), std::string::npos);
 
-    host::UniqueFD stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    base::UniqueFD stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     auto wrongType = Listener::adopt(std::move(stream));
     ASSERT_FALSE(wrongType.ok());
     EXPECT_NE(wrongType.failure().message.find("SOCK_SEQPACKET"), std::string::npos);
 
     // Bound to an abstract name the kernel picks: nothing in the file system to lock.
-    host::UniqueFD abstract(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    base::UniqueFD abstract(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     ASSERT_EQ(::bind(abstract.get(), reinterpret_cast<const sockaddr*>(&address),
@@ -255,7 +255,7 @@ TEST_F(SocketTest, OnlyAListeningSeqpacketSocketBoundToAPathIsAdopted) {
 
 TEST_F(SocketTest, ConnectingWhereNoCameraServesSaysSo) {
     const std::string path = root_ + "/nothing.sock";
-    Result<host::UniqueFD> connection = connectTo(path);
+    Result<base::UniqueFD> connection = connectTo(path);
     ASSERT_FALSE(connection.ok());
     EXPECT_EQ(connection.failure().message, "no kova-camera is serving " + path);
 }

@@ -1,37 +1,25 @@
 // Shared pieces of the wire tests.
 #include "tests/wire/WireTestSupport.h"
 
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include "host/base/MemFd.h"
+#include "base/MemFd.h"
 
 namespace kova::wire::test {
 
-int countOpenFds() {
-    DIR* folder = ::opendir("/proc/self/fd");
-    if (folder == nullptr) return -1;
-    int count = 0;
-    while (const dirent* entry = ::readdir(folder)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(folder);
-    return count;
-}
-
-std::pair<host::UniqueFD, host::UniqueFD> socketPair() {
+std::pair<base::UniqueFD, base::UniqueFD> socketPair() {
     int ends[2] = {-1, -1};
     EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
-    return {host::UniqueFD(ends[0]), host::UniqueFD(ends[1])};
+    return {base::UniqueFD(ends[0]), base::UniqueFD(ends[1])};
 }
 
 void sendRaw(int socket, std::span<const std::byte> bytes, const std::vector<int>& fds) {
     ASSERT_EQ(sendPacket(socket, bytes, fds), 0);
 }
 
-host::UniqueFD makeSealedMemFd(std::size_t size) {
+base::UniqueFD makeSealedMemFd(std::size_t size) {
     int error = 0;
-    host::UniqueFD fd = host::MemFd::create("kova-wire-test", size, &error);
+    base::UniqueFD fd = base::MemFd::create("kova-wire-test", size, &error);
     EXPECT_TRUE(fd.isValid()) << "memfd: " << error;
     return fd;
 }

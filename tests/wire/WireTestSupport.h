@@ -12,25 +12,21 @@
 #include <utility>
 #include <vector>
 
-#include "host/base/UniqueFD.h"
-#include "host/service/Protocol.h"
-#include "host/service/Wire.h"
+#include "base/UniqueFD.h"
+#include "protocol/Protocol.h"
+#include "protocol/Wire.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::wire::test {
 
-int countOpenFds();
-
 // A connected SOCK_SEQPACKET pair, both ends close-on-exec.
-std::pair<host::UniqueFD, host::UniqueFD> socketPair();
+std::pair<base::UniqueFD, base::UniqueFD> socketPair();
 
 // Base of every wire test: whatever a test opens must be closed by the time it ends.
 class FdLeakCheck : public ::testing::Test {
   protected:
-    FdLeakCheck() : fdsAtStart_(countOpenFds()) {}
-    ~FdLeakCheck() override { EXPECT_EQ(countOpenFds(), fdsAtStart_) << "the test leaked fds"; }
-
   private:
-    int fdsAtStart_;
+    kova::testing::FdLeakGuard fdLeakGuard_;
 };
 
 // Both ends of a fresh SOCK_SEQPACKET pair: `camera` speaks as the host, `client` as a client.
@@ -40,7 +36,7 @@ struct ConnectedPair {
     Connection client;
 
   private:
-    explicit ConnectedPair(std::pair<host::UniqueFD, host::UniqueFD> ends)
+    explicit ConnectedPair(std::pair<base::UniqueFD, base::UniqueFD> ends)
         : camera(std::move(ends.first), Peer::Host), client(std::move(ends.second), Peer::Client) {}
 };
 
@@ -53,7 +49,7 @@ std::span<const std::byte> bytesOf(const M& message) {
 }
 
 // A small sealed memfd, as a client would register.
-host::UniqueFD makeSealedMemFd(std::size_t size = 4096);
+base::UniqueFD makeSealedMemFd(std::size_t size = 4096);
 
 // Whether two fds name the same open file.
 bool sameFile(int a, int b);

@@ -30,10 +30,9 @@ NodeSettings node_settings() {
     NodeSettings settings;
     settings.name = "kova";
     settings.description = "Kova";
-    settings.width = static_cast<std::uint32_t>(kova::kFrameWidth);
-    settings.height = static_cast<std::uint32_t>(kova::kFrameHeight);
-    settings.framerate_num = static_cast<std::uint32_t>(kova::kStreamFrameRate * 100.0 + 0.5);
-    settings.framerate_denom = 100;
+    settings.size = {static_cast<std::uint32_t>(kova::kFrameWidth),
+                     static_cast<std::uint32_t>(kova::kFrameHeight)};
+    settings.rate = {static_cast<std::uint32_t>(kova::kStreamFrameRate * 100.0 + 0.5), 100};
     return settings;
 }
 
@@ -64,13 +63,16 @@ struct Bridge {
         const auto& sent = node->counters();
         std::fprintf(stderr,
                      "kova-pipewire: %llu frames from the camera (%llu missed, %llu sessions); "
-                     "%llu sent: %llu copied, %llu converted; %llu dropped\n",
+                     "%llu sent: %llu copied, %llu converted, %llu scaled; %llu paced out, "
+                     "%llu dropped\n",
                      static_cast<unsigned long long>(camera.received),
                      static_cast<unsigned long long>(camera.missed),
                      static_cast<unsigned long long>(camera.sessions),
                      static_cast<unsigned long long>(sent.sent),
                      static_cast<unsigned long long>(sent.copied),
                      static_cast<unsigned long long>(sent.converted),
+                     static_cast<unsigned long long>(sent.scaled),
+                     static_cast<unsigned long long>(sent.paced),
                      static_cast<unsigned long long>(sent.dropped));
     }
 };

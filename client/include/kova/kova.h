@@ -110,6 +110,9 @@ class KOVA_EXPORT Producer {
         ~Frame();  // an unsubmitted frame goes back to the producer's pool
         std::uint8_t* data() const;
         std::size_t stride() const;
+        // The frame's shared memory, the memfd registered with the camera; borrowed, valid while
+        // the frame lives. Sealed: it maps read-only anywhere, data() is its one writable mapping.
+        int fd() const;
         std::size_t width() const { return kFrameWidth; }
         std::size_t height() const { return kFrameHeight; }
 
@@ -214,6 +217,10 @@ class KOVA_EXPORT Viewer {
         Origin origin() const;
         std::uint64_t missed_before() const;  // frames this viewer missed just before it
         const std::uint8_t* data() const;
+        // The camera's buffer the picture lies in, from its first byte: a sealed memfd that maps
+        // read-only, for callers that hand frames on by descriptor. Borrowed, valid while the
+        // frame lives; data() is this viewer's mapping of it.
+        int fd() const;
         std::size_t stride() const;
         std::size_t width() const;
         std::size_t height() const;

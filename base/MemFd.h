@@ -1,0 +1,62 @@
+// MemFd: sealed shared memory, created here or imported from a peer, and its mappings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "base/SharedFD.h"
+#include "base/UniqueFD.h"
+
+namespace kova::base {
+
+// A mapping of shared memory, unmapped when it goes. Move-only.
+// Threading: the mapping object belongs to one owner; the bytes it maps are shared.
+class MemoryMapping {
+  public:
+    MemoryMapping() = default;
+    // Maps `size` bytes of `fd` from offset 0, writable or read-only.
+    static std::optional<MemoryMapping> map(int fd, std::size_t size, bool writable);
+    ~MemoryMapping();
+    MemoryMapping(MemoryMapping&& other) noexcept;
+    MemoryMapping& operator=(MemoryMapping&& other) noexcept;
+    MemoryMapping(const MemoryMapping&) = delete;
+    MemoryMapping& operator=(const MemoryMapping&) = delete;
+
+    std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+  private:
+    MemoryMapping(std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    void unmap();
+
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// A memfd with the one mapping through which it can be written.
+struct WritableMemory {
+    UniqueFD fd;
+    MemoryMapping mapping;
+};
+
+// Memory that other processes can map: memfd sealed against shrinking, growing and further
+// sealing before its fd ever leaves this process, so a peer can never make a mapping fault.
+class MemFd {
+  public:
+    // A new sealed memfd of `size` bytes, or an invalid fd with -errno in `error`.
+    static UniqueFD create(const char* name, std::size_t size, int* error = nullptr);
+
+    // Memory only its creator writes: mapped writable here, then sealed against writes through
+    // the fd and against new writable mappings too, so a peer handed the fd can only read it.
+    static std::optional<WritableMemory> createWritable(const char* name, std::size_t size,
+                                                        int* error = nullptr);
+
+    // Checks a peer's fd before it is mapped: it must be sealed against shrinking and growing
+    // and hold at least `minimumSize` bytes. Returns 0, or a negative errno-style code:
+    // -EPERM (not sealed), -EINVAL (too small or not a memfd), or the failing call's -errno.
+    static int checkImported(int fd, std::size_t minimumSize);
+};
+
+}  // namespace kova::base

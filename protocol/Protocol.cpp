@@ -1,0 +1,92 @@
+// Names of the protocol's message types and error codes.
+#include "protocol/Protocol.h"
+
+namespace kova::wire {
+
+const char* messageTypeName(MessageType type) {
+    switch (type) {
+        case MessageType::Hello:
+            return "Hello";
+        case MessageType::Welcome:
+            return "Welcome";
+        case MessageType::Error:
+            return "Error";
+        case MessageType::Ping:
+            return "Ping";
+        case MessageType::Pong:
+            return "Pong";
+        case MessageType::InfoRequest:
+            return "InfoRequest";
+        case MessageType::InfoReply:
+            return "InfoReply";
+        case MessageType::RegisterBuffer:
+            return "RegisterBuffer";
+        case MessageType::BufferRegistered:
+            return "BufferRegistered";
+        case MessageType::UnregisterBuffer:
+            return "UnregisterBuffer";
+        case MessageType::SinkStart:
+            return "SinkStart";
+        case MessageType::SinkStarted:
+            return "SinkStarted";
+        case MessageType::SinkStop:
+            return "SinkStop";
+        case MessageType::SinkStopped:
+            return "SinkStopped";
+        case MessageType::Push:
+            return "Push";
+        case MessageType::PushRefused:
+            return "PushRefused";
+        case MessageType::BufferReturned:
+            return "BufferReturned";
+        case MessageType::ViewStart:
+            return "ViewStart";
+        case MessageType::ViewStarted:
+            return "ViewStarted";
+        case MessageType::ViewStop:
+            return "ViewStop";
+        case MessageType::ViewStopped:
+            return "ViewStopped";
+        case MessageType::Frame:
+            return "Frame";
+        case MessageType::Release:
+            return "Release";
+        case MessageType::BufferGone:
+            return "BufferGone";
+        case MessageType::StatusRequest:
+            return "StatusRequest";
+        case MessageType::StatusReply:
+            return "StatusReply";
+        case MessageType::SinkTakeOver:
+            return "SinkTakeOver";
+    }
+    return "unknown";
+}
+
+const char* errorCodeName(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::ProtocolViolation:
+            return "protocol violation";
+        case ErrorCode::VersionMismatch:
+            return "version mismatch";
+        case ErrorCode::NotAllowed:
+            return "not allowed";
+        case ErrorCode::WrongState:
+            return "wrong state";
+        case ErrorCode::LimitReached:
+            return "limit reached";
+        case ErrorCode::BadBuffer:
+            return "bad buffer";
+        case ErrorCode::UnknownBuffer:
+            return "unknown buffer";
+        case ErrorCode::NotAuthorized:
+            return "not authorized";
+        case ErrorCode::PermissionDenied:
+            return "permission denied";
+        case ErrorCode::HostFailure:
+            return "host failure";
+    }
+    return "unknown";
+}
+
+}  // namespace kova::wire

@@ -1,0 +1,592 @@
+// kova._kova: the Python binding of libkova-client. Frames are numpy views of the shared
+// buffers themselves; the only copy is the one send() makes of a caller's own picture.
+//
+// Threading: every blocking call releases the GIL. A Camera or Viewer may be shared between
+// Python threads: each guards its client-library object with a mutex, taken after the GIL is
+// released (and let go before it is taken back), so the two locks never wait on each other.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "kova/kova.h"
+
+namespace py = pybind11;
+
+namespace kova::python {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long a blocking wait runs between checks for Ctrl-C.
+constexpr auto kSignalCheckInterval = 100ms;
+constexpr py::ssize_t kHeight = py::ssize_t(kFrameHeight);
+constexpr py::ssize_t kWidth = py::ssize_t(kFrameWidth);
+
+const char* codeName(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::NoCamera:
+            return "no_camera";
+        case ErrorCode::Refused:
+            return "refused";
+        case ErrorCode::ProtocolError:
+            return "protocol_error";
+        case ErrorCode::Disconnected:
+            return "disconnected";
+        case ErrorCode::InvalidArgument:
+            return "invalid_argument";
+        case ErrorCode::SystemError:
+            return "system_error";
+        case ErrorCode::Timeout:
+            return "timeout";
+        case ErrorCode::SinkBusy:
+            return "sink_busy";
+        case ErrorCode::TakenOver:
+            return "taken_over";
+    }
+    return "unknown";
+}
+
+ConnectOptions optionsOf(const std::optional<std::string>& socket) {
+    return ConnectOptions{socket.value_or("")};
+}
+
+// The source's channels in BGRA order: the index of blue, green, red and (or -1) alpha.
+struct ChannelOrder {
+    int blue, green, red, alpha;
+};
+
+ChannelOrder channelOrderOf(py::ssize_t channels, const std::optional<std::string>& order) {
+    const std::string name = order.value_or(channels == 4 ? "bgra" : "rgb");
+    if (channels == 3 && name == "rgb") return {2, 1, 0, -1};
+    if (channels == 3 && name == "bgr") return {0, 1, 2, -1};
+    if (channels == 4 && name == "bgra") return {0, 1, 2, 3};
+    if (channels == 4 && name == "rgba") return {2, 1, 0, 3};
+    throw py::value_error("order \"" + name + "\" does not fit a frame of " +
+                          std::to_string(channels) +
+                          " channels (3: \"rgb\" or \"bgr\"; 4: \"bgra\" or \"rgba\")");
+}
+
+// The source picture as validated under the GIL, for a copy made without it.
+struct Source {
+    const std::uint8_t* data;
+    py::ssize_t rowStride, pixelStride, channelStride;
+    py::ssize_t channels;
+    ChannelOrder order;
+};
+
+Source sourceOf(const py::array& frame, const std::optional<std::string>& order) {
+    if (!py::isinstance<py::array_t<std::uint8_t>>(frame)) {
+        throw py::type_error("a frame is a uint8 array, not " +
+                             std::string(py::str(frame.dtype())));
+    }
+    if (frame.ndim() != 3 || frame.shape(0) != kHeight || frame.shape(1) != kWidth ||
+        (frame.shape(2) != 3 && frame.shape(2) != 4)) {
+        std::string shape;
+        for (py::ssize_t i = 0; i < frame.ndim(); ++i) {
+            shape += (i ? ", " : "") + std::to_string(frame.shape(i));
+        }
+        throw py::value_error("a frame is (960, 800, 4) BGRA or (960, 800, 3) RGB/BGR, not (" +
+                              shape + ")");
+    }
+    return Source{static_cast<const std::uint8_t*>(frame.data()),
+                  frame.strides(0),
+                  frame.strides(1),
+                  frame.strides(2),
+                  frame.shape(2),
+                  channelOrderOf(frame.shape(2), order)};
+}
+
+// One row of the source into BGRA. The strides are template-fixed for the packed layouts, so
+// that the compiler can vectorise them.
+template <py::ssize_t PixelStride, py::ssize_t ChannelStride>
+void convertRow(const std::uint8_t* in, py::ssize_t pixelStride, py::ssize_t channelStride,
+                const ChannelOrder& order, std::uint8_t* out) {
+    if constexpr (PixelStride != 0) pixelStride = PixelStride;
+    if constexpr (ChannelStride != 0) channelStride = ChannelStride;
+    const py::ssize_t blue = order.blue * channelStride, green = order.green * channelStride,
+                      red = order.red * channelStride, alpha = order.alpha * channelStride;
+    if (order.alpha < 0) {
+        for (py::ssize_t x = 0; x < kWidth; ++x, in += pixelStride, out += 4) {
+            out[0] = in[blue];
+            out[1] = in[green];
+            out[2] = in[red];
+            out[3] = 0xFF;
+        }
+    } else {
+        for (py::ssize_t x = 0; x < kWidth; ++x, in += pixelStride, out += 4) {
+            out[0] = in[blue];
+            out[1] = in[green];
+            out[2] = in[red];
+            out[3] = in[alpha];
+        }
+    }
+}
+
+#if defined(__x86_64__)
+// One packed RGB or BGR row into BGRA, four pixels a shuffle. A 16-byte load takes 4 bytes past
+// the 4 pixels it converts, so it stops while 16 bytes are left in the row; the rest goes a
+// pixel at a time.
+__attribute__((target("ssse3"))) void convertPackedRow3Ssse3(const std::uint8_t* in, bool rgb,
+                                                             std::uint8_t* out) {
+    const __m128i order = rgb ? _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1)
+                              : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
+    const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    py::ssize_t x = 0;
+    for (; x + 6 <= kWidth; x += 4, in += 12, out += 16) {
+        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                         _mm_or_si128(_mm_shuffle_epi8(pixels, order), opaque));
+    }
+    for (; x < kWidth; ++x, in += 3, out += 4) {
+        out[0] = in[rgb ? 2 : 0];
+        out[1] = in[1];
+        out[2] = in[rgb ? 0 : 2];
+        out[3] = 0xFF;
+    }
+}
+#endif
+
+bool shufflesBytes() {
+#if defined(__x86_64__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    return ssse3;
+#else
+    return false;
+#endif
+}
+
+void convert(const Source& source, std::uint8_t* target) {
+    const bool packed = source.channelStride == 1 && source.pixelStride == source.channels;
+    const bool bgra = source.channels == 4 && source.order.blue == 0 && source.order.red == 2;
+    for (py::ssize_t y = 0; y < kHeight; ++y) {
+        const std::uint8_t* in = source.data + y * source.rowStride;
+        std::uint8_t* out = target + y * py::ssize_t(kFrameStride);
+        if (packed && bgra) {
+            std::memcpy(out, in, kFrameStride);
+#if defined(__x86_64__)
+        } else if (packed && source.channels == 3 && shufflesBytes()) {
+            convertPackedRow3Ssse3(in, source.order.red == 0, out);
+#endif
+        } else if (packed && source.channels == 3) {
+            convertRow<3, 1>(in, 0, 0, source.order, out);
+        } else if (packed) {
+            convertRow<4, 1>(in, 0, 0, source.order, out);
+        } else {
+            convertRow<0, 0>(in, source.pixelStride, source.channelStride, source.order, out);
+        }
+    }
+}
+
+// A view of `size` bytes of frame memory at `data`, kept alive by `owner`.
+py::array frameView(std::uint8_t* data, std::size_t stride, std::size_t height, std::size_t width,
+                    py::handle owner, bool writable) {
+    py::array view(py::dtype::of<std::uint8_t>(),
+                   {py::ssize_t(height), py::ssize_t(width), py::ssize_t(4)},
+                   {py::ssize_t(stride), py::ssize_t(4), py::ssize_t(1)}, data, owner);
+    if (!writable) view.attr("flags").attr("writeable") = false;
+    return view;
+}
+
+// ---- Camera ----
+
+// The producer and its lock, shared by the camera and every frame view it lent: a view keeps
+// the producer, and so the memory it maps, alive.
+struct ProducerState {
+    std::mutex mutex;
+    Producer producer;
+    bool open = true;
+
+    explicit ProducerState(Producer p) : producer(std::move(p)) {}
+
+    void requireOpen() const {
+        if (!open) throw Error(ErrorCode::InvalidArgument, "the camera is closed");
+    }
+};
+
+class FrameBlock;
+
+class Camera {
+  public:
+    Camera(std::optional<double> fps, bool takeOver, const std::optional<std::string>& socket) {
+        const auto options = optionsOf(socket);
+        ProducerOptions producerOptions;
+        producerOptions.take_over = takeOver;
+        std::optional<Producer> producer;
+        {
+            py::gil_scoped_release unlocked;
+            producer.emplace(Producer::open(options, producerOptions));
+            if (fps) producer->set_frame_rate(*fps);
+        }
+        state_ = std::make_shared<ProducerState>(std::move(*producer));
+    }
+
+    void send(const py::array& frame, const std::optional<std::string>& order) {
+        const Source source = sourceOf(frame, order);
+        py::gil_scoped_release unlocked;
+        std::lock_guard lock(state_->mutex);
+        state_->requireOpen();
+        auto target = state_->producer.acquire();
+        convert(source, target.data());
+        state_->producer.push(std::move(target));
+    }
+
+    void sleepUntilNextFrame() {
+        py::gil_scoped_release unlocked;
+        std::lock_guard lock(state_->mutex);
+        state_->requireOpen();
+        state_->producer.sleep_until_next_frame();
+    }
+
+    Producer::Counters counters() const {
+        py::gil_scoped_release unlocked;
+        std::lock_guard lock(state_->mutex);
+        return state_->producer.counters();
+    }
+
+    // Ends the session once its queued frames are back, so that the counters are final.
+    void close() {
+        py::gil_scoped_release unlocked;
+        std::lock_guard lock(state_->mutex);
+        if (!state_->open) return;
+        state_->open = false;
+        state_->producer.close();
+    }
+
+    const std::shared_ptr<ProducerState>& state() const { return state_; }
+
+  private:
+    std::shared_ptr<ProducerState> state_;
+};
+
+// `with cam.frame() as f:` a writable view of the next shared buffer, pushed when the block
+// ends without an exception and given back unpushed when it raises.
+class FrameBlock {
+  public:
+    explicit FrameBlock(std::shared_ptr<ProducerState> state) : state_(std::move(state)) {}
+
+    py::array enter(py::object self) {
+        if (frame_ || used_) throw py::value_error("a frame block is entered once");
+        used_ = true;
+        {
+            py::gil_scoped_release unlocked;
+            std::lock_guard lock(state_->mutex);
+            state_->requireOpen();
+            frame_.emplace(state_->producer.acquire());
+        }
+        py::array view =
+            frameView(frame_->data(), frame_->stride(), kFrameHeight, kFrameWidth, self, true);
+        // Weakly, so that the view (whose base is this block) and the block form no cycle.
+        view_ = py::weakref(view);
+        return view;
+    }
+
+    void exit(const py::object& excType) {
+        if (!frame_) return;
+        // The buffer is the camera's once pushed: the view stops being writable.
+        if (py::object view = view_(); !view.is_none())
+            view.attr("flags").attr("writeable") = false;
+        auto frame = std::move(*frame_);
+        frame_.reset();
+        if (!excType.is_none()) return;  // goes back to the pool unpushed
+        py::gil_scoped_release unlocked;
+        std::lock_guard lock(state_->mutex);
+        state_->requireOpen();
+        state_->producer.push(std::move(frame));
+    }
+
+  private:
+    std::shared_ptr<ProducerState> state_;
+    std::optional<Producer::Frame> frame_;
+    py::weakref view_;
+    bool used_ = false;
+};
+
+// ---- Viewer ----
+
+struct ViewerState {
+    std::mutex mutex;
+    Viewer viewer;
+    explicit ViewerState(Viewer v) : viewer(std::move(v)) {}
+};
+
+// A received frame; its buffer goes back to the camera once it and every view of it are gone.
+struct ReceivedFrame {
+    Viewer::Frame frame;
+};
+
+const char* originName(Viewer::Origin origin) {
+    return origin == Viewer::Origin::Sink ? "sink" : "placeholder";
+}
+
+class ViewerHandle {
+  public:
+    explicit ViewerHandle(const std::optional<std::string>& socket) {
+        const auto options = optionsOf(socket);
+        std::optional<Viewer> viewer;
+        {
+            py::gil_scoped_release unlocked;
+            viewer.emplace(Viewer::open(options));
+        }
+        state_ = std::make_shared<ViewerState>(std::move(*viewer));
+    }
+
+    // The next frame within `timeout` seconds (None: no limit), or None. Waits in short steps
+    // so that Ctrl-C interrupts it.
+    std::optional<ReceivedFrame> next(std::optional<double> timeout) {
+        if (timeout && !(*timeout >= 0)) throw py::value_error("a timeout cannot be negative");
+        if (!state_) throw Error(ErrorCode::InvalidArgument, "the viewer is closed");
+        // Held by this call, so that a close() on another thread cannot free it under us.
+        const auto state = state_;
+        const auto deadline =
+            timeout ? std::chrono::steady_clock::now() +
+                          std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                              std::chrono::duration<double>(*timeout))
+                    : std::chrono::steady_clock::time_point::max();
+        for (;;) {
+            const auto left = deadline - std::chrono::steady_clock::now();
+            const auto step = std::chrono::duration_cast<std::chrono::milliseconds>(std::max(
+                std::chrono::steady_clock::duration::zero(),
+                std::min<std::chrono::steady_clock::duration>(left, kSignalCheckInterval)));
+            std::optional<Viewer::Frame> frame;
+            {
+                py::gil_scoped_release unlocked;
+                std::lock_guard lock(state->mutex);
+                frame = state->viewer.next_frame(step);
+            }
+            if (frame) return ReceivedFrame{std::move(*frame)};
+            if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+    std::uint64_t framesMissed() const {
+        if (!state_) throw Error(ErrorCode::InvalidArgument, "the viewer is closed");
+        const auto state = state_;
+        py::gil_scoped_release unlocked;
+        std::lock_guard lock(state->mutex);
+        return state->viewer.frames_missed();
+    }
+
+    // Ends the session once no call is using it; frames still held stay readable. The member
+    // is only touched with the GIL held.
+    void close() { state_.reset(); }
+
+  private:
+    std::shared_ptr<ViewerState> state_;
+};
+
+py::dict infoDict(const CameraInfo& info) {
+    py::list streams;
+    for (const auto& stream : info.streams) {
+        py::dict entry;
+        entry["name"] = stream.name;
+        entry["direction"] = stream.direction;
+        entry["fourcc"] = stream.fourcc;
+        entry["width"] = stream.width;
+        entry["height"] = stream.height;
+        entry["frame_rate"] =
+            stream.frame_duration_value > 0
+                ? double(stream.frame_duration_timescale) / double(stream.frame_duration_value)
+                : 0.0;
+        entry["frame_duration"] =
+            py::make_tuple(stream.frame_duration_value, stream.frame_duration_timescale);
+        entry["active_format_index"] = stream.active_format_index;
+        if (stream.sink_buffer_queue_size) {
+            entry["sink_buffer_queue_size"] = *stream.sink_buffer_queue_size;
+        }
+        if (stream.sink_buffers_required_for_startup) {
+            entry["sink_buffers_required_for_startup"] = *stream.sink_buffers_required_for_startup;
+        }
+        streams.append(entry);
+    }
+    py::dict result;
+    result["manufacturer"] = info.manufacturer;
+    result["device_name"] = info.device_name;
+    result["device_id"] = info.device_id;
+    result["legacy_device_id"] = info.legacy_device_id;
+    result["model"] = info.model;
+    result["transport_type"] = info.transport_type;
+    result["streams"] = streams;
+    return result;
+}
+
+const char* outputName(CameraStatus::Output output) {
+    switch (output) {
+        case CameraStatus::Output::Relayed:
+            return "relayed";
+        case CameraStatus::Output::Placeholder:
+            return "placeholder";
+        case CameraStatus::Output::Stopped:
+            break;
+    }
+    return "stopped";
+}
+
+py::dict statusDict(const CameraStatus& status) {
+    py::object producer = py::none();
+    if (status.producer) {
+        py::dict entry;
+        entry["name"] = status.producer->name;
+        entry["pid"] = status.producer->pid;
+        entry["fps"] = status.producer->frames_last_second;
+        entry["pushed"] = status.producer->pushed;
+        entry["dropped"] = status.producer->dropped;
+        producer = entry;
+    }
+    py::list viewers;
+    for (const auto& viewer : status.viewers) {
+        py::dict entry;
+        entry["name"] = viewer.name;
+        entry["pid"] = viewer.pid;
+        entry["frames"] = viewer.frames;
+        entry["missed"] = viewer.missed;
+        viewers.append(entry);
+    }
+    py::dict result;
+    result["socket"] = status.socket_path;
+    result["camera_pid"] = status.camera_pid;
+    result["uptime_s"] = double(status.uptime_ns) / 1e9;
+    result["output"] = outputName(status.output);
+    result["producer"] = producer;
+    result["viewer_count"] = status.viewer_count;
+    result["viewers"] = viewers;
+    result["frames_relayed"] = status.frames_relayed;
+    result["frames_placeholder"] = status.frames_placeholder;
+    result["frames_pushed"] = status.frames_pushed;
+    result["frames_dropped"] = status.frames_dropped;
+    result["frames_missed"] = status.frames_missed;
+    result["sink_sessions"] = status.sink_sessions;
+    result["take_overs"] = status.take_overs;
+    return result;
+}
+
+}  // namespace
+}  // namespace kova::python
+
+PYBIND11_MODULE(_kova, m) {
+    using namespace kova::python;
+    m.doc() = "The Kova virtual camera: push numpy frames into it, or read what it outputs.";
+
+    m.attr("FRAME_WIDTH") = kova::kFrameWidth;
+    m.attr("FRAME_HEIGHT") = kova::kFrameHeight;
+
+    static py::exception<kova::Error> error(m, "Error", PyExc_RuntimeError);
+    py::register_exception_translator([](std::exception_ptr thrown) {
+        try {
+            if (thrown) std::rethrow_exception(thrown);
+        } catch (const kova::Error& failure) {
+            py::object instance = py::handle(error.ptr())(failure.what());
+            instance.attr("code") = codeName(failure.code());
+            PyErr_SetObject(error.ptr(), instance.ptr());
+        }
+    });
+
+    py::class_<FrameBlock>(m, "FrameBlock")
+        .def("__enter__", [](py::object self) { return self.cast<FrameBlock&>().enter(self); })
+        .def("__exit__",
+             [](FrameBlock& block, const py::object& type, const py::object&, const py::object&) {
+                 block.exit(type);
+                 return false;
+             });
+
+    py::class_<Camera>(m, "Camera")
+        .def(py::init<std::optional<double>, bool, const std::optional<std::string>&>(),
+             py::arg("fps") = py::none(), py::arg("take_over") = false,
+             py::arg("socket") = py::none())
+        .def("send", &Camera::send, py::arg("frame"), py::arg("order") = py::none())
+        .def("frame", [](const Camera& camera) { return FrameBlock(camera.state()); })
+        .def("sleep_until_next_frame", &Camera::sleepUntilNextFrame)
+        .def("close", &Camera::close)
+        .def_property_readonly("frames_sent",
+                               [](const Camera& camera) { return camera.counters().sent; })
+        .def_property_readonly("dropped",
+                               [](const Camera& camera) { return camera.counters().dropped; })
+        .def_property_readonly("fps", [](const Camera& camera) { return camera.counters().fps; })
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__",
+             [](Camera& camera, const py::object& type, const py::object&, const py::object&) {
+                 // A block that raised keeps its own exception, not one from closing.
+                 try {
+                     camera.close();
+                 } catch (const kova::Error&) {
+                     if (type.is_none()) throw;
+                 }
+                 return false;
+             });
+
+    py::class_<ReceivedFrame>(m, "Frame")
+        .def_property_readonly("seq", [](const ReceivedFrame& f) { return f.frame.sequence(); })
+        .def_property_readonly("host_time_ns",
+                               [](const ReceivedFrame& f) { return f.frame.host_time_ns(); })
+        .def_property_readonly("received_ns",
+                               [](const ReceivedFrame& f) { return f.frame.received_ns(); })
+        .def_property_readonly("origin",
+                               [](const ReceivedFrame& f) { return originName(f.frame.origin()); })
+        .def_property_readonly("missed",
+                               [](const ReceivedFrame& f) { return f.frame.missed_before(); })
+        .def_property_readonly("pixels",
+                               [](py::object self) {
+                                   const auto& f = self.cast<const ReceivedFrame&>().frame;
+                                   return frameView(const_cast<std::uint8_t*>(f.data()), f.stride(),
+                                                    f.height(), f.width(), self, false);
+                               })
+        .def(
+            "__array__",
+            // np.asarray(frame) is the view; a dtype or copy=True asks for a copy.
+            [](py::object self, const py::object& dtype, const py::object& copy) {
+                py::object pixels = self.attr("pixels");
+                if (dtype.is_none() && !py::bool_(copy)) return pixels;
+                return pixels.attr("astype")(dtype.is_none() ? pixels.attr("dtype") : dtype);
+            },
+            py::arg("dtype") = py::none(), py::arg("copy") = py::none());
+
+    py::class_<ViewerHandle>(m, "Viewer")
+        .def(py::init<const std::optional<std::string>&>(), py::arg("socket") = py::none())
+        .def("next", &ViewerHandle::next, py::arg("timeout") = py::none())
+        .def("close", &ViewerHandle::close)
+        .def_property_readonly("frames_missed", &ViewerHandle::framesMissed)
+        .def("__iter__", [](py::object self) { return self; })
+        .def("__next__", [](ViewerHandle& viewer) { return *viewer.next(std::nullopt); })
+        .def("__enter__", [](py::object self) { return self; })
+        .def("__exit__",
+             [](ViewerHandle& viewer, const py::object&, const py::object&, const py::object&) {
+                 viewer.close();
+                 return false;
+             });
+
+    m.def(
+        "info",
+        [](const std::optional<std::string>& socket) {
+            kova::CameraInfo info;
+            {
+                py::gil_scoped_release unlocked;
+                info = kova::query_info(optionsOf(socket));
+            }
+            return infoDict(info);
+        },
+        py::arg("socket") = py::none());
+    m.def(
+        "status",
+        [](const std::optional<std::string>& socket) {
+            kova::CameraStatus status;
+            {
+                py::gil_scoped_release unlocked;
+                status = kova::query_status(optionsOf(socket));
+            }
+            return statusDict(status);
+        },
+        py::arg("socket") = py::none());
+    m.def("host_time_ns", &kova::host_time_now);
+}

@@ -1,0 +1,121 @@
+// Child processes for end-to-end tests, and the folders their output goes to.
+#include "tests/harness/ChildProcess.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+extern char** environ;
+
+namespace kova::testing {
+
+TempFolder::TempFolder() {
+    std::string pattern = ::testing::TempDir() + "kova-e2e-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) {
+        ADD_FAILURE() << "cannot create a temporary folder: " << std::strerror(errno);
+    }
+    path_ = pattern;
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && running()) {
+        signal(SIGKILL);
+        wait();
+    }
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      stdoutPath_(std::move(other.stdoutPath_)),
+      stderrPath_(std::move(other.stderrPath_)),
+      exitStatus_(other.exitStatus_) {}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || exitStatus_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+}
+
+std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
+    waitUntil([&] { return !running(); }, timeout);
+    return exitStatus_;
+}
+
+void ChildProcess::signal(int signalNumber) const {
+    if (pid_ > 0 && !exitStatus_) ::kill(pid_, signalNumber);
+}
+
+ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& socketPath, const std::string& folder, const std::string& tag,
+                   const std::string& stdinPath) {
+    const std::string stdoutPath = folder + "/" + tag + ".out";
+    const std::string stderrPath = folder + "/" + tag + ".err";
+
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, "KOVA_SOCKET=", 12) != 0) environment.emplace_back(*variable);
+    }
+    environment.push_back("KOVA_SOCKET=" + socketPath);
+    std::vector<char*> envp;
+    for (auto& variable : environment) envp.push_back(variable.data());
+    envp.push_back(nullptr);
+
+    std::vector<std::string> words{program};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    pid_t pid = -1;
+    const int error =
+        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
+        return ChildProcess();
+    }
+    return ChildProcess(pid, stdoutPath, stderrPath);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::stringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+}  // namespace kova::testing
