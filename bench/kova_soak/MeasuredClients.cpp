@@ -17,6 +17,10 @@ bool cameraLost(const Error& error) {
     return error.code() == ErrorCode::Disconnected || error.code() == ErrorCode::NoCamera;
 }
 
+bool sinkLost(const Error& error) {
+    return error.code() == ErrorCode::TakenOver || error.code() == ErrorCode::SinkBusy;
+}
+
 double milliseconds(std::uint64_t nanoseconds) {
     return double(nanoseconds) / 1e6;
 }
@@ -94,7 +98,8 @@ void MarkedProducer::run(Producer producer) {
         } catch (const Error& error) {
             if (error.code() == ErrorCode::Timeout) {
                 count([](ProducerTally& t) { ++t.stalls; });
-            } else if (options_.reconnect && cameraLost(error)) {
+            } else if ((options_.reconnect && cameraLost(error)) ||
+                       (options_.takeBack && sinkLost(error))) {
                 if (connected) count([](ProducerTally& t) { ++t.disconnects; });
                 connected = false;
                 std::this_thread::sleep_for(kReconnectPause);

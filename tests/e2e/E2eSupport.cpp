@@ -236,7 +236,7 @@ std::variant<std::uint32_t, wire::Error> RawClient::registerBuffer(
     }
 }
 
-std::vector<std::uint32_t> RawClient::startSink(std::size_t count) {
+std::vector<std::uint32_t> RawClient::startSink(std::size_t count, const wire::Message& start) {
     std::vector<std::uint32_t> ids;
     for (std::size_t i = 0; i < count; ++i) {
         memory_.push_back(base::MemFd::create("e2e-frame", kFrameBytes));
@@ -248,7 +248,7 @@ std::vector<std::uint32_t> RawClient::startSink(std::size_t count) {
                           << wire::textOf(std::get<wire::Error>(registered).text);
         }
     }
-    send(wire::SinkStart{});
+    send(start);
     EXPECT_TRUE(expect<wire::SinkStarted>());
     return ids;
 }

@@ -113,8 +113,10 @@ class RawClient {
     // Registers a buffer with `fd` and `layout`: the BufferRegistered id, or the Error.
     std::variant<std::uint32_t, wire::Error> registerBuffer(int fd,
                                                             const wire::FrameLayout& layout);
-    // A sink session with `count` registered frame buffers; their ids.
-    std::vector<std::uint32_t> startSink(std::size_t count);
+    // A sink session, opened by `start` (SinkStart or SinkTakeOver), with `count` registered
+    // frame buffers; their ids.
+    std::vector<std::uint32_t> startSink(std::size_t count,
+                                         const wire::Message& start = wire::SinkStart{});
 
   private:
     wire::Connection connection_;

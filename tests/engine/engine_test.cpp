@@ -312,6 +312,52 @@ TEST_F(EngineTest, ARelayLeftByATakenOverSessionEndsWhileTheNewSinkGoesOn) {
     EXPECT_EQ(host->consumeRequests.load(), requests + 1);
 }
 
+TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHoldersQueue) {
+    auto holder = connect(Role::Sink);
+    auto second = connect(Role::Sink);
+    auto status = [this] {
+        auto asking = connect(Role::Info);
+        asking->send(wire::StatusRequest{});
+        return asking->expect<wire::StatusReply>();
+    };
+    const std::vector<std::uint32_t> ids = {registerBuffer(*holder, 1), registerBuffer(*holder, 2),
+                                            registerBuffer(*holder, 3)};
+    startSink(*holder);
+    const std::string named = "\"engine test\" (pid " + std::to_string(::getpid()) + ")";
+
+    second->send(wire::SinkStart{});
+    EXPECT_NE(second->expectError(wire::ErrorCode::NotAuthorized).find(named), std::string::npos);
+    EXPECT_EQ(status().sinkSessions, 1u);
+
+    // Pushed and taken over in one turn of the loop: the pushes after the first still queue.
+    for (const std::uint32_t id : ids) ASSERT_EQ(holder->connection.send(pushAt(id, now())), 0);
+    ASSERT_EQ(second->connection.send(wire::SinkTakeOver{}), 0);
+    loop.pump();
+    second->expect<wire::SinkStarted>();
+    // The first push was relayed; the rest come back dropped before the holder is told who
+    // took over.
+    std::vector<wire::PushOutcome> outcomes;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const auto returned = holder->expect<wire::BufferReturned>();
+        EXPECT_EQ(returned.bufferId, ids[i]);
+        outcomes.push_back(returned.outcome);
+    }
+    EXPECT_EQ(outcomes, (std::vector{wire::PushOutcome::Relayed, wire::PushOutcome::Dropped,
+                                     wire::PushOutcome::Dropped}));
+    EXPECT_NE(holder->expectError(wire::ErrorCode::NotAuthorized).find(named), std::string::npos);
+    holder->send(pushAt(ids[0], now()));
+    EXPECT_EQ(holder->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+
+    const wire::StatusReply after = status();
+    EXPECT_EQ(after.hasProducer, 1u);
+    EXPECT_EQ(after.producerPid, std::uint32_t(::getpid()));
+    EXPECT_EQ(after.producerPushed, 0u);  // the taker's own count
+    EXPECT_EQ(after.framesPushed, 3u);
+    EXPECT_EQ(after.framesDropped, 3u);  // two never relayed, and the push after the take-over
+    EXPECT_EQ(after.sinkSessions, 2u);
+    EXPECT_EQ(after.takeOvers, 1u);
+}
+
 // ---- viewers ----
 
 TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastViewer) {

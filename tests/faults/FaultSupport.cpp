@@ -27,7 +27,8 @@ const std::string kPoolMemfd = "/memfd:kova-pixel-buffer";
 Bystanders::Bystanders(const ConnectOptions& options, bool reconnect)
     // The viewer first, so that it sees the producer's first frame.
     : viewer_(soak::MeasuringViewer::Options{options, kBystanderId, reconnect}),
-      producer_(soak::MarkedProducer::Options{options, kBystanderId, kBystanderFps, reconnect}) {
+      producer_(soak::MarkedProducer::Options{options, kBystanderId, kBystanderFps, reconnect,
+                                              /*takeBack=*/true}) {
     startStretch();
 }
 
@@ -50,9 +51,11 @@ soak::Figures Bystanders::stretch() {
 soak::Figures Bystanders::expectFullRate(const std::string& during, Viewed viewed) {
     const soak::Figures figures = stretch();
     const double fullRate = kFullRateShare * kBystanderFps;
-    EXPECT_GE(figures.pushedFps, fullRate)
-        << "the bystanding producer slowed down " << during << " (" << figures.refused
-        << " pushes refused, " << figures.stalls << " waits for a buffer)";
+    if (viewed == Viewed::Producers) {
+        EXPECT_GE(figures.pushedFps, fullRate)
+            << "the bystanding producer slowed down " << during << " (" << figures.refused
+            << " pushes refused, " << figures.stalls << " waits for a buffer)";
+    }
     EXPECT_GE(viewed == Viewed::Producers ? figures.viewedFps : figures.outputFps, fullRate)
         << "the bystanding viewer slowed down " << during << " (" << figures.missed
         << " frames missed)";

@@ -56,7 +56,7 @@ typedef enum kova_status {
     KOVA_ERROR_SYSTEM = 6,           /* an operating-system call failed */
     KOVA_ERROR_TIMEOUT = 7,          /* the camera did not answer, or give a buffer back, in time */
     KOVA_ERROR_NO_MEMORY = 8,
-    KOVA_ERROR_INTERNAL = 9,  /* a fault inside this library; the message says what */
+    KOVA_ERROR_INTERNAL = 9,   /* a fault inside this library; the message says what */
     KOVA_ERROR_SINK_BUSY = 10, /* another producer holds the sink; the message names it */
     KOVA_ERROR_TAKEN_OVER = 11 /* another producer took the sink over; the message names it */
 } kova_status;
