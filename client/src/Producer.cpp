@@ -325,7 +325,8 @@ void Producer::Impl::handle(const wire::Received& received) {
         return;
     }
     if (const auto* error = std::get_if<wire::Error>(&received.message)) {
-        // The camera ended the started session: another producer took the sink over.
+        // The camera ended the started session: another producer took the sink over. (Every
+        // wait of an open session hands its Errors here.)
         if (error->code == wire::ErrorCode::NotAuthorized &&
             error->requestType == std::uint32_t(wire::MessageType::SinkStart)) {
             closed = true;
@@ -342,9 +343,9 @@ void Producer::Impl::drainWaiting() {
 
 double Producer::Impl::streamFrameRate() {
     session->send(wire::InfoRequest{});
-    const auto info =
-        client::await<wire::InfoReply>(*session, Clock::now() + client::kReplyTimeout,
-                                       [this](const wire::Received& other) { handle(other); });
+    const auto info = client::awaitHandlingErrors<wire::InfoReply>(
+        *session, Clock::now() + client::kReplyTimeout,
+        [this](const wire::Received& other) { handle(other); });
     for (std::uint32_t i = 0; i < std::min<std::size_t>(info.streamCount, wire::kMaxStreams); ++i) {
         const auto& stream = info.streams[i];
         if (stream.direction == wire::StreamDirection::Sink && stream.frameDurationValue > 0 &&
@@ -455,7 +456,7 @@ Producer::PushResult Producer::submit(Frame&& frame,
     impl_->session->send(ping);
     const auto deadline = Clock::now() + client::kReplyTimeout;
     for (;;) {
-        const auto pong = client::await<wire::Pong>(
+        const auto pong = client::awaitHandlingErrors<wire::Pong>(
             *impl_->session, deadline,
             [this](const wire::Received& other) { impl_->handle(other); });
         if (pong.cookie == ping.cookie) break;
@@ -539,8 +540,9 @@ Producer::Counters Producer::counters() const {
 void Producer::close(std::chrono::milliseconds timeout) {
     impl_->requireOpen();
     impl_->session->send(wire::SinkStop{});
-    client::await<wire::SinkStopped>(*impl_->session, Clock::now() + timeout,
-                                     [this](const wire::Received& other) { impl_->handle(other); });
+    client::awaitHandlingErrors<wire::SinkStopped>(
+        *impl_->session, Clock::now() + timeout,
+        [this](const wire::Received& other) { impl_->handle(other); });
     impl_->session->shutdown();
     impl_->closed = true;
 }
