@@ -6,13 +6,19 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 JOBS ?= $(shell nproc)
 
-DEB_PACKAGES := cmake ninja-build g++ clang llvm libclang-rt-14-dev clang-format pkg-config \
-	libgtest-dev libgmock-dev libbenchmark-dev libpng-dev libjpeg62-turbo-dev libsystemd-dev nlohmann-json3-dev libcli11-dev uuid-dev \
-	libpipewire-0.3-dev pipewire-bin wireplumber systemd libyuv-dev \
-	chromium xdg-desktop-portal dbus-daemon dbus-bin gstreamer1.0-pipewire \
-	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-bad gnuplot-nox linux-perf \
-	pybind11-dev python3-dev python3-numpy python3-pytest \
-	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-plugins-good
+# What building, running and installing need, and every command the README shows.
+DEB_PACKAGES := cmake ninja-build g++ pkg-config help2man libpng-dev libjpeg62-turbo-dev libsystemd-dev \
+	nlohmann-json3-dev libcli11-dev uuid-dev libyuv-dev \
+	libpipewire-0.3-dev pipewire pipewire-bin wireplumber systemd \
+	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \
+	gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-pipewire \
+	pybind11-dev python3-dev python3-numpy
+# What the tests add: the sanitizer and fuzzer toolchain, the test libraries, a browser in a
+# private desktop session, pytest.
+DEB_TEST_PACKAGES := clang llvm libclang-rt-14-dev clang-format libgtest-dev libgmock-dev \
+	libbenchmark-dev chromium xdg-desktop-portal dbus-daemon dbus-bin python3-pytest
+# What the measuring runs of `make bench` add: GStreamer's shm relay, the plot, the profiler.
+DEB_BENCH_PACKAGES := gstreamer1.0-plugins-bad gnuplot-nox linux-perf
 
 # The interpreter the Python package kova is built for and benchmarked under (Debian's: its
 # numpy, pytest and pybind11 come from the packages above).
@@ -29,15 +35,37 @@ CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: soak fuzz deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
+.PHONY: soak fuzz deps deps-test deps-bench build build-tests build-asan build-tsan test test-plain \
+	test-asan test-tsan bench run install uninstall format clean
 
-deps:
-	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
+# Installs those of the listed Debian packages that are missing.
+define apt_install
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 		echo "installing:" $$missing; \
 		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
 		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call apt_install,$(DEB_PACKAGES))
+
+deps-test:
+	$(call apt_install,$(DEB_PACKAGES) $(DEB_TEST_PACKAGES))
+
+deps-bench:
+	$(call apt_install,$(DEB_PACKAGES) $(DEB_TEST_PACKAGES) $(DEB_BENCH_PACKAGES))
+
+# build/ holds the programs and the client library; `make build-tests` (and so `make test`) adds
+# the tests and benchmarks to it, and they stay on there. The test builds treat warnings as errors.
+TEST_OPTIONS := -DKOVA_TESTS=ON -DKOVA_BENCH=ON -DKOVA_WERROR=ON
+
+# Configures folder $(1) for the tests with the further options $(2), unless it already is.
+define configure_tests
+	@grep -qs '^KOVA_TESTS:BOOL=ON' $(1)/CMakeCache.txt && grep -qs '^KOVA_WERROR:BOOL=ON' $(1)/CMakeCache.txt || \
+		cmake -S . -B $(1) $(CMAKE_COMMON) $(TEST_OPTIONS) $(2)
+endef
 
 build/build.ninja:
 	cmake -S . -B build $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
@@ -45,22 +73,22 @@ build/build.ninja:
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
 
-build-asan/build.ninja:
-	cmake -S . -B build-asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=address
+build-tests:
+	$(call configure_tests,build,-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++)
+	cmake --build build -j $(JOBS)
 
-build-asan: build-asan/build.ninja
+build-asan:
+	$(call configure_tests,build-asan,-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=address)
 	cmake --build build-asan -j $(JOBS)
 
-build-tsan/build.ninja:
-	cmake -S . -B build-tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=thread
-
-build-tsan: build-tsan/build.ninja
+build-tsan:
+	$(call configure_tests,build-tsan,-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=thread)
 	cmake --build build-tsan -j $(JOBS)
 
 # The soak and load runs take minutes each and are run by `make soak`.
-CTEST := ctest --output-on-failure -j $(JOBS) -LE '^(long|soak)$$'
+CTEST := ctest --output-on-failure --no-tests=error -j $(JOBS) -LE '^(long|soak)$$'
 
-test-plain: build
+test-plain: build-tests
 	cd build && $(CTEST)
 
 test-asan: build-asan
@@ -72,12 +100,12 @@ test-tsan: build-tsan
 
 # The 60 s load run and the 2-minute soak (kova-soak), one at a time, in the plain build; part of
 # `make test`. Longer soaks: ./build/bin/kova-soak soak --duration 1h.
-soak: deps build
-	cd build && ctest --output-on-failure -L '^long$$'
+soak: deps-test build-tests
+	cd build && ctest --output-on-failure --no-tests=error -L '^long$$'
 
 # The fuzz runs keep one core busy for a minute each; the load and soak runs need little CPU and
 # take the other, so they run side by side once the fuzzers are built.
-test: deps
+test: deps-test
 	$(MAKE) test-plain
 	$(MAKE) test-asan
 	$(MAKE) test-tsan
@@ -86,7 +114,7 @@ test: deps
 
 # The micro-benchmarks, the end-to-end comparison (kova-bench) and its latency plot, then what
 # the Python package costs per frame.
-bench: deps build
+bench: deps-bench build-tests
 	./build/bin/kova-microbench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 	./build/bin/kova-bench --runs 3 --json build/kova-bench.json
 	./build/bin/kova-bench-plot build/kova-bench.json build/kova-bench-latency.png
@@ -94,21 +122,39 @@ bench: deps build
 	@echo "JSON: build/kova-bench.json  plot: build/kova-bench-latency.png"
 
 run: deps build
-	@echo "Starting kova-camera on \$$KOVA_SOCKET, else \$$XDG_RUNTIME_DIR/kova/camera.sock, else /tmp/kova-$$(id -u)/camera.sock."
 	@echo "In another terminal:  ./build/bin/kova push --pattern bars     (push frames)"
 	@echo "                      ./build/bin/kova view --count 5 --json   (watch the output)"
 	@echo "                      ./build/bin/kova snapshot frame.png      (one frame as PNG)"
 	@echo "Stop with Ctrl-C."
 	exec ./build/bin/kova-camera
 
-# The units name the programs' installed folder, so the prefix is fixed at configure time.
-install: build
-	cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX)
-	cmake --build build -j $(JOBS)
-	DESTDIR=$(DESTDIR) cmake --install build
+# Installs what `make build` built, as it stands: no configuring or building here, since this
+# usually runs as root. The prefix is chosen now, not when configuring; programs are stripped.
+# The list of installed files, DESTDIR included, is kept for `make uninstall`, owned like the rest
+# of build/.
+INSTALLED := build/installed-files.txt
+
+install:
+	@[ -f build/cmake_install.cmake ] && [ -x build/bin/kova-camera ] || \
+		{ echo "nothing built to install: run 'make build' first" >&2; exit 1; }
+	DESTDIR=$(DESTDIR) cmake --install build --prefix $(PREFIX) --strip
+	sed 's|^|$(DESTDIR)|' build/install_manifest.txt > $(INSTALLED)
+	rm build/install_manifest.txt
+	chown --reference=build $(INSTALLED)
+	@[ -z "$(DESTDIR)" ] && [ "$$(id -u)" = 0 ] && ldconfig || true
+
+# Removes exactly the files the last `make install` put in place, and the folders named for Kova
+# that it made.
+uninstall:
+	@[ -f $(INSTALLED) ] || { echo "no $(INSTALLED): nothing was installed from this tree" >&2; exit 1; }
+	xargs -d '\n' rm -fv < $(INSTALLED)
+	xargs -d '\n' -n1 dirname < $(INSTALLED) | sort -u | grep -E '/(kova|KovaClient)$$' | \
+		xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
+	rm -f $(INSTALLED)
+	@[ "$$(id -u)" = 0 ] && ldconfig || true
 
 # Each libFuzzer target for FUZZ_SECONDS; a crash fails the run and leaves its reproducer.
-fuzz: deps
+fuzz: deps-test
 	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh
 
 format:

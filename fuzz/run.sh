@@ -34,7 +34,7 @@ done
 
 if [[ ! -f "$build/build.ninja" ]]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=address -DKOVA_FUZZ=ON
+        -DCMAKE_CXX_COMPILER=clang++ -DKOVA_SANITIZE=address -DKOVA_FUZZ=ON -DKOVA_WERROR=ON
 fi
 cmake --build "$build" -j "$jobs" --target kova_fuzzers
 $build_only && exit 0

@@ -98,6 +98,16 @@ std::vector<Row> figureRows(const Report& report) {
         {"CPU per frame shmsink adds to its pipeline (µs)", "gst_sink_added_cpu_us", 1},
         {"relay CPU per frame, consumer + sink's share (µs)", "gst_relay_cpu_us", 1},
         {"relay CPU (% of a core)", "gst_relay_core_percent", 3},
+        {"Kova's elements: videotestsrc ! kovasink → kovasrc ! fakesink " + atRate, "", 0},
+        {"kovasink push → fakesink latency p50 (µs)", "gst_kova_latency_p50_us", 1},
+        {"kovasink push → fakesink latency p99 (µs)", "gst_kova_latency_p99_us", 1},
+        {"kovasink push → fakesink latency max (µs)", "gst_kova_latency_max_us", 1},
+        {"frames reaching fakesink (% of the source's)", "gst_kova_received_percent", 1},
+        {"kovasrc ! fakesink CPU per frame (µs)", "gst_kova_src_cpu_us", 1},
+        {"CPU per frame kovasink adds to its pipeline (µs)", "gst_kova_sink_added_cpu_us", 1},
+        {"camera CPU per frame (µs)", "gst_kova_camera_cpu_us", 1},
+        {"relay CPU per frame, camera + consumer + sink's share (µs)", "gst_kova_relay_cpu_us", 1},
+        {"… ÷ the shm relay's", "ratio_gst_kova_relay_cpu_over_gst", 2},
     };
 }
 

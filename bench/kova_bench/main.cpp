@@ -5,7 +5,8 @@
 // frames relayed per second with 1 and N viewers, the camera's CPU per relayed and per
 // placeholder frame, its memory and its pixel copies; beside them, in the same run, one frame's
 // memcpy and memset, a copying relay through a SOCK_STREAM socket and, when installed,
-// GStreamer's shmsink/shmsrc relay. It prints the medians of the runs and the goals they meet.
+// GStreamer's shmsink/shmsrc relay and Kova's own elements relaying the same stream. It prints the
+// medians of the runs and the goals they meet.
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 
 #include "ChildProcess.h"
 #include "CopyRelay.h"
+#include "GstKovaRelay.h"
 #include "GstRelay.h"
 #include "KovaRelay.h"
 #include "Measure.h"
@@ -81,6 +83,23 @@ void addRelayFigures(Figures& figures, const std::string& prefix, const Scenario
         wakeups += double(usage.sleeps);
     }
     figures[prefix + "_camera_wakeups"] = per(wakeups, frames);
+}
+
+// The elements' relay: what the consumer, the camera and kovasink's share cost a frame.
+void addGstKovaFigures(Figures& figures, const GstKovaResult& result) {
+    const double consumer = per(double(result.srcPipelineCpuNs) / 1e3, result.frames);
+    const double added =
+        per((double(result.sinkPipelineCpuNs) - double(result.plainPipelineCpuNs)) / 1e3,
+            result.frames);
+    const double camera = per(double(result.cameraCpuNs) / 1e3, result.frames);
+    figures["gst_kova_src_cpu_us"] = consumer;
+    figures["gst_kova_sink_pipeline_cpu_us"] =
+        per(double(result.sinkPipelineCpuNs) / 1e3, result.frames);
+    figures["gst_kova_sink_added_cpu_us"] = added;
+    figures["gst_kova_camera_cpu_us"] = camera;
+    figures["gst_kova_relay_cpu_us"] = consumer + added + camera;
+    figures["gst_kova_received_percent"] = per(double(result.framesReceived) * 100, result.frames);
+    addDistribution(figures, "gst_kova_latency", distributionOf(result.latencyUs));
 }
 
 Figures runOnce(const Options& options, const std::string& folder, PooledHistograms& histograms) {
@@ -200,6 +219,15 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
         } else {
             std::fprintf(stderr, "kova-bench: GStreamer left out: %s\n", gst.why.c_str());
         }
+        const GstKovaResult elements =
+            runGstKovaRelay(besideThisProgram("kova-bench-gst"), options.cameraProgram, folder,
+                            kova::kStreamFrameRate, 1.5, 3 * scale);
+        if (elements.available) {
+            addGstKovaFigures(f, elements);
+        } else {
+            std::fprintf(stderr, "kova-bench: Kova's GStreamer elements left out: %s\n",
+                         elements.why.c_str());
+        }
     }
 
     const double memcpyUs = f["memcpy_us"];
@@ -211,6 +239,10 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
     f["ratio_fps_over_copy_relay"] = per(f["fast1_fps"], f["copy_relay_fps"]);
     if (f.count("gst_relay_cpu_us") != 0) {
         f["ratio_relay_cpu_over_gst"] = per(f["rate_relay_cpu_us"], f["gst_relay_cpu_us"]);
+    }
+    if (f.count("gst_relay_cpu_us") != 0 && f.count("gst_kova_relay_cpu_us") != 0) {
+        f["ratio_gst_kova_relay_cpu_over_gst"] =
+            per(f["gst_kova_relay_cpu_us"], f["gst_relay_cpu_us"]);
     }
     f["ratio_placeholder_cpu_over_memset"] = per(f["placeholder_camera_cpu_us"], f["memset_us"]);
     // Against the machine's floor in the same window: how many plain wake-ups a frame costs.
@@ -252,7 +284,7 @@ int run(int argc, char** argv) {
                     "the kova-camera to start (default: the one beside kova-bench)")
         ->type_name("PATH");
     program.add_flag("--no-gstreamer{false}", options.gstreamer,
-                     "leaves out the GStreamer shm relay");
+                     "leaves out the GStreamer rows (shm relay and Kova's elements)");
     if (const auto done = kova::cli::parse(program, argc, argv)) return *done;
     if (options.cameraProgram.empty()) options.cameraProgram = besideThisProgram("kova-camera");
 

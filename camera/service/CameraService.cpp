@@ -27,11 +27,11 @@ sigset_t stopSignals() {
 }
 
 // The socket handed over by a service manager, or the one this camera binds itself.
-wire::Result<std::unique_ptr<wire::Listener>> listenerForThisProcess() {
+base::Result<std::unique_ptr<wire::Listener>> listenerForThisProcess() {
     // The variables are cleared, so nothing this process starts would take the socket too.
     const int handedOver = sd_listen_fds(/*unset_environment=*/1);
     if (handedOver < 0) {
-        return wire::Failure{handedOver, std::string("cannot read the handed-over sockets: ") +
+        return base::Failure{handedOver, std::string("cannot read the handed-over sockets: ") +
                                              std::strerror(-handedOver)};
     }
     if (handedOver == 0) return wire::Listener::listen(wire::resolveSocketPath());
@@ -51,12 +51,12 @@ void CameraService::blockStopSignals() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
-wire::Result<std::unique_ptr<CameraService>> CameraService::open(
+base::Result<std::unique_ptr<CameraService>> CameraService::open(
     host::RunLoop& loop, std::shared_ptr<engine::CameraEngine> engine) {
     const sigset_t signals = stopSignals();
     base::UniqueFD signalFd(::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK));
     if (!signalFd) {
-        return wire::Failure{-errno,
+        return base::Failure{-errno,
                              std::string("cannot watch for stop signals: ") + std::strerror(errno)};
     }
     auto listener = listenerForThisProcess();
@@ -96,7 +96,7 @@ int CameraService::serve() {
 
 void CameraService::acceptClients() {
     for (;;) {
-        wire::Result<base::UniqueFD> accepted = listener_->accept();
+        base::Result<base::UniqueFD> accepted = listener_->accept();
         if (!accepted.ok()) {
             const int error = accepted.failure().error;
             if (error != -EAGAIN && error != -EWOULDBLOCK)
@@ -104,7 +104,7 @@ void CameraService::acceptClients() {
             return;
         }
         base::UniqueFD socket = std::move(accepted.value());
-        wire::Result<wire::PeerIdentity> peer = peerCheck_.check(socket.get());
+        base::Result<wire::PeerIdentity> peer = peerCheck_.check(socket.get());
         if (!peer.ok()) {
             engine::log(engine::Priority::Warning, "refused a client: " + peer.failure().message);
             wire::Error error;

@@ -25,7 +25,7 @@ class CameraService {
     // Takes the socket a service manager handed over, if any, else binds the one the
     // environment names. Fails with a sentence for a person, e.g. when another camera serves
     // the path.
-    static wire::Result<std::unique_ptr<CameraService>> open(
+    static base::Result<std::unique_ptr<CameraService>> open(
         host::RunLoop& loop, std::shared_ptr<engine::CameraEngine> engine);
     ~CameraService();
     CameraService(const CameraService&) = delete;

@@ -1,5 +1,6 @@
 // kova._kova: the Python binding of libkova-client. Frames are numpy views of the shared
-// buffers themselves; the only copy is the one send() makes of a caller's own picture.
+// buffers themselves; the only copy is the one send() makes of a caller's own picture (two when
+// its pixels are not packed).
 //
 // Threading: every blocking call releases the GIL. A Camera or Viewer may be shared between
 // Python threads: each guards its client-library object with a mutex, taken after the GIL is
@@ -8,18 +9,13 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
 #include <chrono>
-#include <cmath>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
+#include "FrameConversion.h"
 #include "kova/kova.h"
 
 namespace py = pybind11;
@@ -31,8 +27,6 @@ using namespace std::chrono_literals;
 
 // How long a blocking wait runs between checks for Ctrl-C.
 constexpr auto kSignalCheckInterval = 100ms;
-constexpr py::ssize_t kHeight = py::ssize_t(kFrameHeight);
-constexpr py::ssize_t kWidth = py::ssize_t(kFrameWidth);
 
 const char* codeName(ErrorCode code) {
     switch (code) {
@@ -60,133 +54,6 @@ const char* codeName(ErrorCode code) {
 
 ConnectOptions optionsOf(const std::optional<std::string>& socket) {
     return ConnectOptions{socket.value_or("")};
-}
-
-// The source's channels in BGRA order: the index of blue, green, red and (or -1) alpha.
-struct ChannelOrder {
-    int blue, green, red, alpha;
-};
-
-ChannelOrder channelOrderOf(py::ssize_t channels, const std::optional<std::string>& order) {
-    const std::string name = order.value_or(channels == 4 ? "bgra" : "rgb");
-    if (channels == 3 && name == "rgb") return {2, 1, 0, -1};
-    if (channels == 3 && name == "bgr") return {0, 1, 2, -1};
-    if (channels == 4 && name == "bgra") return {0, 1, 2, 3};
-    if (channels == 4 && name == "rgba") return {2, 1, 0, 3};
-    throw py::value_error("order \"" + name + "\" does not fit a frame of " +
-                          std::to_string(channels) +
-                          " channels (3: \"rgb\" or \"bgr\"; 4: \"bgra\" or \"rgba\")");
-}
-
-// The source picture as validated under the GIL, for a copy made without it.
-struct Source {
-    const std::uint8_t* data;
-    py::ssize_t rowStride, pixelStride, channelStride;
-    py::ssize_t channels;
-    ChannelOrder order;
-};
-
-Source sourceOf(const py::array& frame, const std::optional<std::string>& order) {
-    if (!py::isinstance<py::array_t<std::uint8_t>>(frame)) {
-        throw py::type_error("a frame is a uint8 array, not " +
-                             std::string(py::str(frame.dtype())));
-    }
-    if (frame.ndim() != 3 || frame.shape(0) != kHeight || frame.shape(1) != kWidth ||
-        (frame.shape(2) != 3 && frame.shape(2) != 4)) {
-        std::string shape;
-        for (py::ssize_t i = 0; i < frame.ndim(); ++i) {
-            shape += (i ? ", " : "") + std::to_string(frame.shape(i));
-        }
-        throw py::value_error("a frame is (960, 800, 4) BGRA or (960, 800, 3) RGB/BGR, not (" +
-                              shape + ")");
-    }
-    return Source{static_cast<const std::uint8_t*>(frame.data()),
-                  frame.strides(0),
-                  frame.strides(1),
-                  frame.strides(2),
-                  frame.shape(2),
-                  channelOrderOf(frame.shape(2), order)};
-}
-
-// One row of the source into BGRA. The strides are template-fixed for the packed layouts, so
-// that the compiler can vectorise them.
-template <py::ssize_t PixelStride, py::ssize_t ChannelStride>
-void convertRow(const std::uint8_t* in, py::ssize_t pixelStride, py::ssize_t channelStride,
-                const ChannelOrder& order, std::uint8_t* out) {
-    if constexpr (PixelStride != 0) pixelStride = PixelStride;
-    if constexpr (ChannelStride != 0) channelStride = ChannelStride;
-    const py::ssize_t blue = order.blue * channelStride, green = order.green * channelStride,
-                      red = order.red * channelStride, alpha = order.alpha * channelStride;
-    if (order.alpha < 0) {
-        for (py::ssize_t x = 0; x < kWidth; ++x, in += pixelStride, out += 4) {
-            out[0] = in[blue];
-            out[1] = in[green];
-            out[2] = in[red];
-            out[3] = 0xFF;
-        }
-    } else {
-        for (py::ssize_t x = 0; x < kWidth; ++x, in += pixelStride, out += 4) {
-            out[0] = in[blue];
-            out[1] = in[green];
-            out[2] = in[red];
-            out[3] = in[alpha];
-        }
-    }
-}
-
-#if defined(__x86_64__)
-// One packed RGB or BGR row into BGRA, four pixels a shuffle. A 16-byte load takes 4 bytes past
-// the 4 pixels it converts, so it stops while 16 bytes are left in the row; the rest goes a
-// pixel at a time.
-__attribute__((target("ssse3"))) void convertPackedRow3Ssse3(const std::uint8_t* in, bool rgb,
-                                                             std::uint8_t* out) {
-    const __m128i order = rgb ? _mm_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1)
-                              : _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, 6, 7, 8, -1, 9, 10, 11, -1);
-    const __m128i opaque = _mm_set1_epi32(static_cast<int>(0xFF000000u));
-    py::ssize_t x = 0;
-    for (; x + 6 <= kWidth; x += 4, in += 12, out += 16) {
-        const __m128i pixels = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                         _mm_or_si128(_mm_shuffle_epi8(pixels, order), opaque));
-    }
-    for (; x < kWidth; ++x, in += 3, out += 4) {
-        out[0] = in[rgb ? 2 : 0];
-        out[1] = in[1];
-        out[2] = in[rgb ? 0 : 2];
-        out[3] = 0xFF;
-    }
-}
-#endif
-
-bool shufflesBytes() {
-#if defined(__x86_64__)
-    static const bool ssse3 = __builtin_cpu_supports("ssse3");
-    return ssse3;
-#else
-    return false;
-#endif
-}
-
-void convert(const Source& source, std::uint8_t* target) {
-    const bool packed = source.channelStride == 1 && source.pixelStride == source.channels;
-    const bool bgra = source.channels == 4 && source.order.blue == 0 && source.order.red == 2;
-    for (py::ssize_t y = 0; y < kHeight; ++y) {
-        const std::uint8_t* in = source.data + y * source.rowStride;
-        std::uint8_t* out = target + y * py::ssize_t(kFrameStride);
-        if (packed && bgra) {
-            std::memcpy(out, in, kFrameStride);
-#if defined(__x86_64__)
-        } else if (packed && source.channels == 3 && shufflesBytes()) {
-            convertPackedRow3Ssse3(in, source.order.red == 0, out);
-#endif
-        } else if (packed && source.channels == 3) {
-            convertRow<3, 1>(in, 0, 0, source.order, out);
-        } else if (packed) {
-            convertRow<4, 1>(in, 0, 0, source.order, out);
-        } else {
-            convertRow<0, 0>(in, source.pixelStride, source.channelStride, source.order, out);
-        }
-    }
 }
 
 // A view of `size` bytes of frame memory at `data`, kept alive by `owner`.
@@ -233,12 +100,13 @@ class Camera {
     }
 
     void send(const py::array& frame, const std::optional<std::string>& order) {
-        const Source source = sourceOf(frame, order);
+        // Released after the GIL is back: it may hold a packed copy of the frame.
+        const SourcePicture source = sourcePictureOf(frame, order);
         py::gil_scoped_release unlocked;
         std::lock_guard lock(state_->mutex);
         state_->requireOpen();
         auto target = state_->producer.acquire();
-        convert(source, target.data());
+        convertToBgra(source, target.data());
         state_->producer.push(std::move(target));
     }
 

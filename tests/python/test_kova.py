@@ -87,12 +87,24 @@ def test_send_relays_exact_pixels(camera, channels, order, to_bgra):
     assert cam.frames_sent == 1 and cam.dropped == 0
 
 
-def test_send_takes_strided_arrays(camera):
-    # A view into a larger picture, flipped upside down: neither packed nor positive strides.
-    large = pattern(3, seed=9)
+def padded_rows(picture):
     wider = np.zeros((H, W + 16, 3), np.uint8)
-    wider[:, 8:W + 8] = large
-    sent = wider[::-1, 8:W + 8]
+    wider[:, 8:W + 8] = picture
+    return wider[:, 8:W + 8]
+
+
+def unpacked_pixels(picture):
+    four = np.zeros((H, W, 4), np.uint8)
+    four[:, :, :3] = picture
+    return four[:, :, :3]
+
+
+# Each picture upside down. Padded rows, running upwards, go to libyuv where they are; pixels
+# with a gap between them, or a column-major array, are packed first.
+@pytest.mark.parametrize("layout", [padded_rows, unpacked_pixels, np.asfortranarray])
+def test_send_takes_strided_arrays(camera, layout):
+    large = pattern(3, seed=9)
+    sent = layout(large)[::-1]
     with kova.Viewer() as viewer, kova.Camera() as cam:
         drain(viewer)
         cam.send(sent, order="bgr")

@@ -87,9 +87,9 @@ class SocketTest : public FdLeakCheck {
 
     // Connects, accepts and trades a hello for a welcome.
     void expectServes(const Listener& listener) {
-        Result<base::UniqueFD> clientSocket = connectTo(listener.path());
+        base::Result<base::UniqueFD> clientSocket = connectTo(listener.path());
         ASSERT_TRUE(clientSocket.ok()) << clientSocket.failure().message;
-        Result<base::UniqueFD> cameraSocket = listener.accept();
+        base::Result<base::UniqueFD> cameraSocket = listener.accept();
         ASSERT_TRUE(cameraSocket.ok()) << cameraSocket.failure().message;
         Connection client(std::move(clientSocket.value()), Peer::Client);
         Connection camera(std::move(cameraSocket.value()), Peer::Host);
@@ -116,11 +116,11 @@ TEST_F(SocketTest, ListenCreatesAPrivateFolderAndServesOwnUser) {
     EXPECT_EQ(listener.accept().failure().error, -EAGAIN) << "nobody is waiting yet";
     expectServes(listener);
 
-    Result<base::UniqueFD> client = connectTo(listener.path());
+    base::Result<base::UniqueFD> client = connectTo(listener.path());
     ASSERT_TRUE(client.ok());
-    Result<base::UniqueFD> accepted = listener.accept();
+    base::Result<base::UniqueFD> accepted = listener.accept();
     ASSERT_TRUE(accepted.ok());
-    Result<PeerIdentity> peer = PeerCheck(::getuid()).check(accepted.value().get());
+    base::Result<PeerIdentity> peer = PeerCheck(::getuid()).check(accepted.value().get());
     ASSERT_TRUE(peer.ok()) << peer.failure().message;
     EXPECT_EQ(peer.value().uid, ::getuid());
     EXPECT_EQ(peer.value().pid, ::getpid());
@@ -255,7 +255,7 @@ TEST_F(SocketTest, OnlyAListeningSeqpacketSocketBoundToAPathIsAdopted) {
 
 TEST_F(SocketTest, ConnectingWhereNoCameraServesSaysSo) {
     const std::string path = root_ + "/nothing.sock";
-    Result<base::UniqueFD> connection = connectTo(path);
+    base::Result<base::UniqueFD> connection = connectTo(path);
     ASSERT_FALSE(connection.ok());
     EXPECT_EQ(connection.failure().message, "no kova-camera is serving " + path);
 }
@@ -275,7 +275,7 @@ TEST_F(SocketTest, PeerOfAnotherUserIsRefused) {
         identity = PeerIdentity{4321, me + 1, 0};
         return 0;
     });
-    Result<PeerIdentity> refused = foreign.check(camera.get());
+    base::Result<PeerIdentity> refused = foreign.check(camera.get());
     ASSERT_FALSE(refused.ok());
     EXPECT_EQ(refused.failure().error, -EACCES);
     EXPECT_NE(

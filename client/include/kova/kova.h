@@ -36,6 +36,10 @@
 // any thread, also after their Producer/Viewer is gone (a frame keeps its memory mapped).
 #pragma once
 
+#if __cplusplus < 201703L
+#error "kova.h needs C++17 or later (-std=c++17)"
+#endif
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
