@@ -7,7 +7,7 @@ DESTDIR ?=
 JOBS ?= $(shell nproc)
 
 # What building, running and installing need, and every command the README shows.
-DEB_PACKAGES := cmake ninja-build g++ pkg-config help2man libpng-dev libsystemd-dev \
+DEB_PACKAGES := cmake ninja-build g++ pkg-config help2man libpng-dev libjpeg62-turbo-dev libsystemd-dev \
 	nlohmann-json3-dev libcli11-dev uuid-dev libyuv-dev \
 	libpipewire-0.3-dev pipewire pipewire-bin wireplumber systemd \
 	libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev \

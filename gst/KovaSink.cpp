@@ -133,8 +133,9 @@ void kova_sink_pool_class_init(KovaSinkPoolClass* klass) {
 // ---- The element ----
 
 struct SinkState {
-    std::mutex mutex;  // guards socketPath, link and final
+    std::mutex mutex;  // guards socketPath, takeOver, link and final
     std::string socketPath;
+    bool takeOver = false;
     std::shared_ptr<ProducerLink> link;  // while started
     Producer::Counters final;            // the counters of the last run, once stopped
 
@@ -155,7 +156,7 @@ struct KovaSinkClass {
 
 G_DEFINE_TYPE(KovaSink, kova_sink, GST_TYPE_VIDEO_SINK)
 
-enum { PROP_0, PROP_SOCKET_PATH, PROP_STATS };
+enum { PROP_0, PROP_SOCKET_PATH, PROP_TAKE_OVER, PROP_STATS };
 
 SinkState& stateOf(gpointer element) {
     return *reinterpret_cast<KovaSink*>(element)->state;
@@ -208,6 +209,11 @@ void kovaSinkSetProperty(GObject* object, guint id, const GValue* value, GParamS
         state.socketPath = path ? path : "";
         return;
     }
+    if (id == PROP_TAKE_OVER) {
+        std::lock_guard lock(state.mutex);
+        state.takeOver = g_value_get_boolean(value);
+        return;
+    }
     G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
 }
 
@@ -216,6 +222,9 @@ void kovaSinkGetProperty(GObject* object, guint id, GValue* value, GParamSpec* p
     if (id == PROP_SOCKET_PATH) {
         std::lock_guard lock(state.mutex);
         g_value_set_string(value, state.socketPath.empty() ? nullptr : state.socketPath.c_str());
+    } else if (id == PROP_TAKE_OVER) {
+        std::lock_guard lock(state.mutex);
+        g_value_set_boolean(value, state.takeOver);
     } else if (id == PROP_STATS) {
         g_value_take_boxed(value, sinkStats(state));
     } else {
@@ -227,7 +236,9 @@ gboolean kovaSinkStart(GstBaseSink* base) {
     SinkState& state = stateOf(base);
     std::lock_guard lock(state.mutex);
     try {
-        state.link = std::make_shared<ProducerLink>(Producer::open({state.socketPath}));
+        ProducerOptions options;
+        options.take_over = state.takeOver;
+        state.link = std::make_shared<ProducerLink>(Producer::open({state.socketPath}, options));
     } catch (const Error& error) {
         GST_ELEMENT_ERROR(base, RESOURCE, OPEN_WRITE, ("Cannot push into kova-camera."),
                           ("%s", error.what()));
@@ -393,6 +404,13 @@ void kova_sink_class_init(KovaSinkClass* klass) {
             "The camera's socket (default: $KOVA_SOCKET, else "
             "$XDG_RUNTIME_DIR/kova/camera.sock, else /tmp/kova-<uid>/camera.sock)",
             nullptr,
+            GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
+    g_object_class_install_property(
+        object, PROP_TAKE_OVER,
+        g_param_spec_boolean(
+            "take-over", "Take over",
+            "When another producer holds the camera's sink, end its session instead of failing",
+            FALSE,
             GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY)));
     g_object_class_install_property(
         object, PROP_STATS,

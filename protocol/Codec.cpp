@@ -151,6 +151,32 @@ Problem checkFields(const InfoReply& m) {
     return std::nullopt;
 }
 
+Problem checkFields(const StatusReply& m) {
+    if (raw(m.output) > raw(OutputShowing::Placeholder)) {
+        return violation(says("StatusReply: ", raw(m.output), " is not an output state"));
+    }
+    if (auto problem = checkFlag("StatusReply", "hasProducer", m.hasProducer)) return problem;
+    if (auto problem = checkText("StatusReply", "producerName", m.producerName)) return problem;
+    if (m.viewerEntries > kMaxStatusViewers || m.viewerEntries > m.viewerCount) {
+        return violation(says("StatusReply: ", m.viewerEntries, " viewer entries for ",
+                              m.viewerCount, " viewers, at most ", kMaxStatusViewers));
+    }
+    if (auto problem = checkReserved("StatusReply", m.reserved)) return problem;
+    for (std::size_t i = 0; i < kMaxStatusViewers; ++i) {
+        const StatusViewer& viewer = m.viewers[i];
+        if (i >= m.viewerEntries) {
+            static constexpr StatusViewer kUnused{};
+            if (std::memcmp(&viewer, &kUnused, sizeof viewer) != 0) {
+                return violation(says("StatusReply: unused viewer entry ", i, " is not zero"));
+            }
+            continue;
+        }
+        if (auto problem = checkText("StatusReply", "viewers[].name", viewer.name)) return problem;
+        if (auto problem = checkReserved("StatusReply", viewer.reserved)) return problem;
+    }
+    return std::nullopt;
+}
+
 Problem checkFields(const RegisterBuffer& m) {
     if (auto problem = checkReserved("RegisterBuffer", m.reserved)) return problem;
     return checkLayout("RegisterBuffer", m.layout);

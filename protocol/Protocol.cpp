@@ -71,6 +71,12 @@ const char* messageTypeName(MessageType type) {
             return "Release";
         case MessageType::BufferGone:
             return "BufferGone";
+        case MessageType::StatusRequest:
+            return "StatusRequest";
+        case MessageType::StatusReply:
+            return "StatusReply";
+        case MessageType::SinkTakeOver:
+            return "SinkTakeOver";
     }
     return "unknown";
 }

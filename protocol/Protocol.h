@@ -46,18 +46,22 @@ inline constexpr std::uint64_t kMaxBufferBytes = std::uint64_t{256} << 20;
 inline constexpr std::size_t kNameSize = 64;
 inline constexpr std::size_t kErrorTextSize = 128;
 inline constexpr std::size_t kMaxStreams = 4;
+// Viewers a StatusReply names one by one; it counts them all.
+inline constexpr std::size_t kMaxStatusViewers = 8;
 
 // ---- enumerations (all 32-bit on the wire) ----
 
 enum class MessageType : std::uint32_t {
     // session
-    Hello = 1,        // client -> host
-    Welcome = 2,      // host -> client
-    Error = 3,        // host -> client
-    Ping = 4,         // client -> host
-    Pong = 5,         // host -> client
-    InfoRequest = 6,  // client -> host
-    InfoReply = 7,    // host -> client
+    Hello = 1,          // client -> host
+    Welcome = 2,        // host -> client
+    Error = 3,          // host -> client
+    Ping = 4,           // client -> host
+    Pong = 5,           // host -> client
+    InfoRequest = 6,    // client -> host
+    InfoReply = 7,      // host -> client
+    StatusRequest = 8,  // client -> host
+    StatusReply = 9,    // host -> client
     // sink clients
     RegisterBuffer = 16,    // client -> host, with the buffer's fd
     BufferRegistered = 17,  // host -> client
@@ -69,6 +73,7 @@ enum class MessageType : std::uint32_t {
     Push = 23,              // client -> host
     PushRefused = 24,       // host -> client
     BufferReturned = 25,    // host -> client
+    SinkTakeOver = 26,      // client -> host: SinkStart that ends the holder's session
     // viewers
     ViewStart = 32,    // client -> host
     ViewStarted = 33,  // host -> client
@@ -127,6 +132,13 @@ enum class PushOutcome : std::uint32_t {
 enum class FrameOrigin : std::uint32_t { Sink = 1, Placeholder = 2 };
 
 enum class StreamDirection : std::uint32_t { Source = 0, Sink = 1 };
+
+// What the output stream sent last.
+enum class OutputShowing : std::uint32_t {
+    Stopped = 0,      // no viewer, so the output stream does not run
+    Relayed = 1,      // a producer's frame
+    Placeholder = 2,  // the placeholder picture
+};
 
 // The CMTime flag bits a pushed presentation time may carry.
 inline constexpr std::uint32_t kTimeFlagValid = 1u << 0;
@@ -264,6 +276,52 @@ struct InfoReply {
     StreamInfo streams[kMaxStreams] = {};
 };
 
+struct StatusRequest {
+    static constexpr MessageType kType = MessageType::StatusRequest;
+    static constexpr Peer kSender = Peer::Client;
+    static constexpr FdRule kFds = FdRule::None;
+    MessageHeader header{kType, sizeof(StatusRequest)};
+};
+
+// One viewer as a StatusReply describes it.
+struct StatusViewer {
+    char name[kNameSize];
+    std::uint32_t pid;
+    std::uint32_t reserved;
+    std::uint64_t framesSent;    // output frames sent to it
+    std::uint64_t framesMissed;  // output frames it missed
+};
+
+// Who uses the camera now, and its counters since it started. Entries of `viewers` past
+// `viewerEntries` are all zero; `viewerCount` counts every viewer, also those not listed.
+struct StatusReply {
+    static constexpr MessageType kType = MessageType::StatusReply;
+    static constexpr Peer kSender = Peer::Host;
+    static constexpr FdRule kFds = FdRule::None;
+    MessageHeader header{kType, sizeof(StatusReply)};
+    std::uint32_t cameraPid = 0;
+    OutputShowing output{};
+    std::uint64_t uptimeNs = 0;
+    std::uint32_t hasProducer = 0;  // 0 or 1; the producer fields are zero without one
+    std::uint32_t producerPid = 0;
+    char producerName[kNameSize] = {};
+    std::uint32_t producerFramesLastSecond = 0;  // pushes accepted over the last second
+    std::uint32_t viewerCount = 0;
+    std::uint64_t producerPushed = 0;   // accepted pushes of its connection
+    std::uint64_t producerDropped = 0;  // its refused pushes and accepted ones never relayed
+    // Since the camera started:
+    std::uint64_t framesRelayed = 0;      // output frames that were pushed frames
+    std::uint64_t framesPlaceholder = 0;  // output frames that were the placeholder
+    std::uint64_t framesPushed = 0;       // pushes accepted, every producer
+    std::uint64_t framesDropped = 0;      // pushes dropped, every producer
+    std::uint64_t framesMissed = 0;       // output frames missed, every viewer
+    std::uint64_t sinkSessions = 0;       // sink sessions started
+    std::uint64_t takeOvers = 0;          // sink sessions ended by another's SinkTakeOver
+    std::uint32_t viewerEntries = 0;
+    std::uint32_t reserved = 0;
+    StatusViewer viewers[kMaxStatusViewers] = {};
+};
+
 // Hands the host a frame buffer once: the attached fd is a memfd sealed against shrinking and
 // growing, holding layout.size bytes. Answered by BufferRegistered with the same cookie, or by an
 // Error naming the cookie.
@@ -309,6 +367,17 @@ struct SinkStarted {
     static constexpr Peer kSender = Peer::Host;
     static constexpr FdRule kFds = FdRule::None;
     MessageHeader header{kType, sizeof(SinkStarted)};
+};
+
+// A SinkStart that, when another client's sink session holds the sink, ends that session
+// instead of being refused: its queued frames come back as dropped, then it is sent an Error
+// (NotAuthorized, requestType SinkStart, subject the pid of this client) naming this client.
+// Answered like a SinkStart.
+struct SinkTakeOver {
+    static constexpr MessageType kType = MessageType::SinkTakeOver;
+    static constexpr Peer kSender = Peer::Client;
+    static constexpr FdRule kFds = FdRule::None;
+    MessageHeader header{kType, sizeof(SinkTakeOver)};
 };
 
 struct SinkStop {
@@ -436,7 +505,7 @@ using Message =
     std::variant<Hello, Welcome, Error, Ping, Pong, InfoRequest, InfoReply, RegisterBuffer,
                  BufferRegistered, UnregisterBuffer, SinkStart, SinkStarted, SinkStop, SinkStopped,
                  Push, PushRefused, BufferReturned, ViewStart, ViewStarted, ViewStop, ViewStopped,
-                 Frame, Release, BufferGone>;
+                 Frame, Release, BufferGone, StatusRequest, StatusReply, SinkTakeOver>;
 
 // ---- sizes, checked ----
 
@@ -462,6 +531,9 @@ static_assert(sizeof(ViewStop) == 8 && sizeof(ViewStopped) == 8);
 static_assert(sizeof(Frame) == 80);
 static_assert(sizeof(Release) == 16);
 static_assert(sizeof(BufferGone) == 16);
+static_assert(sizeof(StatusRequest) == 8 && sizeof(SinkTakeOver) == 8);
+static_assert(sizeof(StatusViewer) == 88);
+static_assert(sizeof(StatusReply) == 888);
 
 template <class M>
 inline constexpr bool kIsWireStruct =
@@ -476,7 +548,7 @@ constexpr bool allWireStructs(std::variant<M...>*) {
 }
 static_assert(allWireStructs(static_cast<Message*>(nullptr)));
 static_assert(kIsWireStruct<MessageHeader> && kIsWireStruct<FrameLayout> &&
-              kIsWireStruct<StreamInfo>);
+              kIsWireStruct<StreamInfo> && kIsWireStruct<StatusViewer>);
 
 // ---- text fields ----
 

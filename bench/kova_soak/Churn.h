@@ -17,7 +17,9 @@
 namespace kova::soak {
 
 struct ChurnTally {
-    std::uint64_t sinkSessions = 0;    // sessions that registered, started, pushed and ended
+    // Sink clients that registered, were refused the sink (the measured producer holds it),
+    // pushed and were refused.
+    std::uint64_t sinksRefused = 0;
     std::uint64_t viewSessions = 0;    // sessions that started viewing and ended
     std::uint64_t infoSessions = 0;    // sessions that asked for the info
     std::uint64_t refusedAtLimit = 0;  // connections turned away: the camera had its most clients

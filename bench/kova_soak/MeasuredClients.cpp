@@ -17,6 +17,10 @@ bool cameraLost(const Error& error) {
     return error.code() == ErrorCode::Disconnected || error.code() == ErrorCode::NoCamera;
 }
 
+bool sinkLost(const Error& error) {
+    return error.code() == ErrorCode::TakenOver || error.code() == ErrorCode::SinkBusy;
+}
+
 double milliseconds(std::uint64_t nanoseconds) {
     return double(nanoseconds) / 1e6;
 }
@@ -89,12 +93,13 @@ void MarkedProducer::run(Producer producer) {
             marker.pushedNs = host_time_now();
             std::memcpy(frame.data(), &marker, sizeof marker);
             count([](ProducerTally& t) { ++t.submitted; });
-            const bool accepted = producer.submit(std::move(frame), marker.pushedNs);
+            const bool accepted = bool(producer.submit(std::move(frame), marker.pushedNs));
             count([accepted](ProducerTally& t) { ++(accepted ? t.accepted : t.refused); });
         } catch (const Error& error) {
             if (error.code() == ErrorCode::Timeout) {
                 count([](ProducerTally& t) { ++t.stalls; });
-            } else if (options_.reconnect && cameraLost(error)) {
+            } else if ((options_.reconnect && cameraLost(error)) ||
+                       (options_.takeBack && sinkLost(error))) {
                 if (connected) count([](ProducerTally& t) { ++t.disconnects; });
                 connected = false;
                 std::this_thread::sleep_for(kReconnectPause);

@@ -48,6 +48,9 @@ class MarkedProducer {
         double fps = 60;
         // Reconnects when the camera goes away instead of ending with the error.
         bool reconnect = false;
+        // When another producer takes the sink over, asks for it back until it is free again
+        // instead of ending with the error.
+        bool takeBack = false;
     };
 
     // Opens the session on the calling thread (so that a camera that refuses it throws here),

@@ -317,10 +317,11 @@ int runLoad(const LoadOptions& options) {
     verdict.require(cameraRan, "kova-camera ended during the run:\n" + camera->log());
 
     std::printf(
-        "churn: %llu sink sessions (%llu pushes, %llu answered), %llu view sessions "
+        "churn: %llu sink clients refused the sink (%llu pushes, %llu answered), %llu view "
+        "sessions "
         "(%llu frames), %llu info sessions; %llu connections refused at the limit, %llu "
         "probes for one client more let in\n",
-        (unsigned long long)churned.sinkSessions, (unsigned long long)churned.pushes,
+        (unsigned long long)churned.sinksRefused, (unsigned long long)churned.pushes,
         (unsigned long long)churned.pushesAnswered, (unsigned long long)churned.viewSessions,
         (unsigned long long)churned.framesViewed, (unsigned long long)churned.infoSessions,
         (unsigned long long)churned.refusedAtLimit, (unsigned long long)churned.probesAdmitted);

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +32,8 @@ constexpr int kMessagesPerWakeup = 32;
 constexpr long double kNanosecondsPerSecond = 1e9L;
 // How far ahead of the host clock a pushed frame may be stamped.
 constexpr long double kMaximumLeadNanoseconds = 1e9L;
+// The window of a producer's frame rate in the status.
+constexpr std::uint64_t kRateWindowNanoseconds = 1'000'000'000;
 
 const std::string kEngineErrorDomain = "com.kova.engine";
 
@@ -64,10 +67,12 @@ bool roleMaySend(wire::Role role, MessageType type) {
     switch (type) {
         case MessageType::Ping:
         case MessageType::InfoRequest:
+        case MessageType::StatusRequest:
             return true;
         case MessageType::RegisterBuffer:
         case MessageType::UnregisterBuffer:
         case MessageType::SinkStart:
+        case MessageType::SinkTakeOver:
         case MessageType::SinkStop:
         case MessageType::Push:
             return role == wire::Role::Sink;
@@ -156,6 +161,12 @@ struct CameraEngine::Client {
     // so that a relay left over from an ended session can never take a later session's frames.
     CMIOExtensionClientRef sinkClient;
     bool answerSinkStop = false;
+    // Who ended (or is ending) this client's sink session with a SinkTakeOver.
+    struct Taker {
+        std::string name;
+        std::uint32_t pid = 0;
+    };
+    std::optional<Taker> takenOverBy;
     std::deque<QueuedFrame> queue;
     std::deque<CMIOExtensionConsumeCompletion> consumeRequests;
     std::map<std::uint32_t, RegisteredBuffer> buffers;
@@ -163,6 +174,7 @@ struct CameraEngine::Client {
     std::uint64_t framesPushed = 0;
     std::uint64_t framesDropped = 0;
     std::uint64_t pushSequence = 0;
+    std::deque<std::uint64_t> acceptedTimes;  // host times of accepted pushes, last second
 
     SessionState view = SessionState::Idle;
     bool answerViewStop = false;
@@ -193,7 +205,8 @@ std::shared_ptr<CameraEngine> CameraEngine::create(Environment environment) {
 CameraEngine::CameraEngine(Environment environment)
     : loop_(environment.loop),
       callbacks_(std::move(environment.callbacks)),
-      hostTime_(std::move(environment.hostTime)) {}
+      hostTime_(std::move(environment.hostTime)),
+      startedAt_(hostTime_()) {}
 
 CameraEngine::~CameraEngine() {
     for (auto& [id, client] : clients_) {
@@ -406,6 +419,7 @@ void CameraEngine::handle(Client& client, wire::Received received) {
     }
     if (const auto* m = std::get_if<wire::Ping>(&message)) return handlePing(client, *m);
     if (std::holds_alternative<wire::InfoRequest>(message)) return handleInfoRequest(client);
+    if (std::holds_alternative<wire::StatusRequest>(message)) return handleStatusRequest(client);
     if (const auto* m = std::get_if<wire::RegisterBuffer>(&message)) {
         return handleRegisterBuffer(client, *m, std::move(received.fd));
     }
@@ -413,7 +427,12 @@ void CameraEngine::handle(Client& client, wire::Received received) {
         return handleUnregisterBuffer(client, *m);
     }
     if (const auto* m = std::get_if<wire::Push>(&message)) return handlePush(client, *m);
-    if (std::holds_alternative<wire::SinkStart>(message)) return handleSinkStart(client);
+    if (std::holds_alternative<wire::SinkStart>(message)) {
+        return handleSinkStart(client, MessageType::SinkStart);
+    }
+    if (std::holds_alternative<wire::SinkTakeOver>(message)) {
+        return handleSinkStart(client, MessageType::SinkTakeOver);
+    }
     if (std::holds_alternative<wire::SinkStop>(message)) return handleSinkStop(client);
     if (std::holds_alternative<wire::ViewStart>(message)) return handleViewStart(client);
     if (std::holds_alternative<wire::ViewStop>(message)) return handleViewStop(client);
@@ -535,6 +554,61 @@ wire::InfoReply CameraEngine::infoOnCallbackQueue() {
     return reply;
 }
 
+// ---- status ----
+
+std::shared_ptr<CameraEngine::Client> CameraEngine::sinkHolder(std::uint64_t except) const {
+    for (const auto& [id, client] : clients_) {
+        if (id == except || client->takenOverBy) continue;
+        if (client->sink == SessionState::Starting || client->sink == SessionState::Started) {
+            return client;
+        }
+    }
+    return nullptr;
+}
+
+void CameraEngine::handleStatusRequest(Client& client) {
+    wire::StatusReply reply;
+    reply.cameraPid = std::uint32_t(::getpid());
+    const std::uint64_t now = hostTime_();
+    reply.uptimeNs = now - startedAt_;
+    const ViewerFanOut::Tally tally = fanOut_.tally();
+    reply.output = tally.viewers.empty() || !tally.lastOrigin ? wire::OutputShowing::Stopped
+                   : *tally.lastOrigin == wire::FrameOrigin::Sink
+                       ? wire::OutputShowing::Relayed
+                       : wire::OutputShowing::Placeholder;
+    if (const auto holder = sinkHolder(0)) {
+        while (!holder->acceptedTimes.empty() &&
+               holder->acceptedTimes.front() + kRateWindowNanoseconds < now) {
+            holder->acceptedTimes.pop_front();
+        }
+        reply.hasProducer = 1;
+        reply.producerPid = std::uint32_t(holder->peer.pid);
+        wire::setText(reply.producerName, holder->name);
+        reply.producerFramesLastSecond = std::uint32_t(holder->acceptedTimes.size());
+        reply.producerPushed = holder->framesPushed;
+        reply.producerDropped = holder->framesDropped;
+    }
+    reply.framesRelayed = tally.relayed;
+    reply.framesPlaceholder = tally.placeholder;
+    reply.framesPushed = totalPushed_;
+    reply.framesDropped = totalDropped_;
+    reply.framesMissed = tally.missed;
+    reply.sinkSessions = sinkSessionsStarted_;
+    reply.takeOvers = takeOvers_;
+    for (const auto& [viewerId, viewerTally] : tally.viewers) {
+        const auto viewer = find(viewerId);
+        if (!viewer) continue;
+        ++reply.viewerCount;
+        if (reply.viewerEntries == wire::kMaxStatusViewers) continue;
+        wire::StatusViewer& entry = reply.viewers[reply.viewerEntries++];
+        wire::setText(entry.name, viewer->name);
+        entry.pid = std::uint32_t(viewer->peer.pid);
+        entry.framesSent = viewerTally.sent;
+        entry.framesMissed = viewerTally.missed;
+    }
+    sendTo(client, reply);
+}
+
 // ---- buffers and pushes ----
 
 void CameraEngine::handleRegisterBuffer(Client& client, const wire::RegisterBuffer& request,
@@ -603,6 +677,7 @@ void CameraEngine::handleUnregisterBuffer(Client& client, const wire::Unregister
 
 void CameraEngine::refusePush(Client& client, std::uint32_t bufferId, wire::PushRefusal reason) {
     ++client.framesDropped;
+    ++totalDropped_;
     wire::PushRefused refused;
     refused.bufferId = bufferId;
     refused.reason = reason;
@@ -641,6 +716,11 @@ void CameraEngine::handlePush(Client& client, const wire::Push& push) {
     };
     buffer.busy = true;
     ++client.framesPushed;
+    ++totalPushed_;
+    client.acceptedTimes.push_back(hostTime_());
+    while (client.acceptedTimes.front() + kRateWindowNanoseconds < client.acceptedTimes.back()) {
+        client.acceptedTimes.pop_front();
+    }
     const std::uint64_t sequence = ++client.pushSequence;
     CMSampleBufferRef sampleBuffer;
     {
@@ -675,7 +755,10 @@ void CameraEngine::bufferReturned(std::uint64_t clientId, std::uint32_t bufferId
     if (const auto entry = client->buffers.find(bufferId); entry != client->buffers.end()) {
         entry->second.busy = false;
     }
-    if (!relayed) ++client->framesDropped;
+    if (!relayed) {
+        ++client->framesDropped;
+        ++totalDropped_;
+    }
     wire::BufferReturned returned;
     returned.bufferId = bufferId;
     returned.outcome = relayed ? wire::PushOutcome::Relayed : wire::PushOutcome::Dropped;
@@ -684,17 +767,31 @@ void CameraEngine::bufferReturned(std::uint64_t clientId, std::uint32_t bufferId
 
 // ---- sink sessions ----
 
-void CameraEngine::handleSinkStart(Client& client) {
+void CameraEngine::handleSinkStart(Client& client, MessageType request) {
     if (client.sink != SessionState::Idle) {
-        sendError(client, ErrorCode::WrongState, MessageType::SinkStart, 0,
+        sendError(client, ErrorCode::WrongState, request, 0,
                   client.sink == SessionState::Started ? "the sink session is started already"
                                                        : "the last sink session has not ended");
         return;
     }
     if (!sinkStream_ || !provider_) {
-        sendError(client, ErrorCode::HostFailure, MessageType::SinkStart, 0,
-                  "the camera has no sink stream");
+        sendError(client, ErrorCode::HostFailure, request, 0, "the camera has no sink stream");
         return;
+    }
+    // One producer at a time: two interleaved sink sessions would make the output alternate
+    // between their pictures.
+    if (const auto holder = sinkHolder(client.id)) {
+        if (request != MessageType::SinkTakeOver) {
+            sendError(client, ErrorCode::NotAuthorized, request, std::uint64_t(holder->peer.pid),
+                      "the sink is held by \"" + holder->name + "\" (pid " +
+                          std::to_string(holder->peer.pid) + ")");
+            return;
+        }
+        log(Priority::Info, client.describe() + " takes the sink over from " + holder->describe());
+        ++takeOvers_;
+        holder->takenOverBy = Client::Taker{client.name, std::uint32_t(client.peer.pid)};
+        // A session still starting is ended as soon as it has started.
+        if (holder->sink == SessionState::Started) endSink(*holder, false);
     }
     client.sink = SessionState::Starting;
     client.sinkClient =
@@ -748,8 +845,12 @@ void CameraEngine::sinkStartFinished(std::uint64_t clientId, StartResult result)
         return;
     }
     client->sink = SessionState::Started;
-    // A client that left while its session was starting has it ended at once.
-    if (client->state == ConnectionState::Closed) return endSink(*client, false);
+    ++sinkSessionsStarted_;
+    // A client that left, or was taken over, while its session was starting has it ended at
+    // once.
+    if (client->state == ConnectionState::Closed || client->takenOverBy) {
+        return endSink(*client, false);
+    }
     sendTo(*client, wire::SinkStarted{});
 }
 
@@ -804,6 +905,18 @@ void CameraEngine::sinkEnded(std::uint64_t clientId) {
         onLoop([clientId](CameraEngine& engine) {
             if (const auto client = engine.find(clientId)) {
                 engine.sendTo(*client, wire::SinkStopped{});
+            }
+        });
+    }
+    if (const auto taker = std::exchange(client->takenOverBy, std::nullopt)) {
+        // Subject and request type as an older client already understands them: a refusal of
+        // its sink session, with the reason in the text.
+        onLoop([clientId, taker = *taker](CameraEngine& engine) {
+            if (const auto client = engine.find(clientId)) {
+                engine.sendError(*client, ErrorCode::NotAuthorized, MessageType::SinkStart,
+                                 taker.pid,
+                                 "the sink was taken over by \"" + taker.name + "\" (pid " +
+                                     std::to_string(taker.pid) + ")");
             }
         });
     }

@@ -106,7 +106,13 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
                               base::UniqueFD fd);
     void handleUnregisterBuffer(Client& client, const wire::UnregisterBuffer& request);
     void handlePush(Client& client, const wire::Push& push);
-    void handleSinkStart(Client& client);
+    void handleStatusRequest(Client& client);
+    // A SinkStart, or a SinkTakeOver that ends the sink holder's session instead of being
+    // refused.
+    void handleSinkStart(Client& client, wire::MessageType request);
+    // The client whose sink session holds the sink (starting or started, and not being taken
+    // over), other than `except`.
+    std::shared_ptr<Client> sinkHolder(std::uint64_t except) const;
     void handleSinkStop(Client& client);
     void handleViewStart(Client& client);
     void handleViewStop(Client& client);
@@ -150,6 +156,7 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     EventLoop& loop_;
     Executor callbacks_;
     std::function<std::uint64_t()> hostTime_;
+    const std::uint64_t startedAt_;
 
     // Set by serve() before any client is taken, then only read.
     CMIOExtensionProviderRef provider_;
@@ -164,6 +171,11 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     // requests are taken.
     std::map<const CMIOExtensionClient*, std::uint64_t> sinkSessions_;
     std::uint64_t nextClientId_ = 1;
+    // Counters since the start, for the status.
+    std::uint64_t totalPushed_ = 0;
+    std::uint64_t totalDropped_ = 0;
+    std::uint64_t sinkSessionsStarted_ = 0;
+    std::uint64_t takeOvers_ = 0;
     std::function<void()> shutdownDone_;
     bool shuttingDown_ = false;
 

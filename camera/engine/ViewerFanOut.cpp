@@ -58,6 +58,8 @@ void ViewerFanOut::send(const CMSampleBufferRef& sampleBuffer, std::uint64_t hos
     std::vector<CMSampleBufferRef> takenBack;  // let go after the lock
     std::lock_guard lock(mutex_);
     frame.sequence = ++sequence_;
+    ++(frame.origin == wire::FrameOrigin::Sink ? tally_.relayed : tally_.placeholder);
+    tally_.lastOrigin = frame.origin;
     for (auto& [viewerId, viewer] : viewers_) {
         takeBackOldFrames(viewer, takenBack);
         deliver(viewer, frame, sampleBuffer, fd);
@@ -75,8 +77,10 @@ void ViewerFanOut::takeBackOldFrames(Viewer& viewer,
 
 void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer,
                            int fd) {
-    auto miss = [&viewer] {
+    auto miss = [this, &viewer] {
         if (viewer.missed < std::numeric_limits<std::uint32_t>::max()) ++viewer.missed;
+        ++viewer.tally.missed;
+        ++tally_.missed;
     };
     if (viewer.unreleased.size() >= wire::kViewerFramesInFlight || !tellGone(viewer)) {
         miss();
@@ -91,6 +95,7 @@ void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBuff
         return;
     }
     ++viewer.nextToken;
+    ++viewer.tally.sent;
     viewer.missed = 0;
     viewer.unreleased.emplace(frame.token, Held{frame.sequence, sampleBuffer});
     if (firstSight) viewer.knownKeys.insert(frame.bufferKey);
@@ -113,6 +118,13 @@ void ViewerFanOut::forget(std::uint64_t bufferKey) {
         viewer.untoldGone.push_back(bufferKey);
         tellGone(viewer);
     }
+}
+
+ViewerFanOut::Tally ViewerFanOut::tally() const {
+    std::lock_guard lock(mutex_);
+    Tally tally = tally_;
+    for (const auto& [viewerId, viewer] : viewers_) tally.viewers[viewerId] = viewer.tally;
+    return tally;
 }
 
 std::size_t ViewerFanOut::viewerCount() const {

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -44,6 +45,20 @@ class ViewerFanOut {
     // The memory with this key is gone: every viewer that was sent it is told to forget it.
     void forget(std::uint64_t bufferKey);
 
+    // Output frames and what became of them, for the camera's status.
+    struct ViewerTally {
+        std::uint64_t sent = 0;
+        std::uint64_t missed = 0;
+    };
+    struct Tally {
+        std::uint64_t relayed = 0;      // frames sent that a producer pushed
+        std::uint64_t placeholder = 0;  // frames sent that were the placeholder
+        std::uint64_t missed = 0;       // frames missed, every viewer since the start
+        std::optional<wire::FrameOrigin> lastOrigin;
+        std::map<std::uint64_t, ViewerTally> viewers;  // by viewer id
+    };
+    Tally tally() const;
+
     std::size_t viewerCount() const;
     // Frames sent on the output stream so far: the sequence of the last one.
     std::uint64_t lastSequence() const;
@@ -61,6 +76,7 @@ class ViewerFanOut {
         std::set<std::uint64_t> knownKeys;         // buffers whose fd it was sent
         std::vector<std::uint64_t> untoldGone;     // BufferGone messages its socket had no room for
         std::uint32_t missed = 0;                  // since the last frame it got
+        ViewerTally tally;
     };
 
     void deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer, int fd);
@@ -73,6 +89,7 @@ class ViewerFanOut {
     mutable std::mutex mutex_;
     std::map<std::uint64_t, Viewer> viewers_;
     std::uint64_t sequence_ = 0;
+    Tally tally_;  // its `viewers` stays empty; tally() fills it in
 };
 
 }  // namespace kova::engine

@@ -51,6 +51,10 @@ kova_status statusOf(kova::ErrorCode code) {
             return KOVA_ERROR_TIMEOUT;
         case kova::ErrorCode::Untrusted:
             return KOVA_ERROR_UNTRUSTED;
+        case kova::ErrorCode::SinkBusy:
+            return KOVA_ERROR_SINK_BUSY;
+        case kova::ErrorCode::TakenOver:
+            return KOVA_ERROR_TAKEN_OVER;
     }
     return KOVA_ERROR_INTERNAL;
 }
@@ -78,8 +82,8 @@ kova_status missing(const char* what) noexcept {
     return fail(KOVA_ERROR_INVALID_ARGUMENT, message);
 }
 
-kova_status checkFlags(std::uint32_t flags) noexcept {
-    if (flags == 0) return KOVA_OK;
+kova_status checkFlags(std::uint32_t flags, std::uint32_t known) noexcept {
+    if ((flags & ~known) == 0) return KOVA_OK;
     char message[128];
     std::snprintf(message, sizeof message, "unknown flags 0x%x", unsigned(flags));
     return fail(KOVA_ERROR_INVALID_ARGUMENT, message);
@@ -97,6 +101,12 @@ kova_status negativeTimeout() noexcept {
 std::optional<std::uint64_t> timeOf(std::uint64_t presentationTimeNs) {
     if (presentationTimeNs == KOVA_TIME_NOW) return std::nullopt;
     return presentationTimeNs;
+}
+
+// A push's answer: *accepted, and the camera's reason for a refusal as the thread's message.
+void answer(const kova::Producer::PushResult& result, int* accepted) {
+    if (accepted != nullptr) *accepted = result.accepted ? 1 : 0;
+    if (!result) fail(KOVA_OK, result.refusal.c_str());
 }
 
 kova::ConnectOptions optionsOf(const char* socketPath) {
@@ -135,6 +145,10 @@ const char* kova_status_name(kova_status status) {
             return "KOVA_ERROR_INTERNAL";
         case KOVA_ERROR_UNTRUSTED:
             return "KOVA_ERROR_UNTRUSTED";
+        case KOVA_ERROR_SINK_BUSY:
+            return "KOVA_ERROR_SINK_BUSY";
+        case KOVA_ERROR_TAKEN_OVER:
+            return "KOVA_ERROR_TAKEN_OVER";
     }
     return "unknown kova_status";
 }
@@ -148,9 +162,19 @@ uint64_t kova_host_time_now(void) {
 kova_status kova_producer_open(const char* socket_path, uint32_t flags, kova_producer** producer) {
     if (producer == nullptr) return missing("the producer to fill in");
     *producer = nullptr;
-    if (const kova_status status = checkFlags(flags); status != KOVA_OK) return status;
-    return guarded(
-        [&] { *producer = new kova_producer{kova::Producer::open(optionsOf(socket_path))}; });
+    if (const kova_status status =
+            checkFlags(flags, KOVA_PRODUCER_TAKE_OVER | KOVA_PRODUCER_KEEP_STILL);
+        status != KOVA_OK) {
+        return status;
+    }
+    return guarded([&] {
+        kova::ProducerOptions options;
+        options.take_over = (flags & KOVA_PRODUCER_TAKE_OVER) != 0;
+        auto opened = std::make_unique<kova_producer>(
+            kova_producer{kova::Producer::open(optionsOf(socket_path), options)});
+        if ((flags & KOVA_PRODUCER_KEEP_STILL) != 0) opened->producer.keep_still(true);
+        *producer = opened.release();
+    });
 }
 
 void kova_producer_free(kova_producer* producer) {
@@ -196,9 +220,8 @@ kova_status kova_producer_submit(kova_producer* producer, kova_producer_frame* f
     if (producer == nullptr) return missing("the producer");
     if (owned == nullptr) return missing("the frame");
     return guarded([&] {
-        const bool taken =
-            producer->producer.submit(std::move(owned->frame), timeOf(presentation_time_ns));
-        if (accepted != nullptr) *accepted = taken ? 1 : 0;
+        answer(producer->producer.submit(std::move(owned->frame), timeOf(presentation_time_ns)),
+               accepted);
     });
 }
 
@@ -207,8 +230,7 @@ kova_status kova_producer_send(kova_producer* producer, const uint8_t* pixels, s
     if (accepted != nullptr) *accepted = 0;
     if (producer == nullptr) return missing("the producer");
     return guarded([&] {
-        const bool taken = producer->producer.send(pixels, stride, timeOf(presentation_time_ns));
-        if (accepted != nullptr) *accepted = taken ? 1 : 0;
+        answer(producer->producer.send(pixels, stride, timeOf(presentation_time_ns)), accepted);
     });
 }
 
@@ -249,7 +271,7 @@ kova_status kova_producer_reconnect(kova_producer* producer) {
 kova_status kova_viewer_open(const char* socket_path, uint32_t flags, kova_viewer** viewer) {
     if (viewer == nullptr) return missing("the viewer to fill in");
     *viewer = nullptr;
-    if (const kova_status status = checkFlags(flags); status != KOVA_OK) return status;
+    if (const kova_status status = checkFlags(flags, 0); status != KOVA_OK) return status;
     return guarded([&] { *viewer = new kova_viewer{kova::Viewer::open(optionsOf(socket_path))}; });
 }
 

@@ -1,4 +1,5 @@
-// query_info: what the camera publishes, from an info session's InfoReply.
+// query_info and query_status: what the camera publishes, from an info session's InfoReply, and
+// who uses it now, from its StatusReply.
 #include <algorithm>
 #include <string>
 
@@ -55,6 +56,52 @@ CameraInfo query_info(const ConnectOptions& options) {
     const std::size_t count = std::min<std::size_t>(reply.streamCount, wire::kMaxStreams);
     for (std::size_t i = 0; i < count; ++i) info.streams.push_back(streamOf(reply.streams[i]));
     return info;
+}
+
+CameraStatus query_status(const ConnectOptions& options) {
+    const std::string path = client::socketPathOf(options);
+    const auto session = client::Session::open(path, wire::Role::Info);
+    session->send(wire::StatusRequest{});
+    wire::StatusReply reply;
+    try {
+        reply = client::await<wire::StatusReply>(
+            *session, client::Clock::now() + client::kReplyTimeout,
+            [](const wire::Received& other) {
+                client::raiseUnexpected(other.message, "StatusReply");
+            });
+    } catch (const Error& error) {
+        // A camera that predates the status hangs up on the message it does not know.
+        if (std::string(error.what()).find("unknown message type") == std::string::npos) throw;
+        throw Error(ErrorCode::Refused, "this kova-camera is too old to report its status");
+    }
+    CameraStatus status;
+    status.socket_path = path;
+    status.camera_pid = reply.cameraPid;
+    status.uptime_ns = reply.uptimeNs;
+    status.output = reply.output == wire::OutputShowing::Relayed ? CameraStatus::Output::Relayed
+                    : reply.output == wire::OutputShowing::Placeholder
+                        ? CameraStatus::Output::Placeholder
+                        : CameraStatus::Output::Stopped;
+    if (reply.hasProducer != 0) {
+        status.producer = CameraStatus::ProducerStatus{
+            std::string(wire::textOf(reply.producerName)), reply.producerPid,
+            reply.producerFramesLastSecond, reply.producerPushed, reply.producerDropped};
+    }
+    status.viewer_count = reply.viewerCount;
+    for (std::uint32_t i = 0; i < reply.viewerEntries; ++i) {
+        const wire::StatusViewer& viewer = reply.viewers[i];
+        status.viewers.push_back(CameraStatus::ViewerStatus{std::string(wire::textOf(viewer.name)),
+                                                            viewer.pid, viewer.framesSent,
+                                                            viewer.framesMissed});
+    }
+    status.frames_relayed = reply.framesRelayed;
+    status.frames_placeholder = reply.framesPlaceholder;
+    status.frames_pushed = reply.framesPushed;
+    status.frames_dropped = reply.framesDropped;
+    status.frames_missed = reply.framesMissed;
+    status.sink_sessions = reply.sinkSessions;
+    status.take_overs = reply.takeOvers;
+    return status;
 }
 
 }  // namespace kova

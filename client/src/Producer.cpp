@@ -38,6 +38,22 @@ wire::FrameLayout frameLayout() {
     throw Error(ErrorCode::SystemError, std::string(what) + ": " + std::strerror(error));
 }
 
+std::string refusalText(wire::PushRefusal reason) {
+    switch (reason) {
+        case wire::PushRefusal::QueueFull:
+            return "the camera's queue of pushed frames is full";
+        case wire::PushRefusal::NotStarted:
+            return "the sink session has ended";
+        case wire::PushRefusal::UnknownBuffer:
+            return "the camera does not know the frame's buffer";
+        case wire::PushRefusal::BufferBusy:
+            return "the camera still holds the frame's buffer";
+        case wire::PushRefusal::BadTime:
+            return "the presentation time is not finite or more than 1 s ahead of the host clock";
+    }
+    return "refused for reason " + std::to_string(std::uint32_t(reason));
+}
+
 }  // namespace
 
 // The registered buffers of one sink session, shared with the frames lent out of it so that a
@@ -53,6 +69,7 @@ class BufferPool {
         base::MemoryMapping mapping;
         State state = State::Free;
         bool refused = false;  // its latest push was refused
+        wire::PushRefusal refusal{};
     };
 
     explicit BufferPool(std::vector<Buffer> buffers) : buffers_(std::move(buffers)) {}
@@ -65,7 +82,7 @@ class BufferPool {
     std::optional<std::size_t> lend() {
         std::lock_guard lock(mutex_);
         for (std::size_t i = 0; i < buffers_.size(); ++i) {
-            if (buffers_[i].state == State::Free) {
+            if (buffers_[i].state == State::Free && kept_ != i) {
                 buffers_[i].state = State::Lent;
                 return i;
             }
@@ -81,19 +98,37 @@ class BufferPool {
         buffers_[index].refused = false;
     }
 
-    // Whether the camera refused the last push of buffer `index` (known once it has answered).
-    bool wasRefused(std::size_t index) const {
+    // Why the camera refused the last push of buffer `index`, if it did (known once it has
+    // answered).
+    std::optional<wire::PushRefusal> refusalOf(std::size_t index) const {
         std::lock_guard lock(mutex_);
-        return buffers_[index].refused;
+        if (!buffers_[index].refused) return std::nullopt;
+        return buffers_[index].refusal;
+    }
+
+    // Buffer `index` holds the still to keep up (nothing: none); acquire() does not lend it.
+    void keep(std::optional<std::size_t> index) {
+        std::lock_guard lock(mutex_);
+        kept_ = index;
+    }
+
+    // The kept still's buffer, now pushed again, if it is back from the camera.
+    std::optional<std::size_t> pushKeptAgain() {
+        std::lock_guard lock(mutex_);
+        if (!kept_ || buffers_[*kept_].state != State::Free) return std::nullopt;
+        buffers_[*kept_].state = State::Pushed;
+        buffers_[*kept_].refused = false;
+        return kept_;
     }
 
     // The camera refused the push of buffer `id`, which is the producer's again at once (no
     // BufferReturned follows a refusal); false if no push of it is outstanding.
-    bool markRefused(std::uint32_t id) {
+    bool markRefused(std::uint32_t id, wire::PushRefusal reason) {
         std::lock_guard lock(mutex_);
         Buffer* buffer = pushedBuffer(id);
         if (buffer == nullptr) return false;
         buffer->refused = true;
+        buffer->refusal = reason;
         buffer->state = State::Free;
         return true;
     }
@@ -128,6 +163,7 @@ class BufferPool {
 
     mutable std::mutex mutex_;
     std::vector<Buffer> buffers_;
+    std::optional<std::size_t> kept_;
 };
 
 }  // namespace client
@@ -172,9 +208,10 @@ int Producer::Frame::fd() const {
 // ---- Producer ----
 
 struct KOVA_INTERNAL Producer::Impl {
-    explicit Impl(std::string path) : path(std::move(path)) {}
+    Impl(std::string path, ProducerOptions options) : path(std::move(path)), options(options) {}
 
     std::string path;
+    ProducerOptions options;
     std::shared_ptr<Session> session;
     std::shared_ptr<BufferPool> pool;
     bool closed = false;
@@ -182,7 +219,11 @@ struct KOVA_INTERNAL Producer::Impl {
     std::uint64_t submitted = 0;           // pushes sent
     std::uint64_t refused = 0;             // pushes the camera refused
     std::uint64_t droppedAfterAccept = 0;  // accepted, then returned unrelayed
-    std::deque<std::uint64_t> sentTimes;   // host times of accepted pushes, last second
+    std::uint64_t repeated = 0;            // pushes again of the kept still
+    bool keepStill = false;
+    std::uint64_t lastPushNs = 0;
+    std::optional<double> streamRate;
+    std::deque<std::uint64_t> sentTimes;  // host times of accepted pushes, last second
     std::uint64_t nextCookie = 1;
 
     std::optional<double> chosenRate;
@@ -192,6 +233,9 @@ struct KOVA_INTERNAL Producer::Impl {
     void requireOpen() const;
     // Sends the push of `frame`'s buffer; its pool index.
     std::size_t sendPush(Frame&& frame, std::optional<std::uint64_t> presentationTimeNs);
+    void sendPushOf(std::size_t index, std::uint64_t timeNs);
+    // Sleeps until `deadline` on the host clock, pushing the kept still again meanwhile.
+    void sleepKeepingStill(std::uint64_t deadline);
     void countSent();
     void handle(const wire::Received& received);
     void drainWaiting();
@@ -233,8 +277,21 @@ void Producer::Impl::open() {
         buffers[reply.cookie - 1].id = reply.bufferId;
     }
 
-    fresh->send(wire::SinkStart{});
-    client::await<wire::SinkStarted>(*fresh, Clock::now() + client::kReplyTimeout, unexpected);
+    if (options.take_over) {
+        fresh->send(wire::SinkTakeOver{});
+    } else {
+        fresh->send(wire::SinkStart{});
+    }
+    try {
+        client::await<wire::SinkStarted>(*fresh, Clock::now() + client::kReplyTimeout, unexpected);
+    } catch (const Error& error) {
+        // A camera that predates taking over hangs up on the message it does not know.
+        if (options.take_over && error.code() == ErrorCode::Refused &&
+            std::string(error.what()).find("unknown message type 26") != std::string::npos) {
+            throw Error(ErrorCode::Refused, "this kova-camera is too old to take the sink over");
+        }
+        throw;
+    }
     session = std::move(fresh);
     pool = std::make_shared<BufferPool>(std::move(buffers));
     closed = false;
@@ -259,7 +316,7 @@ void Producer::Impl::handle(const wire::Received& received) {
         return;
     }
     if (const auto* refusal = std::get_if<wire::PushRefused>(&received.message)) {
-        if (!pool->markRefused(refusal->bufferId)) {
+        if (!pool->markRefused(refusal->bufferId, refusal->reason)) {
             throw Error(ErrorCode::ProtocolError, "kova-camera refused a push of buffer " +
                                                       std::to_string(refusal->bufferId) +
                                                       ", which this client did not push");
@@ -268,6 +325,13 @@ void Producer::Impl::handle(const wire::Received& received) {
         return;
     }
     if (const auto* error = std::get_if<wire::Error>(&received.message)) {
+        // The camera ended the started session: another producer took the sink over. (Every
+        // wait of an open session hands its Errors here.)
+        if (error->code == wire::ErrorCode::NotAuthorized &&
+            error->requestType == std::uint32_t(wire::MessageType::SinkStart)) {
+            closed = true;
+            throw Error(ErrorCode::TakenOver, std::string(wire::textOf(error->text)));
+        }
         client::raiseCameraError(*error);
     }
     client::raiseUnexpected(received.message, "its pushed buffers");
@@ -279,9 +343,9 @@ void Producer::Impl::drainWaiting() {
 
 double Producer::Impl::streamFrameRate() {
     session->send(wire::InfoRequest{});
-    const auto info =
-        client::await<wire::InfoReply>(*session, Clock::now() + client::kReplyTimeout,
-                                       [this](const wire::Received& other) { handle(other); });
+    const auto info = client::awaitHandlingErrors<wire::InfoReply>(
+        *session, Clock::now() + client::kReplyTimeout,
+        [this](const wire::Received& other) { handle(other); });
     for (std::uint32_t i = 0; i < std::min<std::size_t>(info.streamCount, wire::kMaxStreams); ++i) {
         const auto& stream = info.streams[i];
         if (stream.direction == wire::StreamDirection::Sink && stream.frameDurationValue > 0 &&
@@ -297,8 +361,8 @@ Producer::Producer(Producer&&) noexcept = default;
 Producer& Producer::operator=(Producer&&) noexcept = default;
 Producer::~Producer() = default;
 
-Producer Producer::open(const ConnectOptions& options) {
-    auto impl = std::make_unique<Impl>(client::socketPathOf(options));
+Producer Producer::open(const ConnectOptions& options, const ProducerOptions& producer_options) {
+    auto impl = std::make_unique<Impl>(client::socketPathOf(options), producer_options);
     impl->open();
     return Producer(std::move(impl));
 }
@@ -337,15 +401,44 @@ std::size_t Producer::Impl::sendPush(Frame&& frame,
     const auto taken = std::move(frame.impl_);
     taken->lent = false;
     pool->pushed(taken->index);
+    if (keepStill) pool->keep(taken->index);
+    sendPushOf(taken->index, time);
+    return taken->index;
+}
 
+void Producer::Impl::sendPushOf(std::size_t index, std::uint64_t timeNs) {
     wire::Push push;
-    push.bufferId = pool->id(taken->index);
+    push.bufferId = pool->id(index);
     push.timeFlags = wire::kTimeFlagValid;
-    push.timeValue = std::int64_t(time);
+    push.timeValue = std::int64_t(timeNs);
     push.timeScale = client::kNanosecondTimescale;
     session->send(push);
     ++submitted;
-    return taken->index;
+    lastPushNs = host_time_now();
+}
+
+void Producer::Impl::sleepKeepingStill(std::uint64_t deadline) {
+    if (!streamRate) streamRate = streamFrameRate();
+    const auto period = std::uint64_t(1e9 / *streamRate);
+    for (;;) {
+        const std::uint64_t now = host_time_now();
+        if (now >= deadline) return;
+        if (now >= lastPushNs + period) {
+            drainWaiting();
+            // Not back yet: the camera still has it, so it is still what the output shows.
+            if (const auto index = pool->pushKeptAgain()) {
+                sendPushOf(*index, now);
+                ++repeated;
+                countSent();
+            } else {
+                lastPushNs = now;
+            }
+        }
+        const std::uint64_t wake = std::min(deadline, lastPushNs + period);
+        const timespec until{time_t(wake / 1'000'000'000u), long(wake % 1'000'000'000u)};
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+    }
 }
 
 void Producer::Impl::countSent() {
@@ -354,7 +447,8 @@ void Producer::Impl::countSent() {
     while (sentTimes.front() + client::kFpsWindowNs < now) sentTimes.pop_front();
 }
 
-bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns) {
+Producer::PushResult Producer::submit(Frame&& frame,
+                                      std::optional<std::uint64_t> presentation_time_ns) {
     const std::size_t index = impl_->sendPush(std::move(frame), presentation_time_ns);
     // The Pong comes once the camera has handled the push, so a refusal has arrived by then.
     wire::Ping ping;
@@ -362,14 +456,16 @@ bool Producer::submit(Frame&& frame, std::optional<std::uint64_t> presentation_t
     impl_->session->send(ping);
     const auto deadline = Clock::now() + client::kReplyTimeout;
     for (;;) {
-        const auto pong = client::await<wire::Pong>(
+        const auto pong = client::awaitHandlingErrors<wire::Pong>(
             *impl_->session, deadline,
             [this](const wire::Received& other) { impl_->handle(other); });
         if (pong.cookie == ping.cookie) break;
     }
-    if (impl_->pool->wasRefused(index)) return false;
+    if (const auto refusal = impl_->pool->refusalOf(index)) {
+        return PushResult{false, client::refusalText(*refusal)};
+    }
     impl_->countSent();
-    return true;
+    return PushResult{true, {}};
 }
 
 void Producer::push(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns) {
@@ -377,8 +473,8 @@ void Producer::push(Frame&& frame, std::optional<std::uint64_t> presentation_tim
     impl_->countSent();
 }
 
-bool Producer::send(const std::uint8_t* pixels, std::size_t stride,
-                    std::optional<std::uint64_t> presentation_time_ns) {
+Producer::PushResult Producer::send(const std::uint8_t* pixels, std::size_t stride,
+                                    std::optional<std::uint64_t> presentation_time_ns) {
     if (pixels == nullptr) throw Error(ErrorCode::InvalidArgument, "no pixels to send");
     if (stride < kFrameStride) {
         throw Error(ErrorCode::InvalidArgument,
@@ -412,6 +508,10 @@ void Producer::sleep_until_next_frame() {
         impl_->pacer.emplace(impl_->chosenRate ? *impl_->chosenRate : impl_->streamFrameRate());
     }
     const std::uint64_t deadline = impl_->pacer->nextDeadline(host_time_now());
+    if (impl_->keepStill) {
+        impl_->requireOpen();
+        return impl_->sleepKeepingStill(deadline);
+    }
     const timespec until{time_t(deadline / 1'000'000'000u), long(deadline % 1'000'000'000u)};
     int result;
     do {
@@ -420,8 +520,14 @@ void Producer::sleep_until_next_frame() {
     if (result != 0) client::raiseSystem("cannot sleep until the next frame", result);
 }
 
+void Producer::keep_still(bool keep) {
+    impl_->keepStill = keep;
+    if (!keep && impl_->pool) impl_->pool->keep(std::nullopt);
+}
+
 Producer::Counters Producer::counters() const {
     Counters counters;
+    counters.repeated = impl_->repeated;
     counters.sent = impl_->submitted - impl_->refused;
     counters.dropped = impl_->refused + impl_->droppedAfterAccept;
     const std::uint64_t now = host_time_now();
@@ -434,8 +540,9 @@ Producer::Counters Producer::counters() const {
 void Producer::close(std::chrono::milliseconds timeout) {
     impl_->requireOpen();
     impl_->session->send(wire::SinkStop{});
-    client::await<wire::SinkStopped>(*impl_->session, Clock::now() + timeout,
-                                     [this](const wire::Received& other) { impl_->handle(other); });
+    client::awaitHandlingErrors<wire::SinkStopped>(
+        *impl_->session, Clock::now() + timeout,
+        [this](const wire::Received& other) { impl_->handle(other); });
     impl_->session->shutdown();
     impl_->closed = true;
 }

@@ -153,7 +153,12 @@ void raiseCameraError(const wire::Error& error) {
     }
     message += ": ";
     message += wire::printable(wire::textOf(error.text), wire::kErrorTextSize);
-    throw Error(ErrorCode::Refused, message);
+    // A sink session refused because another client's session holds the sink: the subject is
+    // that client's pid.
+    const bool sinkHeld = error.code == wire::ErrorCode::NotAuthorized && error.subject != 0 &&
+                          (error.requestType == std::uint32_t(wire::MessageType::SinkStart) ||
+                           error.requestType == std::uint32_t(wire::MessageType::SinkTakeOver));
+    throw Error(sinkHeld ? ErrorCode::SinkBusy : ErrorCode::Refused, message);
 }
 
 void raiseUnexpected(const wire::Message& message, const char* waitingFor) {

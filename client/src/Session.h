@@ -67,10 +67,10 @@ class Session {
 // A message from the camera that makes no sense where it came.
 [[noreturn]] void raiseUnexpected(const wire::Message& message, const char* waitingFor);
 
-// Waits for a message of type Reply until `deadline`, handing every other message to `other`
-// (which may throw). Throws Timeout when it does not come in time; Errors are raised.
+// Waits for a message of type Reply until `deadline`, handing every other message, Errors
+// included, to `other` (which may throw). Throws Timeout when it does not come in time.
 template <class Reply, class Other>
-Reply await(const Session& session, Clock::time_point deadline, Other&& other) {
+Reply awaitHandlingErrors(const Session& session, Clock::time_point deadline, Other&& other) {
     for (;;) {
         auto received = session.receive(deadline);
         if (!received) {
@@ -79,9 +79,17 @@ Reply await(const Session& session, Clock::time_point deadline, Other&& other) {
                                                 wire::messageTypeName(Reply::kType) + ")");
         }
         if (auto* reply = std::get_if<Reply>(&received->message)) return *reply;
-        if (auto* error = std::get_if<wire::Error>(&received->message)) raiseCameraError(*error);
         other(*received);
     }
+}
+
+// As awaitHandlingErrors(), but Errors are raised.
+template <class Reply, class Other>
+Reply await(const Session& session, Clock::time_point deadline, Other&& other) {
+    return awaitHandlingErrors<Reply>(session, deadline, [&other](wire::Received& received) {
+        if (auto* error = std::get_if<wire::Error>(&received.message)) raiseCameraError(*error);
+        other(received);
+    });
 }
 
 }  // namespace kova::client

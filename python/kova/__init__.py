@@ -12,9 +12,13 @@
             print(frame.seq, frame.origin, frame.pixels[0, 0])
             break
 
-The camera is found at $KOVA_SOCKET, else at the user's default socket; every constructor and
-kova.info() also take socket="...". Failures raise kova.Error with the camera's text and a
-.code ("no_camera", "refused", "disconnected", "timeout", ...).
+One producer holds the camera's sink at a time: a second kova.Camera() raises kova.Error with
+.code "sink_busy", naming the holder, unless it is made with take_over=True; the camera taken
+over then raises "taken_over" on its next call. kova.status() says who pushes and who watches.
+
+The camera is found at $KOVA_SOCKET, else at the user's default socket; every constructor,
+kova.info() and kova.status() also take socket="...". Failures raise kova.Error with the
+camera's text and a .code ("no_camera", "refused", "disconnected", "timeout", ...).
 """
 
 from ._kova import (
@@ -27,6 +31,7 @@ from ._kova import (
     Viewer,
     host_time_ns,
     info,
+    status,
 )
 
 __all__ = [
@@ -39,4 +44,5 @@ __all__ = [
     "Viewer",
     "host_time_ns",
     "info",
+    "status",
 ]

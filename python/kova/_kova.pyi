@@ -39,11 +39,15 @@ class FrameBlock:
 class Camera:
     """A producer: pushes frames into the camera's sink stream.
 
-    fps paces sleep_until_next_frame() (default: the sink stream's rate). Closing (or leaving
-    the with block) waits for the frames still queued in the camera, so the counters are final.
+    fps paces sleep_until_next_frame() (default: the sink stream's rate). While another
+    producer holds the sink this raises Error "sink_busy", unless take_over ends that one's
+    session. Closing (or leaving the with block) waits for the frames still queued in the
+    camera, so the counters are final.
     """
 
-    def __init__(self, fps: Optional[float] = None, socket: Optional[str] = None) -> None: ...
+    def __init__(
+        self, fps: Optional[float] = None, take_over: bool = False, socket: Optional[str] = None
+    ) -> None: ...
     def send(
         self,
         frame: npt.NDArray[np.uint8],
@@ -114,6 +118,9 @@ class Viewer:
 
 def info(socket: Optional[str] = None) -> dict[str, Any]:
     """What the camera publishes: its device and streams."""
+
+def status(socket: Optional[str] = None) -> dict[str, Any]:
+    """Who uses the camera now (producer, viewers, what the output shows) and its counters."""
 
 def host_time_ns() -> int:
     """Nanoseconds on the host clock, the clock frames are stamped on."""

@@ -46,6 +46,10 @@ const char* codeName(ErrorCode code) {
             return "timeout";
         case ErrorCode::Untrusted:
             return "untrusted";
+        case ErrorCode::SinkBusy:
+            return "sink_busy";
+        case ErrorCode::TakenOver:
+            return "taken_over";
     }
     return "unknown";
 }
@@ -84,12 +88,14 @@ class FrameBlock;
 
 class Camera {
   public:
-    Camera(std::optional<double> fps, const std::optional<std::string>& socket) {
+    Camera(std::optional<double> fps, bool takeOver, const std::optional<std::string>& socket) {
         const auto options = optionsOf(socket);
+        ProducerOptions producerOptions;
+        producerOptions.take_over = takeOver;
         std::optional<Producer> producer;
         {
             py::gil_scoped_release unlocked;
-            producer.emplace(Producer::open(options));
+            producer.emplace(Producer::open(options, producerOptions));
             if (fps) producer->set_frame_rate(*fps);
         }
         state_ = std::make_shared<ProducerState>(std::move(*producer));
@@ -286,6 +292,56 @@ py::dict infoDict(const CameraInfo& info) {
     return result;
 }
 
+const char* outputName(CameraStatus::Output output) {
+    switch (output) {
+        case CameraStatus::Output::Relayed:
+            return "relayed";
+        case CameraStatus::Output::Placeholder:
+            return "placeholder";
+        case CameraStatus::Output::Stopped:
+            break;
+    }
+    return "stopped";
+}
+
+py::dict statusDict(const CameraStatus& status) {
+    py::object producer = py::none();
+    if (status.producer) {
+        py::dict entry;
+        entry["name"] = status.producer->name;
+        entry["pid"] = status.producer->pid;
+        entry["fps"] = status.producer->frames_last_second;
+        entry["pushed"] = status.producer->pushed;
+        entry["dropped"] = status.producer->dropped;
+        producer = entry;
+    }
+    py::list viewers;
+    for (const auto& viewer : status.viewers) {
+        py::dict entry;
+        entry["name"] = viewer.name;
+        entry["pid"] = viewer.pid;
+        entry["frames"] = viewer.frames;
+        entry["missed"] = viewer.missed;
+        viewers.append(entry);
+    }
+    py::dict result;
+    result["socket"] = status.socket_path;
+    result["camera_pid"] = status.camera_pid;
+    result["uptime_s"] = double(status.uptime_ns) / 1e9;
+    result["output"] = outputName(status.output);
+    result["producer"] = producer;
+    result["viewer_count"] = status.viewer_count;
+    result["viewers"] = viewers;
+    result["frames_relayed"] = status.frames_relayed;
+    result["frames_placeholder"] = status.frames_placeholder;
+    result["frames_pushed"] = status.frames_pushed;
+    result["frames_dropped"] = status.frames_dropped;
+    result["frames_missed"] = status.frames_missed;
+    result["sink_sessions"] = status.sink_sessions;
+    result["take_overs"] = status.take_overs;
+    return result;
+}
+
 }  // namespace
 }  // namespace kova::python
 
@@ -316,8 +372,9 @@ PYBIND11_MODULE(_kova, m) {
              });
 
     py::class_<Camera>(m, "Camera")
-        .def(py::init<std::optional<double>, const std::optional<std::string>&>(),
-             py::arg("fps") = py::none(), py::arg("socket") = py::none())
+        .def(py::init<std::optional<double>, bool, const std::optional<std::string>&>(),
+             py::arg("fps") = py::none(), py::arg("take_over") = false,
+             py::arg("socket") = py::none())
         .def("send", &Camera::send, py::arg("frame"), py::arg("order") = py::none())
         .def("frame", [](const Camera& camera) { return FrameBlock(camera.state()); })
         .def("sleep_until_next_frame", &Camera::sleepUntilNextFrame)
@@ -388,6 +445,17 @@ PYBIND11_MODULE(_kova, m) {
                 info = kova::query_info(optionsOf(socket));
             }
             return infoDict(info);
+        },
+        py::arg("socket") = py::none());
+    m.def(
+        "status",
+        [](const std::optional<std::string>& socket) {
+            kova::CameraStatus status;
+            {
+                py::gil_scoped_release unlocked;
+                status = kova::query_status(optionsOf(socket));
+            }
+            return statusDict(status);
         },
         py::arg("socket") = py::none());
     m.def("host_time_ns", &kova::host_time_now);

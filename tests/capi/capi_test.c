@@ -1,6 +1,7 @@
 /* The C interface of libkova-client, compiled as C, against a real kova-camera on a private
  * socket: errors and their messages, exact pixels both ways, frames outliving their handles and
- * released on other threads, pacing, counters and a camera that goes away. */
+ * released on other threads, pacing, counters, one producer at a time and a camera that goes
+ * away. */
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -345,6 +346,43 @@ static void test_pacing_counters_and_closed_producers(void) {
     kova_producer_free(producer);
 }
 
+static void test_one_producer_at_a_time(void) {
+    kova_producer* holder = NULL;
+    kova_producer* other = NULL;
+    REQUIRE_OK(kova_producer_open(socket_path, 0, &holder));
+    CHECK(kova_producer_open(socket_path, 0x4, &other) == KOVA_ERROR_INVALID_ARGUMENT);
+    CHECK(kova_producer_open(socket_path, 0, &other) == KOVA_ERROR_SINK_BUSY);
+    char holder_pid[32];
+    snprintf(holder_pid, sizeof holder_pid, "(pid %d)", (int)getpid());
+    CHECK(strstr(kova_last_error(), holder_pid) != NULL);
+    CHECK(other == NULL);
+
+    REQUIRE_OK(kova_producer_open(socket_path, KOVA_PRODUCER_TAKE_OVER | KOVA_PRODUCER_KEEP_STILL,
+                                  &other));
+    /* The holder learns of it on a later call, once the camera's word has come. */
+    kova_status status = KOVA_OK;
+    for (int i = 0; i < 100 && status == KOVA_OK; ++i) {
+        kova_producer_frame* frame = NULL;
+        int accepted = 0;
+        status = kova_producer_acquire(holder, 1000, &frame);
+        if (status == KOVA_OK)
+            status = kova_producer_submit(holder, frame, KOVA_TIME_NOW, &accepted);
+    }
+    CHECK(status == KOVA_ERROR_TAKEN_OVER);
+    CHECK(strstr(kova_last_error(), holder_pid) != NULL);
+
+    /* A refused push says why. */
+    kova_producer_frame* frame = NULL;
+    int accepted = 1;
+    REQUIRE_OK(kova_producer_acquire(other, 1000, &frame));
+    REQUIRE_OK(
+        kova_producer_submit(other, frame, kova_host_time_now() + 10000000000ull, &accepted));
+    CHECK(accepted == 0);
+    CHECK(strstr(kova_last_error(), "ahead") != NULL);
+    kova_producer_free(other);
+    kova_producer_free(holder);
+}
+
 static void test_camera_going_away(void) {
     kova_viewer* viewer = NULL;
     REQUIRE_OK(kova_viewer_open(socket_path, 0, &viewer));
@@ -375,6 +413,7 @@ int main(void) {
     test_exact_pixels_both_ways();
     test_frames_outlive_their_handles_and_threads();
     test_pacing_counters_and_closed_producers();
+    test_one_producer_at_a_time();
     test_camera_going_away();
     stop_camera();
     if (failures != 0) {

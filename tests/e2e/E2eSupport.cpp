@@ -61,10 +61,13 @@ ChildProcess startKova(const std::vector<std::string>& arguments, const std::str
 
 // ---- the camera ----
 
-CameraProcess::CameraProcess()
-    : socketPath_(folder_.file("camera.sock")),
-      process_(spawn(KOVA_CAMERA_EXECUTABLE, {}, socketPath_, folder_.path(), "camera")) {
-    if (process_.pid() < 0) return;
+CameraProcess::CameraProcess() : socketPath_(folder_.file("camera.sock")) {
+    start("camera");
+}
+
+void CameraProcess::start(const std::string& tag) {
+    process_.emplace(spawn(KOVA_CAMERA_EXECUTABLE, {}, socketPath_, folder_.path(), tag));
+    if (process_->pid() < 0) return;
     const bool serving = waitUntil(
         [&] {
             // Connected means accepted into the backlog: the camera listens.
@@ -76,22 +79,31 @@ CameraProcess::CameraProcess()
     }
 }
 
-CameraProcess::~CameraProcess() {
-    if (process_.pid() < 0) return;
+void CameraProcess::stop() {
+    if (process_->pid() < 0) return;
     if (!running()) {
         ADD_FAILURE() << "kova-camera ended during the test (status "
-                      << process_.exitStatus().value_or(-1) << "):\n"
+                      << process_->exitStatus().value_or(-1) << "):\n"
                       << log();
         return;
     }
-    process_.signal(SIGTERM);
-    const auto status = process_.wait();
+    process_->signal(SIGTERM);
+    const auto status = process_->wait();
     if (!status) {
         ADD_FAILURE() << "kova-camera did not end on SIGTERM:\n" << log();
         return;
     }
     EXPECT_EQ(*status, 0) << "kova-camera did not end cleanly:\n" << log();
     EXPECT_FALSE(std::filesystem::exists(socketPath_)) << "kova-camera left its socket behind";
+}
+
+void CameraProcess::restart() {
+    stop();
+    start("camera-" + std::to_string(++starts_));
+}
+
+CameraProcess::~CameraProcess() {
+    stop();
 }
 
 std::size_t CameraProcess::openFdsBesidesItsPool() const {
@@ -114,7 +126,7 @@ std::size_t CameraProcess::fdsNaming(const std::string& name) const {
 }
 
 std::size_t CameraProcess::memfdMappings(const std::string& name) const {
-    std::ifstream maps("/proc/" + std::to_string(process_.pid()) + "/maps");
+    std::ifstream maps("/proc/" + std::to_string(process_->pid()) + "/maps");
     std::size_t count = 0;
     const std::string needle = "/memfd:" + name;
     for (std::string line; std::getline(maps, line);) {
@@ -224,7 +236,7 @@ std::variant<std::uint32_t, wire::Error> RawClient::registerBuffer(
     }
 }
 
-std::vector<std::uint32_t> RawClient::startSink(std::size_t count) {
+std::vector<std::uint32_t> RawClient::startSink(std::size_t count, const wire::Message& start) {
     std::vector<std::uint32_t> ids;
     for (std::size_t i = 0; i < count; ++i) {
         memory_.push_back(base::MemFd::create("e2e-frame", kFrameBytes));
@@ -236,7 +248,7 @@ std::vector<std::uint32_t> RawClient::startSink(std::size_t count) {
                           << wire::textOf(std::get<wire::Error>(registered).text);
         }
     }
-    send(wire::SinkStart{});
+    send(start);
     EXPECT_TRUE(expect<wire::SinkStarted>());
     return ids;
 }

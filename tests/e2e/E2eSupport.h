@@ -56,8 +56,10 @@ class CameraProcess {
     const std::string& socketPath() const { return socketPath_; }
     ConnectOptions options() const { return ConnectOptions{socketPath_}; }
     const TempFolder& folder() const { return folder_; }
-    pid_t pid() const { return process_.pid(); }
-    bool running() { return process_.running(); }
+    pid_t pid() const { return process_->pid(); }
+    bool running() { return process_->running(); }
+    // Stops the camera (it must end cleanly) and starts a new one on the same socket.
+    void restart();
 
     // Open fds of the camera process (entries of /proc/<pid>/fd), leaving out the memory of its
     // own pixel-buffer pool, which grows on demand up to its limit and is kept for reuse.
@@ -66,14 +68,17 @@ class CameraProcess {
     std::size_t fdsNaming(const std::string& name) const;
     // Shared-memory mappings of the camera process whose name contains `name`.
     std::size_t memfdMappings(const std::string& name) const;
-    std::string log() const { return readFile(process_.stderrPath()); }
+    std::string log() const { return readFile(process_->stderrPath()); }
 
   private:
-    std::string fdFolder() const { return "/proc/" + std::to_string(process_.pid()) + "/fd"; }
+    std::string fdFolder() const { return "/proc/" + std::to_string(process_->pid()) + "/fd"; }
+    void start(const std::string& tag);
+    void stop();
 
     TempFolder folder_;
     std::string socketPath_;
-    ChildProcess process_;
+    std::optional<ChildProcess> process_;
+    int starts_ = 0;
 };
 
 // A protocol client that talks raw messages, to play clients the library would never be.
@@ -108,8 +113,10 @@ class RawClient {
     // Registers a buffer with `fd` and `layout`: the BufferRegistered id, or the Error.
     std::variant<std::uint32_t, wire::Error> registerBuffer(int fd,
                                                             const wire::FrameLayout& layout);
-    // A sink session with `count` registered frame buffers; their ids.
-    std::vector<std::uint32_t> startSink(std::size_t count);
+    // A sink session, opened by `start` (SinkStart or SinkTakeOver), with `count` registered
+    // frame buffers; their ids.
+    std::vector<std::uint32_t> startSink(std::size_t count,
+                                         const wire::Message& start = wire::SinkStart{});
 
   private:
     wire::Connection connection_;

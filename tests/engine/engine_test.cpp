@@ -291,23 +291,71 @@ TEST_F(EngineTest, AConsumeRequestWithoutASinkSessionIsReleasedWithoutAnAnswer) 
     EXPECT_TRUE(watch.expired());
 }
 
-TEST_F(EngineTest, ARelayLeftByADepartedClientEndsWhileAnotherSinkGoesOn) {
+TEST_F(EngineTest, ARelayLeftByATakenOverSessionEndsWhileTheNewSinkGoesOn) {
     auto leaving = connect(Role::Sink);
     auto staying = connect(Role::Sink);
     const std::uint32_t id = registerBuffer(*staying, 1);
     startSink(*leaving);
-    startSink(*staying);
-    const int requests = host->consumeRequests.load();
+    // One producer at a time: the staying one takes the sink over.
+    staying->send(wire::SinkTakeOver{});
+    staying->expect<wire::SinkStarted>();
+    EXPECT_EQ(leaving->expect<wire::Error>().code, wire::ErrorCode::NotAuthorized);
     leaving.reset();
+    // The relay of the ended session was let go, not answered again and again (pump() would
+    // have failed on a busy loop).
     loop.pump();
-    // The stream still pumps for the other client, so the departed relay asked once more and
-    // was let go: one request, no loop (pump() would have failed on a busy loop).
-    EXPECT_EQ(host->consumeRequests.load(), requests + 1);
     EXPECT_EQ(engine->connectedClients(), 1u);
 
+    const int requests = host->consumeRequests.load();
     staying->send(pushAt(id, now()));
     EXPECT_EQ(staying->expect<wire::BufferReturned>().outcome, wire::PushOutcome::Relayed);
-    EXPECT_EQ(host->consumeRequests.load(), requests + 2);
+    EXPECT_EQ(host->consumeRequests.load(), requests + 1);
+}
+
+TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHoldersQueue) {
+    auto holder = connect(Role::Sink);
+    auto second = connect(Role::Sink);
+    auto status = [this] {
+        auto asking = connect(Role::Info);
+        asking->send(wire::StatusRequest{});
+        return asking->expect<wire::StatusReply>();
+    };
+    const std::vector<std::uint32_t> ids = {registerBuffer(*holder, 1), registerBuffer(*holder, 2),
+                                            registerBuffer(*holder, 3)};
+    startSink(*holder);
+    const std::string named = "\"engine test\" (pid " + std::to_string(::getpid()) + ")";
+
+    second->send(wire::SinkStart{});
+    EXPECT_NE(second->expectError(wire::ErrorCode::NotAuthorized).find(named), std::string::npos);
+    EXPECT_EQ(status().sinkSessions, 1u);
+
+    // Pushed and taken over in one turn of the loop: the pushes after the first still queue.
+    for (const std::uint32_t id : ids) ASSERT_EQ(holder->connection.send(pushAt(id, now())), 0);
+    ASSERT_EQ(second->connection.send(wire::SinkTakeOver{}), 0);
+    loop.pump();
+    second->expect<wire::SinkStarted>();
+    // The first push was relayed; the rest come back dropped before the holder is told who
+    // took over.
+    std::vector<wire::PushOutcome> outcomes;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const auto returned = holder->expect<wire::BufferReturned>();
+        EXPECT_EQ(returned.bufferId, ids[i]);
+        outcomes.push_back(returned.outcome);
+    }
+    EXPECT_EQ(outcomes, (std::vector{wire::PushOutcome::Relayed, wire::PushOutcome::Dropped,
+                                     wire::PushOutcome::Dropped}));
+    EXPECT_NE(holder->expectError(wire::ErrorCode::NotAuthorized).find(named), std::string::npos);
+    holder->send(pushAt(ids[0], now()));
+    EXPECT_EQ(holder->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+
+    const wire::StatusReply after = status();
+    EXPECT_EQ(after.hasProducer, 1u);
+    EXPECT_EQ(after.producerPid, std::uint32_t(::getpid()));
+    EXPECT_EQ(after.producerPushed, 0u);  // the taker's own count
+    EXPECT_EQ(after.framesPushed, 3u);
+    EXPECT_EQ(after.framesDropped, 3u);  // two never relayed, and the push after the take-over
+    EXPECT_EQ(after.sinkSessions, 2u);
+    EXPECT_EQ(after.takeOvers, 1u);
 }
 
 // ---- viewers ----

@@ -32,7 +32,8 @@ inline constexpr double kFullRateShare = 0.9;
 // A producer pushing marked frames at kBystanderFps and a viewer measuring them.
 class Bystanders {
   public:
-    // With `reconnect`, both reconnect when the camera goes away, as a video call would.
+    // With `reconnect`, both reconnect when the camera goes away, as a video call would. A
+    // producer that takes the sink over from the bystanding one has it back once it lets go.
     explicit Bystanders(const ConnectOptions& options, bool reconnect = false);
 
     // Waits until the viewer gets the producer's frames; false if it did not within 10 s.
@@ -44,12 +45,13 @@ class Bystanders {
     // What the viewer must get at full rate.
     enum class Viewed {
         Producers,  // the bystanding producer's frames
-        Output,     // the camera's output, whoever pushed it
+        Output,     // the camera's output: another producer has taken the sink over
     };
     // Expects the stretch since startStretch() to show both at full rate: the camera took
-    // every push, at kFullRateShare of the rate or more, and the viewer got them (or as many
-    // frames of the output). A stretch shorter than a second is waited out to one first: over
-    // less, one frame early or late moves the rate by more than the share allows.
+    // every push, at kFullRateShare of the rate or more, and the viewer got them (or, while
+    // another producer holds the sink, as many frames of the output). A stretch shorter than a
+    // second is waited out to one first: over less, one frame early or late moves the rate by
+    // more than the share allows.
     soak::Figures expectFullRate(const std::string& during, Viewed viewed = Viewed::Producers);
 
     soak::ProducerTally producerTally() const { return producer_.tally(); }

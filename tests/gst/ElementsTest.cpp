@@ -211,6 +211,34 @@ TEST(GstElementsTest, APicturePaintedElsewhereIsCopiedOnceRowByRow) {
     EXPECT_EQ(pipeline.stat("sink", "dropped"), 0u);
 }
 
+TEST(GstElementsTest, ASecondProducerIsRefusedNamingTheHolderUnlessItTakesOver) {
+    CameraProcess camera;
+    Producer holder = Producer::open(camera.options());
+    const std::string sink =
+        "videotestsrc ! " + kCaps + " ! kovasink name=sink socket-path=" + camera.socketPath();
+    {
+        Pipeline refused(sink);
+        EXPECT_FALSE(refused.play());
+        const auto error = refused.waitForEnd(1000ms);
+        ASSERT_TRUE(error);
+        EXPECT_NE(error->find("(pid " + std::to_string(::getpid()) + ")"), std::string::npos)
+            << *error;
+    }
+    Pipeline takingOver(sink + " take-over=true");
+    ASSERT_TRUE(takingOver.play());
+    std::optional<ErrorCode> holderError;
+    for (int i = 0; i < 100 && !holderError; ++i) {
+        try {
+            holder.submit(holder.acquire());
+        } catch (const Error& error) {
+            holderError = error.code();
+        }
+    }
+    EXPECT_EQ(holderError, ErrorCode::TakenOver);
+    EXPECT_EQ(query_status(camera.options()).take_overs, 1u);
+    EXPECT_TRUE(takingOver.stop());
+}
+
 TEST(GstElementsTest, WithoutACameraBothElementsFailToStartAndSaySo) {
     e2e::TempFolder folder;
     const std::string socket = " socket-path=" + folder.file("nothing.sock");

@@ -1,5 +1,6 @@
 """The kova package against a real camera: exact pixels both ways, the no-copy paths (a view's
 memory is the shared buffer itself), a producer and a viewer in one interpreter, errors."""
+import os
 import threading
 
 import numpy as np
@@ -238,3 +239,24 @@ def test_info_describes_the_camera(camera):
     assert streams["Kova Sink"]["direction"] == "sink"
     assert (streams["Kova Sink"]["width"], streams["Kova Sink"]["height"]) == (W, H)
     assert streams["Kova Sink"]["fourcc"] == "BGRA"
+
+
+def test_one_producer_at_a_time_and_the_status_names_it(camera):
+    holder = kova.Camera()
+    with pytest.raises(kova.Error) as busy:
+        kova.Camera()
+    assert busy.value.code == "sink_busy"
+    assert f"(pid {os.getpid()})" in str(busy.value)
+    status = kova.status()
+    assert status["camera_pid"] == camera.pid
+    assert status["producer"]["pid"] == os.getpid()
+    assert status["take_overs"] == 0
+
+    with kova.Camera(take_over=True) as taker:
+        taker.send(pattern(3, 1))
+        with pytest.raises(kova.Error) as taken:
+            for _ in range(100):
+                holder.send(pattern(3, 2))
+                holder.sleep_until_next_frame()
+        assert taken.value.code == "taken_over"
+        assert kova.status()["take_overs"] == 1

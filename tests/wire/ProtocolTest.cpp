@@ -196,6 +196,7 @@ TEST_F(ProtocolTest, FieldsOutOfRangeAreRefused) {
     Error validError;
     validError.code = ErrorCode::HostFailure;
     InfoReply validInfo;
+    StatusReply validStatus;
 
     const std::vector<BadPacket> cases = {
         {"role 0", changed(validHello(), [](Hello& m) { m.role = Role{0}; }), Peer::Client,
@@ -247,6 +248,24 @@ TEST_F(ProtocolTest, FieldsOutOfRangeAreRefused) {
          changed(validInfo,
                  [](InfoReply& m) { std::memset(m.providerManufacturer, 'L', kNameSize); }),
          Peer::Host, "providerManufacturer"},
+        {"status output", changed(validStatus, [](StatusReply& m) { m.output = OutputShowing{3}; }),
+         Peer::Host, "is not an output state"},
+        {"status viewer entries past the count",
+         changed(validStatus, [](StatusReply& m) { m.viewerEntries = 1; }), Peer::Host,
+         "1 viewer entries for 0 viewers"},
+        {"status viewer entries past the limit",
+         changed(validStatus,
+                 [](StatusReply& m) {
+                     m.viewerCount = 20;
+                     m.viewerEntries = 9;
+                 }),
+         Peer::Host, "at most 8"},
+        {"status unused viewer filled",
+         changed(validStatus, [](StatusReply& m) { m.viewers[7].pid = 1; }), Peer::Host,
+         "unused viewer entry 7"},
+        {"status unterminated producer name",
+         changed(validStatus, [](StatusReply& m) { std::memset(m.producerName, 'k', kNameSize); }),
+         Peer::Host, "producerName"},
         {"push time flags", changed(Push{}, [](Push& m) { m.timeFlags = 1u << 5; }), Peer::Client,
          "unknown bits"},
         {"valid time, timescale 0", changed(Push{}, [](Push& m) { m.timeFlags = kTimeFlagValid; }),

@@ -149,6 +149,22 @@ std::vector<Message> sampleMessages() {
     gone.bufferKey = 0xabcdef;
     samples.emplace_back(gone);
 
+    samples.emplace_back(StatusRequest{});
+    StatusReply status;
+    status.cameraPid = 4242;
+    status.output = OutputShowing::Relayed;
+    status.uptimeNs = 5'000'000'000;
+    status.hasProducer = 1;
+    status.producerPid = 4343;
+    setText(status.producerName, "kova");
+    status.viewerCount = 3;
+    status.viewerEntries = 1;
+    setText(status.viewers[0].name, "kova");
+    status.viewers[0].pid = 4444;
+    status.viewers[0].framesMissed = 2;
+    samples.emplace_back(status);
+    samples.emplace_back(SinkTakeOver{});
+
     return samples;
 }
 

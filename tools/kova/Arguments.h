@@ -22,11 +22,20 @@ struct InfoOptions {
     bool json = false;
 };
 
+struct StatusOptions {
+    bool json = false;
+    bool watch = false;
+};
+
 struct PushOptions {
     std::optional<std::string> pattern;
     std::optional<std::string> input;
+    std::optional<std::string> image;
     std::optional<std::string> count;
     std::optional<std::string> fps;
+    bool loop = false;
+    bool takeOver = false;
+    bool noReconnect = false;
 };
 
 struct ViewOptions {
@@ -34,6 +43,7 @@ struct ViewOptions {
     std::optional<std::string> timeout;
     std::optional<std::string> raw;
     bool json = false;
+    bool noReconnect = false;
 };
 
 struct SnapshotOptions {

@@ -1,4 +1,4 @@
-// Commands: info, push, view and snapshot over libkova-client.
+// Commands: info, status, push, view and snapshot over libkova-client.
 #include "Commands.h"
 
 #include <fcntl.h>
@@ -11,12 +11,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <thread>
 
 #include "Arguments.h"
+#include "Image.h"
 #include "Patterns.h"
-#include "Png.h"
 #include "kova/kova.h"
 
 namespace kova::tool {
@@ -176,53 +178,166 @@ void runInfo(const InfoOptions& options) {
     }
 }
 
+namespace {
+
+// Below this rate the camera's placeholder would show between frames: the still is kept up.
+constexpr double kPlaceholderRate = 2;
+constexpr auto kReconnectPause = std::chrono::milliseconds(200);
+
+bool cameraGone(const Error& error) {
+    return error.code() == ErrorCode::Disconnected;
+}
+
+// Waits until `reconnect` succeeds, saying so on one line each way. False when stopped first.
+bool rideOutRestart(const std::function<void()>& reconnect) {
+    std::fprintf(stderr, "kova: kova-camera went away; waiting for it to come back\n");
+    while (!stopRequested.load()) {
+        try {
+            reconnect();
+            std::fprintf(stderr, "kova: kova-camera is back; going on\n");
+            return true;
+        } catch (const Error& error) {
+            const auto code = error.code();
+            if (code != ErrorCode::NoCamera && code != ErrorCode::Disconnected &&
+                code != ErrorCode::Timeout) {
+                throw;
+            }
+        }
+        for (int i = 0; i < 5 && !stopRequested.load(); ++i) {
+            std::this_thread::sleep_for(kReconnectPause / 5);
+        }
+    }
+    return false;
+}
+
+// What a push takes its frames from.
+struct FrameSource {
+    std::optional<Pattern> pattern;
+    std::vector<std::uint8_t> still;
+    int fd = -1;
+    std::string name;
+    bool loop = false;
+};
+
+void printPushSummary(const Producer& producer) {
+    const auto counters = producer.counters();
+    std::printf("pushed %llu frames, dropped %llu",
+                (unsigned long long)(counters.sent - counters.repeated),
+                (unsigned long long)counters.dropped);
+    if (counters.repeated > 0) {
+        std::printf("; the still was pushed again %llu times to keep it up",
+                    (unsigned long long)counters.repeated);
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// Fills `frame` with frame `index` of the source; false at the end of a finite input.
+bool fillFrame(FrameSource& source, std::uint64_t index, bool countGiven, Producer::Frame& frame) {
+    if (!source.still.empty()) {
+        std::memcpy(frame.data(), source.still.data(), kFrameBytes);
+        return true;
+    }
+    if (source.pattern) {
+        paintPattern(*source.pattern, index, frame.data(), frame.stride());
+        return true;
+    }
+    std::size_t got = readFully(source.fd, frame.data(), kFrameBytes, source.name);
+    if (got == 0 && source.loop && index > 0) {
+        if (::lseek(source.fd, 0, SEEK_SET) < 0) {
+            throw CommandFailure(failureText(("cannot rewind " + source.name).c_str(), errno));
+        }
+        got = readFully(source.fd, frame.data(), kFrameBytes, source.name);
+    }
+    if (got == 0 && !countGiven && index > 0) return false;
+    if (got < kFrameBytes) {
+        throw CommandFailure("short input: frame " + std::to_string(index + 1) + " of " +
+                             source.name + " has " + std::to_string(got) + " of its " +
+                             std::to_string(kFrameBytes) + " bytes" +
+                             (source.loop || got != 0 ? "" : " (--loop repeats the input)"));
+    }
+    return true;
+}
+
+}  // namespace
+
 void runPush(const PushOptions& options) {
     const auto& patternName = options.pattern;
     const auto& input = options.input;
-    if (patternName && input) throw UsageError("--pattern and --input exclude each other");
-    const auto pattern = patternNamed(patternName.value_or("bars"));
-    if (!pattern) {
-        throw UsageError("--pattern wants bars, gradient or counter, not \"" + *patternName + "\"");
+    const auto& image = options.image;
+    if (int(bool(patternName)) + int(bool(input)) + int(bool(image)) > 1) {
+        throw UsageError("--pattern, --input and --image exclude each other");
+    }
+    if (options.loop && !input) throw UsageError("--loop repeats an --input file");
+    if (options.loop && *input == "-") {
+        throw UsageError("--loop cannot repeat standard input; name a file");
+    }
+    FrameSource source;
+    if (!input && !image) {
+        source.pattern = patternNamed(patternName.value_or("bars"));
+        if (!source.pattern) {
+            throw UsageError("--pattern wants bars, gradient or counter, not \"" + *patternName +
+                             "\"");
+        }
     }
     const auto& countText = options.count;
     // Without --count, for ever. (Not an optional: g++ 12 takes its test for uninitialised.)
     const std::uint64_t count = countText ? parseCount("--count", *countText) : UINT64_MAX;
     const auto& fpsText = options.fps;
-    const std::optional<double> fps =
-        fpsText ? std::optional(parsePositive("--fps", *fpsText, kMaxFps)) : std::nullopt;
+    // 0: the stream's rate. (Not an optional: g++ 12 takes its test for uninitialised.)
+    const double fps = fpsText ? parsePositive("--fps", *fpsText, kMaxFps) : 0;
 
+    if (image) {
+        source.still = fitStill(readWholeFile(*image), *image == "-" ? "standard input" : *image,
+                                kFrameWidth, kFrameHeight);
+    }
     const bool fromStdin = input && *input == "-";
     const OwnedFd inputFile(input && !fromStdin ? ::open(input->c_str(), O_RDONLY | O_CLOEXEC)
                                                 : -1);
     if (input && !fromStdin && inputFile.get() < 0) {
         throw CommandFailure(failureText(("cannot open " + *input).c_str(), errno));
     }
-    const int inputFd = fromStdin ? STDIN_FILENO : inputFile.get();
-    const std::string inputName = fromStdin ? "standard input" : input.value_or("");
+    source.fd = fromStdin ? STDIN_FILENO : inputFile.get();
+    source.name = fromStdin ? "standard input" : input.value_or("");
+    source.loop = options.loop;
 
-    Producer producer = Producer::open();
-    if (fps) producer.set_frame_rate(*fps);
-    for (std::uint64_t index = 0; index < count; ++index) {
-        if (stopRequested.load()) break;
-        Producer::Frame frame = producer.acquire();
-        if (inputFd >= 0) {
-            const std::size_t got = readFully(inputFd, frame.data(), kFrameBytes, inputName);
-            if (got == 0 && !countText && index > 0) break;
-            if (got < kFrameBytes) {
-                throw CommandFailure("short input: frame " + std::to_string(index + 1) + " of " +
-                                     inputName + " has " + std::to_string(got) + " of its " +
-                                     std::to_string(kFrameBytes) + " bytes");
-            }
-        } else {
-            paintPattern(*pattern, index, frame.data(), frame.stride());
-        }
-        producer.sleep_until_next_frame();
-        producer.push(std::move(frame));
+    ProducerOptions producerOptions;
+    producerOptions.take_over = options.takeOver;
+    std::optional<Producer> opened;
+    try {
+        opened.emplace(Producer::open({}, producerOptions));
+    } catch (const Error& error) {
+        if (error.code() != ErrorCode::SinkBusy) throw;
+        throw CommandFailure(std::string(error.what()) +
+                             "; kova push --take-over ends its session");
     }
-    producer.close();
-    const auto counters = producer.counters();
-    std::printf("pushed %llu frames, dropped %llu\n", (unsigned long long)counters.sent,
-                (unsigned long long)counters.dropped);
+    Producer& producer = *opened;
+    if (fps > 0) producer.set_frame_rate(fps);
+    producer.keep_still(image || (fps > 0 && fps < kPlaceholderRate));
+    try {
+        for (std::uint64_t index = 0; index < count && !stopRequested.load();) {
+            try {
+                Producer::Frame frame = producer.acquire();
+                if (!fillFrame(source, index, bool(countText), frame)) break;
+                producer.sleep_until_next_frame();
+                producer.push(std::move(frame));
+                ++index;
+            } catch (const Error& error) {
+                if (!cameraGone(error) || options.noReconnect) throw;
+                if (!rideOutRestart([&] { producer.reconnect(); })) break;
+            }
+        }
+        try {
+            producer.close();
+        } catch (const Error& error) {
+            // Gone at the very end: nothing was left to stop.
+            if (!cameraGone(error)) throw;
+        }
+    } catch (...) {
+        printPushSummary(producer);
+        throw;
+    }
+    printPushSummary(producer);
 }
 
 void runView(const ViewOptions& options) {
@@ -246,15 +361,22 @@ void runView(const ViewOptions& options) {
 
     Viewer viewer = Viewer::open();
     std::string toldUnusable;
-    for (std::uint64_t seen = 0; seen < count; ++seen) {
-        if (stopRequested.load()) break;
-        auto frame = viewer.next_frame(toMilliseconds(timeout));
+    for (std::uint64_t seen = 0; seen < count && !stopRequested.load();) {
+        std::optional<Viewer::Frame> frame;
+        try {
+            frame = viewer.next_frame(toMilliseconds(timeout));
+        } catch (const Error& error) {
+            if (!cameraGone(error) || options.noReconnect) throw;
+            if (!rideOutRestart([&] { viewer.reconnect(); })) break;
+            continue;
+        }
         // Each new reason once: a buffer that cannot be mapped loses every frame sent in it.
         if (viewer.frames_unusable() != 0 && viewer.last_unusable_reason() != toldUnusable) {
             toldUnusable = viewer.last_unusable_reason();
             std::fprintf(stderr, "kova: a frame was lost (%s)\n", toldUnusable.c_str());
         }
         if (!frame) throw noFrameWithin(timeout);
+        ++seen;
         if (rawFd >= 0) {
             const std::size_t rowBytes = frame->width() * 4;
             for (std::size_t row = 0; row < frame->height(); ++row) {
@@ -283,14 +405,129 @@ void runView(const ViewOptions& options) {
 
 void runSnapshot(const SnapshotOptions& options) {
     const std::string& path = options.path;
+    const auto format = pictureFormatOf(path);
+    if (!format) {
+        throw UsageError(
+            "FILE must end in .png, .jpg or .jpeg, or be - for a PNG on stdout, not \"" + path +
+            "\"");
+    }
     const double timeout = timeoutSeconds(options.timeout);
 
     Viewer viewer = Viewer::open();
     const auto frame = viewer.next_frame(toMilliseconds(timeout));
     if (!frame) throw noFrameWithin(timeout);
-    const std::string failure =
-        writePng(path, frame->data(), frame->width(), frame->height(), frame->stride());
+    const std::string failure = writePicture(path, *format, frame->data(), frame->width(),
+                                             frame->height(), frame->stride());
     if (!failure.empty()) throw CommandFailure(failure);
+}
+
+namespace {
+
+const char* outputName(CameraStatus::Output output) {
+    switch (output) {
+        case CameraStatus::Output::Relayed:
+            return "relayed";
+        case CameraStatus::Output::Placeholder:
+            return "placeholder";
+        case CameraStatus::Output::Stopped:
+            break;
+    }
+    return "stopped";
+}
+
+nlohmann::ordered_json statusJson(const CameraStatus& status) {
+    nlohmann::ordered_json producer = nullptr;
+    if (status.producer) {
+        producer = {{"name", status.producer->name},
+                    {"pid", status.producer->pid},
+                    {"fps", status.producer->frames_last_second},
+                    {"pushed", status.producer->pushed},
+                    {"dropped", status.producer->dropped}};
+    }
+    nlohmann::ordered_json viewers = nlohmann::ordered_json::array();
+    for (const auto& viewer : status.viewers) {
+        viewers.push_back({{"name", viewer.name},
+                           {"pid", viewer.pid},
+                           {"frames", viewer.frames},
+                           {"missed", viewer.missed}});
+    }
+    return {{"socket", status.socket_path},
+            {"camera", {{"pid", status.camera_pid}, {"uptimeSeconds", status.uptime_ns / 1e9}}},
+            {"output", outputName(status.output)},
+            {"producer", std::move(producer)},
+            {"viewers", {{"count", status.viewer_count}, {"list", std::move(viewers)}}},
+            {"sinceStart",
+             {{"framesRelayed", status.frames_relayed},
+              {"framesPlaceholder", status.frames_placeholder},
+              {"framesPushed", status.frames_pushed},
+              {"framesDropped", status.frames_dropped},
+              {"framesMissed", status.frames_missed},
+              {"sinkSessions", status.sink_sessions},
+              {"takeOvers", status.take_overs}}}};
+}
+
+void printStatusText(const CameraStatus& status) {
+    std::printf("camera: pid %u, up %.1f s, serving %s\n", status.camera_pid,
+                status.uptime_ns / 1e9, status.socket_path.c_str());
+    static const char* const kOutputText[] = {"stopped (no viewer)", "relayed frames",
+                                              "the placeholder"};
+    std::printf("output: %s\n", kOutputText[int(status.output)]);
+    if (status.producer) {
+        std::printf("producer: \"%s\" (pid %u), %u frames a second, %llu pushed, %llu dropped\n",
+                    status.producer->name.c_str(), status.producer->pid,
+                    status.producer->frames_last_second,
+                    (unsigned long long)status.producer->pushed,
+                    (unsigned long long)status.producer->dropped);
+    } else {
+        std::printf("producer: none\n");
+    }
+    std::printf("viewers: %u\n", status.viewer_count);
+    for (const auto& viewer : status.viewers) {
+        std::printf("  \"%s\" (pid %u), %llu frames, %llu missed\n", viewer.name.c_str(),
+                    viewer.pid, (unsigned long long)viewer.frames,
+                    (unsigned long long)viewer.missed);
+    }
+    if (status.viewers.size() < status.viewer_count) {
+        std::printf("  and %zu more\n", status.viewer_count - status.viewers.size());
+    }
+    std::printf(
+        "since start: %llu frames relayed, %llu placeholder frames, %llu pushed, %llu dropped, "
+        "%llu missed by viewers, %llu sink sessions, %llu taken over\n",
+        (unsigned long long)status.frames_relayed, (unsigned long long)status.frames_placeholder,
+        (unsigned long long)status.frames_pushed, (unsigned long long)status.frames_dropped,
+        (unsigned long long)status.frames_missed, (unsigned long long)status.sink_sessions,
+        (unsigned long long)status.take_overs);
+}
+
+}  // namespace
+
+void runStatus(const StatusOptions& options) {
+    const bool redraw = options.watch && !options.json && ::isatty(STDOUT_FILENO) == 1;
+    do {
+        if (redraw) std::printf("\x1b[H\x1b[2J");
+        try {
+            const CameraStatus status = query_status();
+            if (options.json) {
+                std::printf("%s\n",
+                            statusJson(status)
+                                .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                                .c_str());
+            } else {
+                printStatusText(status);
+            }
+        } catch (const Error& error) {
+            // Watching goes on through a camera restart.
+            if (!options.watch ||
+                (error.code() != ErrorCode::NoCamera && error.code() != ErrorCode::Disconnected)) {
+                throw;
+            }
+            std::printf(options.json ? "null\n" : "no camera running\n");
+        }
+        std::fflush(stdout);
+        for (int i = 0; options.watch && i < 10 && !stopRequested.load(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    } while (options.watch && !stopRequested.load());
 }
 
 }  // namespace kova::tool

@@ -1,4 +1,4 @@
-// Commands: the subcommands of kova (info, push, view, snapshot), each given its options.
+// Commands: the subcommands of kova (info, status, push, view, snapshot), each given its options.
 //
 // Threading: run on the main thread, one at a time.
 #pragma once
@@ -18,6 +18,7 @@ class CommandFailure : public std::runtime_error {
 };
 
 void runInfo(const InfoOptions& options);
+void runStatus(const StatusOptions& options);
 void runPush(const PushOptions& options);
 void runView(const ViewOptions& options);
 void runSnapshot(const SnapshotOptions& options);

@@ -1,4 +1,4 @@
-// kova: the command-line client of the Kova camera (info, push, view, snapshot).
+// kova: the command-line client of the Kova camera (info, status, push, view, snapshot).
 #include <cstdio>
 #include <string>
 
@@ -44,14 +44,29 @@ int main(int argc, char** argv) {
     CLI::App* infoCommand = app.add_subcommand("info", "what the camera publishes");
     infoCommand->add_flag("--json", info.json, "one line of JSON");
 
+    StatusOptions status;
+    CLI::App* statusCommand = app.add_subcommand(
+        "status", "who uses the camera now: its producer, its viewers, what the output shows");
+    statusCommand->add_flag("--json", status.json, "one line of JSON");
+    statusCommand->add_flag("--watch", status.watch, "again every second, until stopped");
+
     PushOptions push;
     CLI::App* pushCommand = app.add_subcommand(
         "push",
-        "push generated frames, or raw BGRA frames of 3072000 bytes each; then print frames "
-        "pushed and dropped");
+        "push generated frames, a picture, or raw BGRA frames of 3072000 bytes each; then print "
+        "frames pushed and dropped");
     pushCommand->add_option("--pattern", push.pattern, "bars (the default), gradient or counter");
     pushCommand->add_option("--input", push.input, "raw frames from FILE, or - for stdin")
         ->type_name("FILE");
+    pushCommand
+        ->add_option("--image", push.image,
+                     "a PNG or JPEG (- for stdin) fitted into the frame, kept up until stopped")
+        ->type_name("FILE");
+    pushCommand->add_flag("--loop", push.loop, "start the --input file again at its end");
+    pushCommand->add_flag("--take-over", push.takeOver,
+                          "end the session of the producer that holds the sink");
+    pushCommand->add_flag("--no-reconnect", push.noReconnect,
+                          "end when the camera goes away, rather than wait for it");
     pushCommand->add_option("--count", push.count, "frames to push (default: until stopped)")
         ->type_name("N");
     pushCommand->add_option("--fps", push.fps, "frames a second (default: the stream's rate)")
@@ -66,19 +81,26 @@ int main(int argc, char** argv) {
     viewCommand->add_option("--raw", view.raw, "the frames' pixels to FILE, or - for stdout")
         ->type_name("FILE");
     viewCommand->add_flag("--json", view.json, "a line of JSON a frame");
+    viewCommand->add_flag("--no-reconnect", view.noReconnect,
+                          "end when the camera goes away, rather than wait for it");
 
     SnapshotOptions snapshot;
-    CLI::App* snapshotCommand = app.add_subcommand("snapshot", "one frame as a PNG");
+    CLI::App* snapshotCommand = app.add_subcommand("snapshot", "one frame as a PNG or JPEG");
     snapshotCommand
         ->add_option("--timeout", snapshot.timeout, "seconds to wait for a frame (default 5)")
         ->type_name("S");
-    snapshotCommand->add_option("FILE.png", snapshot.path, "the PNG to write")->required();
+    snapshotCommand
+        ->add_option("FILE", snapshot.path,
+                     "the picture to write: .png, .jpg or .jpeg; - for a PNG on stdout")
+        ->required();
 
     if (const auto done = kova::cli::parse(app, argc, argv, "bad arguments: ")) return *done;
     try {
         stopOnSignals();
         if (app.got_subcommand(infoCommand)) {
             runInfo(info);
+        } else if (app.got_subcommand(statusCommand)) {
+            runStatus(status);
         } else if (app.got_subcommand(pushCommand)) {
             runPush(push);
         } else if (app.got_subcommand(viewCommand)) {

@@ -1,14 +1,36 @@
 // libkova-client: push frames into the Kova camera, or watch what it outputs.
 //
-// A Producer opens the camera's sink stream "Kova Sink" and pushes 800 x 960 BGRA frames that
-// live in shared memory registered with the camera once, so pushing a frame copies nothing.
-// That memory is sealed once the producer has mapped it: viewers can read it, never write it.
+// A Producer opens the camera's sink stream "Kova Sink" and pushes 800 x 960 frames that live
+// in shared memory registered with the camera once, so pushing a frame copies nothing. That
+// memory is sealed once the producer has mapped it: viewers can read it, never write it.
 // A Viewer opens the output stream "Kova Video" and receives every frame the camera sends
 // (relayed from a producer, or its placeholder picture), mapped read-only, without a copy.
+//
+// Pixels: BGRA, 4 bytes a pixel in the order blue, green, red, alpha, rows kFrameStride bytes
+// apart. Nothing is converted on the way: alpha reaches viewers as it was pushed (a red frame
+// with alpha 0 is a transparent red frame to them), so paint alpha 0xFF for an opaque picture.
+//
+// One producer at a time: the camera lets one sink session hold the sink. A second
+// Producer::open() fails with ErrorCode::SinkBusy, naming the holder ("kova" (pid 4242));
+// with ProducerOptions::take_over it ends the holder's session instead. The producer taken
+// over gets its queued frames back as dropped, and its next call throws ErrorCode::TakenOver
+// naming the new holder. A producer that closes, or whose process ends, frees the sink at once.
+//
+// The placeholder: the camera relays each pushed frame once. When no pushed frame has come for
+// half a second it shows its placeholder picture (at 30 frames a second) until the next one.
+// So below 2 frames a second the output falls back to the placeholder between frames, unless
+// the producer keeps its last frame up (Producer::keep_still()).
 //
 // Errors are reported as kova::Error exceptions carrying the camera's message. A camera that
 // goes away is reported as an Error with code ErrorCode::Disconnected; call reconnect() to
 // start a new session.
+//
+// Blocking: every call that talks to the camera waits at most the time it names (acquire(),
+// close(), next_frame()), or else 5 s for the camera's answer (open(), submit(), send(),
+// reconnect(), query_info(), query_status()), then throws ErrorCode::Timeout. push() never
+// waits for the camera. Destructors never block: a Producer or Viewer destroyed without
+// close() hangs up at once, and the camera ends its session as if it had been closed (the
+// frames it had queued are dropped, which a destroyed producer no longer counts).
 //
 // Threading: a Producer or Viewer is used from one thread at a time. Frames may be destroyed on
 // any thread, also after their Producer/Viewer is gone (a frame keeps its memory mapped).
@@ -53,6 +75,8 @@ enum class ErrorCode {
     SystemError,      // an operating-system call failed
     Timeout,          // the camera did not answer, or no buffer came back, in time
     Untrusted,        // the socket, or its default folder, is another user's
+    SinkBusy,         // another producer holds the sink; what() names it (take_over ends it)
+    TakenOver,        // another producer took the sink over; what() names it
 };
 
 class KOVA_EXPORT Error : public std::runtime_error {
@@ -72,6 +96,13 @@ KOVA_EXPORT std::string default_socket_path();
 
 struct ConnectOptions {
     std::string socket_path;  // empty: default_socket_path()
+};
+
+struct ProducerOptions {
+    // When another producer holds the sink, end its session rather than fail with SinkBusy.
+    // The output goes on from its last frame to this producer's first without the placeholder
+    // between them, if this producer pushes within half a second.
+    bool take_over = false;
 };
 
 class KOVA_EXPORT Producer {
@@ -98,38 +129,67 @@ class KOVA_EXPORT Producer {
     };
 
     struct Counters {
-        std::uint64_t sent = 0;     // accepted by the camera
-        std::uint64_t dropped = 0;  // refused by the camera (its queue was full) or not delivered
-        double fps = 0;             // frames sent per second over the last second
+        std::uint64_t sent = 0;      // accepted by the camera, repeats of a kept still included
+        std::uint64_t dropped = 0;   // refused by the camera, or accepted and never relayed
+        std::uint64_t repeated = 0;  // of `sent`: pushes again of the kept still
+        double fps = 0;              // frames sent per second over the last second
     };
 
-    // Connects, registers a small pool of shared buffers and starts a sink session.
-    static Producer open(const ConnectOptions& options = {});
+    // What became of a submitted frame: accepted, or refused with the camera's reason.
+    struct PushResult {
+        bool accepted = false;
+        std::string refusal;  // empty when accepted, e.g. "the camera's queue is full"
+        explicit operator bool() const { return accepted; }
+    };
+
+    // Connects, registers a small pool of shared buffers and starts a sink session. Throws
+    // SinkBusy when another producer holds the sink (see ProducerOptions::take_over).
+    static Producer open(const ConnectOptions& options = {},
+                         const ProducerOptions& producer_options = {});
     Producer(Producer&&) noexcept;
     Producer& operator=(Producer&&) noexcept;
     ~Producer();
 
+    // The recommended push loop:
+    //     producer.set_frame_rate(30);              // optional: the stream's rate by default
+    //     for (;;) {
+    //         Producer::Frame frame = producer.acquire();
+    //         paint(frame.data(), frame.stride());   // paint first,
+    //         producer.sleep_until_next_frame();     // then wait for the frame's slot,
+    //         producer.push(std::move(frame));       // and push it right on time
+    //     }
+    // Painting before the wait keeps the time the painting takes out of the frame's timing.
+
     // A free buffer to paint into; waits up to `timeout` for the camera to return one.
     Frame acquire(std::chrono::milliseconds timeout = std::chrono::seconds(1));
-    // Pushes the frame and waits (one round trip) until the camera has taken it or refused it.
-    // Its presentation time defaults to host_time_now(). Returns false when the camera refused
-    // it (counted as dropped); the buffer is free again at once either way it goes.
-    bool submit(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
-    // Pushes the frame and returns at once. The camera's answer is read later, by acquire() and
-    // close(): a refusal is then counted as dropped, and the buffer is free again. It saves the
-    // round trip of submit(): for a producer that paints into acquired frames, whose pool is no
-    // larger than the camera's queue, a push is refused only for a stopped session or a bad
-    // presentation time.
+    // The way to push: sends the frame and returns at once, without waiting for the camera.
+    // Its presentation time defaults to host_time_now() and may be at most 1 s ahead of it.
+    // The camera's answer is read later, by acquire(), sleep_until_next_frame() and close(): a
+    // refusal is then counted as dropped, and the buffer is free again. For a producer that
+    // paints into acquired frames a push is refused only for a stopped session or a bad time.
     void push(Frame&& frame, std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
-    // For callers that already have a picture: one copy into a shared buffer, then submit().
-    bool send(const std::uint8_t* pixels, std::size_t stride,
-              std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
+    // For a caller that must know, frame by frame, whether the camera took it (a test, a
+    // measurement): push() and a wait of one round trip for the answer. Returns the refusal
+    // and its reason (counted as dropped); the buffer is free again at once either way.
+    PushResult submit(Frame&& frame,
+                      std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
+    // For a caller whose picture already lives in memory of its own: one copy into a shared
+    // buffer (acquire()), then submit(). Painting into acquire()'s frames saves the copy.
+    PushResult send(const std::uint8_t* pixels, std::size_t stride,
+                    std::optional<std::uint64_t> presentation_time_ns = std::nullopt);
     // Paces a push loop: sleeps until the next frame is due at the chosen rate (above 0, at most
-    // 1000), by default the sink stream's rate as the camera reports it. Deadlines lie on a grid
-    // from the first call, so the loop never drifts; a loop that fell behind by more than a
-    // frame skips the frames it missed rather than bursting.
+    // 1000), by default the sink stream's rate as the camera reports it. The rate paces this
+    // producer only; the output stream keeps its own. Deadlines lie on a grid from the first
+    // call, so the loop never drifts; a loop that fell behind by more than a frame skips the
+    // frames it missed rather than bursting. Waits at most one frame period.
     void set_frame_rate(double fps);
     void sleep_until_next_frame();
+    // Keeps the last pushed frame up while nothing new is pushed: while this producer waits in
+    // sleep_until_next_frame(), its last frame is pushed again at the stream's rate (the same
+    // buffer, no copy), so a slow producer (below 2 frames a second) never lets the placeholder
+    // show between its frames. The kept buffer is not lent by acquire() until a newer frame is
+    // pushed. Off by default.
+    void keep_still(bool keep);
     Counters counters() const;
     // Ends the sink session: frames still queued in the camera come back (as dropped) before it
     // returns, so the counters are final. Later calls other than counters() and reconnect()
@@ -206,6 +266,40 @@ class KOVA_EXPORT Viewer {
     explicit Viewer(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> impl_;
 };
+
+// Who uses the camera now, and its counters since it started.
+struct CameraStatus {
+    enum class Output { Stopped, Relayed, Placeholder };  // what the output sent last
+    struct ProducerStatus {
+        std::string name;
+        std::uint32_t pid = 0;
+        std::uint32_t frames_last_second = 0;  // pushes accepted over the last second
+        std::uint64_t pushed = 0;
+        std::uint64_t dropped = 0;
+    };
+    struct ViewerStatus {
+        std::string name;
+        std::uint32_t pid = 0;
+        std::uint64_t frames = 0;  // output frames sent to it
+        std::uint64_t missed = 0;  // output frames it missed
+    };
+    std::string socket_path;
+    std::uint32_t camera_pid = 0;
+    std::uint64_t uptime_ns = 0;
+    Output output = Output::Stopped;
+    std::optional<ProducerStatus> producer;
+    std::uint32_t viewer_count = 0;
+    std::vector<ViewerStatus> viewers;  // at most 8 of them
+    // Since the camera started.
+    std::uint64_t frames_relayed = 0;
+    std::uint64_t frames_placeholder = 0;
+    std::uint64_t frames_pushed = 0;
+    std::uint64_t frames_dropped = 0;
+    std::uint64_t frames_missed = 0;
+    std::uint64_t sink_sessions = 0;
+    std::uint64_t take_overs = 0;
+};
+KOVA_EXPORT CameraStatus query_status(const ConnectOptions& options = {});
 
 // What the camera publishes, read through its property queries.
 struct StreamInfo {

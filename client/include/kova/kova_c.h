@@ -56,9 +56,20 @@ typedef enum kova_status {
     KOVA_ERROR_SYSTEM = 6,           /* an operating-system call failed */
     KOVA_ERROR_TIMEOUT = 7,          /* the camera did not answer, or give a buffer back, in time */
     KOVA_ERROR_NO_MEMORY = 8,
-    KOVA_ERROR_INTERNAL = 9,  /* a fault inside this library; the message says what */
-    KOVA_ERROR_UNTRUSTED = 10 /* the socket, or its default folder, is another user's */
+    KOVA_ERROR_INTERNAL = 9,   /* a fault inside this library; the message says what */
+    KOVA_ERROR_UNTRUSTED = 10, /* the socket, or its default folder, is another user's */
+    KOVA_ERROR_SINK_BUSY = 11, /* another producer holds the sink; the message names it */
+    KOVA_ERROR_TAKEN_OVER = 12 /* another producer took the sink over; the message names it */
 } kova_status;
+
+/* Flags of kova_producer_open(). */
+/* When another producer holds the sink, end its session rather than fail with
+ * KOVA_ERROR_SINK_BUSY; that producer's next call fails with KOVA_ERROR_TAKEN_OVER. */
+#define KOVA_PRODUCER_TAKE_OVER 0x1u
+/* Keep the last pushed frame up while nothing new is pushed: while the producer waits in
+ * kova_producer_sleep_until_next_frame(), its last frame is pushed again (no copy), so a slow
+ * producer never lets the placeholder show between its frames. */
+#define KOVA_PRODUCER_KEEP_STILL 0x2u
 
 typedef enum kova_origin {
     KOVA_ORIGIN_SINK = 0,       /* relayed from a producer */
@@ -86,8 +97,9 @@ KOVA_C_EXPORT uint64_t kova_host_time_now(void);
 /* ---- Producers: the sink stream "Kova Sink" ---- */
 
 /* Connects to the camera at `socket_path` (NULL: $KOVA_SOCKET, else the user's default path),
- * registers a small pool of shared buffers and starts a sink session. `flags` must be 0; it
- * is kept for options of opening. */
+ * registers a small pool of shared buffers and starts a sink session. One producer holds the
+ * sink at a time: while another does, this fails with KOVA_ERROR_SINK_BUSY unless `flags` has
+ * KOVA_PRODUCER_TAKE_OVER. `flags`: KOVA_PRODUCER_* or 0. */
 KOVA_C_EXPORT kova_status kova_producer_open(const char* socket_path, uint32_t flags,
                                              kova_producer** producer);
 /* Ends the session at once (if any) and frees the producer. Frames it lent stay valid. */
@@ -108,7 +120,8 @@ KOVA_C_EXPORT void kova_producer_frame_release(kova_producer_frame* frame);
 KOVA_C_EXPORT kova_status kova_producer_push(kova_producer* producer, kova_producer_frame* frame,
                                              uint64_t presentation_time_ns);
 /* Pushes the frame and waits (one round trip) for the camera's answer: *accepted (if not NULL)
- * is 1 when it took the frame, 0 when it refused it (counted as dropped). Consumes the frame. */
+ * is 1 when it took the frame, 0 when it refused it (counted as dropped; the status is KOVA_OK
+ * and kova_last_error() gives the camera's reason). Consumes the frame. */
 KOVA_C_EXPORT kova_status kova_producer_submit(kova_producer* producer, kova_producer_frame* frame,
                                                uint64_t presentation_time_ns, int* accepted);
 /* Copies the caller's BGRA picture (`stride` bytes a row, at least KOVA_FRAME_STRIDE) into a
