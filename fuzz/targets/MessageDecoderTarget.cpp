@@ -149,7 +149,6 @@ struct Delivery {
     const char* mustRefuse() const {
         if (packet.size() > wire::kMaxMessageSize) return "it is larger than a message may be";
         if (fdCount > wire::kMaxFdsPerMessage) return "it brings more fds than a message may";
-        if (exhaustFdTable && fdCount > 0) return "the kernel could not install all its fds";
         return nullptr;
     }
 };
@@ -159,6 +158,14 @@ Verdict checkAccepted(const wire::Received& received, const Delivery& delivery, 
         return "the message returned differs from the packet it came in";
     }
     const bool hasFd = received.fd.isValid();
+    // An fd the kernel could not install is reported, never silently missing: the message is
+    // checked as it was sent, and its receiver says why it cannot be used.
+    if (delivery.exhaustFdTable && delivery.fdCount > 0) {
+        if (hasFd) return "an fd appeared although the fd table had no room for it";
+        if (!received.fdLost) return "accepted although its fd was lost, without saying so";
+        return std::nullopt;
+    }
+    if (received.fdLost) return "an fd was reported lost although the fd table had room";
     if (auto problem = wire::check(received.message, delivery.sender, hasFd ? 1 : 0)) {
         return "accepted a message that its own check refuses: " + problem->reason;
     }
