@@ -53,13 +53,9 @@ class CameraSinkStreamSource : public NSObject, public CMIOExtensionStreamSource
 
     void relay(const CMSampleBufferRef& sampleBuffer, std::uint64_t sequenceNumber);
 
-  public:
     // The fields are declared in the reverse of the order they are released in (the last
     // declared goes first): the stream, the device, the format, then the link to the output
     // stream source.
-    std::int64_t activeFormatIndex = 0;
-
-  private:
     std::atomic<bool> pumping{false};
 
   public:

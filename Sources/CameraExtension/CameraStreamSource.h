@@ -67,7 +67,6 @@ class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
     std::vector<PaintedSurface> paintedSurfaces;
 
   public:
-    std::int64_t activeFormatIndex = 0;
     // Host time in seconds of the last relayed client frame; the placeholder stays away for
     // 0.5 s after it.
     std::atomic<double> lastSinkFrameHostSeconds{0.0};
