@@ -1,8 +1,8 @@
 // kova-camera: the camera extension process. It takes no options but --help and --version.
 #include "Sources/CameraExtension/Entry.h"
 #include "camera/HostEngine.h"
+#include "cli/CommandLine.h"
 #include "host/HostBackend.h"
-#include "tools/CommandLine.h"
 
 int main(int argc, char** argv) {
     CLI::App program(
