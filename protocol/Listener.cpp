@@ -135,7 +135,8 @@ Result<std::unique_ptr<Listener>> Listener::listen(const SocketLocation& locatio
                                     "systemctl --user stop kova-camera.socket, or set "
                                     "KOVA_SOCKET to serve elsewhere)")};
             case Occupant::Unknown:
-                return systemFailure(occupied.error, says("cannot tell whether ", path, " is in use"));
+                return systemFailure(occupied.error,
+                                     says("cannot tell whether ", path, " is in use"));
             case Occupant::Nobody:
                 break;
         }
