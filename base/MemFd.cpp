@@ -9,60 +9,76 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace kova::base {
 
 namespace {
 
-UniqueFD createUnsealed(const char* name, std::size_t size, int* error) {
+// The failure of system call `call`, whose errno was `error`.
+Failure callFailed(const char* call, int error) {
+    return Failure{-error, std::string(call) + ": " + std::strerror(error)};
+}
+
+Result<UniqueFD> createUnsealed(const char* name, std::size_t size) {
     if (size == 0 || size > std::size_t(PTRDIFF_MAX)) {
-        *error = -EINVAL;
-        return UniqueFD();
+        return Failure{-EINVAL,
+                       "shared memory of " + std::to_string(size) + " bytes cannot be made"};
     }
     UniqueFD fd(::memfd_create(name, MFD_CLOEXEC | MFD_ALLOW_SEALING));
-    *error = fd ? 0 : -errno;
-    if (fd && ::ftruncate(fd.get(), off_t(size)) != 0) {
-        *error = -errno;  // taken before closing the fd can touch errno
-        fd.reset();
+    if (!fd) return callFailed("memfd_create", errno);
+    if (::ftruncate(fd.get(), off_t(size)) != 0) {
+        const int error = errno;  // taken before closing the fd can touch errno
+        return callFailed("ftruncate", error);
     }
     return fd;
+}
+
+// Adds `seals` to `fd`: 0 or -errno.
+int addSeals(int fd, int seals) {
+    return ::fcntl(fd, F_ADD_SEALS, seals) == 0 ? 0 : -errno;
 }
 
 }  // namespace
 
-UniqueFD MemFd::create(const char* name, std::size_t size, int* error) {
-    int status = 0;
-    UniqueFD fd = createUnsealed(name, size, &status);
+Result<UniqueFD> MemFd::createSealed(const char* name, std::size_t size) {
+    Result<UniqueFD> fd = createUnsealed(name, size);
+    if (!fd) return fd;
     // Sealed before the fd can leave the process: no peer can ever shrink it under a mapping.
-    if (fd && ::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-        status = -errno;
-        fd.reset();
+    if (const int sealed = addSeals(fd->get(), F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
+        sealed < 0) {
+        return callFailed("fcntl(F_ADD_SEALS)", -sealed);
     }
-    if (error) *error = status;
     return fd;
+}
+
+Result<WritableMemory> MemFd::createWritable(const char* name, std::size_t size) {
+    Result<UniqueFD> fd = createUnsealed(name, size);
+    if (!fd) return fd.failure();
+    Result<MemoryMapping> mapping = MemoryMapping::create(fd->get(), size, /*writable=*/true);
+    if (!mapping) return mapping.failure();
+    // The mapping made above is the last writable one: the future-write seal refuses any
+    // other, and write(2) too, to this process and to every peer alike.
+    if (const int sealed =
+            addSeals(fd->get(), F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL);
+        sealed < 0) {
+        return callFailed("fcntl(F_ADD_SEALS)", -sealed);
+    }
+    return WritableMemory{std::move(*fd), std::move(*mapping)};
+}
+
+UniqueFD MemFd::create(const char* name, std::size_t size) {
+    Result<UniqueFD> fd = createSealed(name, size);
+    return fd ? std::move(*fd) : UniqueFD();
 }
 
 std::optional<WritableMemory> MemFd::createWritable(const char* name, std::size_t size,
                                                     int* error) {
-    int status = 0;
-    std::optional<WritableMemory> memory;
-    if (UniqueFD fd = createUnsealed(name, size, &status)) {
-        if (auto mapping = MemoryMapping::map(fd.get(), size, /*writable=*/true)) {
-            // The mapping made above is the last writable one: the future-write seal refuses
-            // any other, and write(2) too, to this process and to every peer alike.
-            if (::fcntl(fd.get(), F_ADD_SEALS,
-                        F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL) == 0) {
-                memory = WritableMemory{std::move(fd), std::move(*mapping)};
-            } else {
-                status = -errno;
-            }
-        } else {
-            status = -errno;
-        }
-    }
-    if (error) *error = status;
-    return memory;
+    Result<WritableMemory> memory = createWritable(name, size);
+    if (error) *error = memory ? 0 : memory.failure().error;
+    if (!memory) return std::nullopt;
+    return std::move(*memory);
 }
 
 int MemFd::checkImported(int fd, std::size_t minimumSize) {
@@ -103,10 +119,16 @@ std::string MemFd::importProblem(int checkResult) {
 }
 
 std::optional<MemoryMapping> MemoryMapping::map(int fd, std::size_t size, bool writable) {
-    if (size == 0) return std::nullopt;
+    Result<MemoryMapping> mapping = create(fd, size, writable);
+    if (!mapping) return std::nullopt;
+    return std::move(*mapping);
+}
+
+Result<MemoryMapping> MemoryMapping::create(int fd, std::size_t size, bool writable) {
+    if (size == 0) return Failure{-EINVAL, "an empty mapping cannot be made"};
     const int protection = writable ? PROT_READ | PROT_WRITE : PROT_READ;
     void* data = ::mmap(nullptr, size, protection, MAP_SHARED, fd, 0);
-    if (data == MAP_FAILED) return std::nullopt;
+    if (data == MAP_FAILED) return callFailed("mmap", errno);
     return MemoryMapping(static_cast<std::uint8_t*>(data), size);
 }
 

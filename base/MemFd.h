@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "base/Result.h"
 #include "base/SharedFD.h"
 #include "base/UniqueFD.h"
 
@@ -16,7 +17,10 @@ namespace kova::base {
 class MemoryMapping {
   public:
     MemoryMapping() = default;
-    // Maps `size` bytes of `fd` from offset 0, writable or read-only.
+    // Maps `size` bytes of `fd` from offset 0, writable or read-only; fails with mmap's -errno
+    // (-EINVAL for an empty mapping).
+    static Result<MemoryMapping> create(int fd, std::size_t size, bool writable);
+    // Transitional, for the callers not yet moved to create(): the mapping, or nothing.
     static std::optional<MemoryMapping> map(int fd, std::size_t size, bool writable);
     ~MemoryMapping();
     MemoryMapping(MemoryMapping&& other) noexcept;
@@ -45,13 +49,13 @@ struct WritableMemory {
 // sealing before its fd ever leaves this process, so a peer can never make a mapping fault.
 class MemFd {
   public:
-    // A new sealed memfd of `size` bytes, or an invalid fd with -errno in `error`.
-    static UniqueFD create(const char* name, std::size_t size, int* error = nullptr);
+    // A new memfd of `size` bytes, sealed against shrinking, growing and further sealing.
+    // Fails with the failing call's -errno (-EINVAL for an empty or oversized request).
+    static Result<UniqueFD> createSealed(const char* name, std::size_t size);
 
     // Memory only its creator writes: mapped writable here, then sealed against writes through
     // the fd and against new writable mappings too, so a peer handed the fd can only read it.
-    static std::optional<WritableMemory> createWritable(const char* name, std::size_t size,
-                                                        int* error = nullptr);
+    static Result<WritableMemory> createWritable(const char* name, std::size_t size);
 
     // Checks a peer's fd, without mapping it, for what every process handed it needs to map it
     // read-only: shared memory (tmpfs, not huge pages, which may be out when a peer maps them),
@@ -62,6 +66,13 @@ class MemFd {
     static int checkImported(int fd, std::size_t minimumSize);
     // Why checkImported() refused memory, for a person.
     static std::string importProblem(int checkResult);
+
+    // For callers that need no reason: createSealed's fd, or an invalid one.
+    static UniqueFD create(const char* name, std::size_t size);
+    // Transitional, for the callers not yet moved to the Result form above: the memory, or
+    // nothing with the -errno in `error`. To go once they have moved.
+    static std::optional<WritableMemory> createWritable(const char* name, std::size_t size,
+                                                        int* error);
 };
 
 }  // namespace kova::base

@@ -22,7 +22,13 @@ class Result {
     Result(Failure failure) : state_(std::move(failure)) {}
 
     bool ok() const { return std::holds_alternative<T>(state_); }
+    explicit operator bool() const { return ok(); }
     T& value() { return std::get<T>(state_); }
+    const T& value() const { return std::get<T>(state_); }
+    T& operator*() { return value(); }
+    const T& operator*() const { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
     const Failure& failure() const { return std::get<Failure>(state_); }
 
   private:

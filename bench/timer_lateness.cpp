@@ -9,10 +9,10 @@
 #include <memory>
 #include <vector>
 
+#include "cli/CommandLine.h"
 #include "host/RealClockHostBackend.h"
 #include "host/dispatch/Dispatch.h"
 #include "host/dispatch/RealTimerDriver.h"
-#include "tools/CommandLine.h"
 
 namespace {
 

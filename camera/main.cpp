@@ -8,8 +8,8 @@
 #include "Sources/CameraExtension/Entry.h"
 #include "camera/HostEngine.h"
 #include "camera/engine/Log.h"
+#include "cli/CommandLine.h"
 #include "host/HostBackend.h"
-#include "tools/CommandLine.h"
 
 namespace {
 

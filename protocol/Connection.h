@@ -60,7 +60,6 @@ class Connection {
     Connection(base::UniqueFD socket, Peer self) : socket_(std::move(socket)), self_(self) {}
 
     int fd() const { return socket_.get(); }
-    Peer self() const { return self_; }
 
     // Sends `message` whole with `fd` attached (borrowed; -1 for none), stamping its header.
     // Returns 0 or -errno: -EINVAL if the message would break the protocol (nothing is sent),

@@ -32,7 +32,9 @@ class CameraDeviceSource : public NSObject, public CMIOExtensionDeviceSource {
     bool setDeviceProperties(const CMIOExtensionDevicePropertiesRef& deviceProperties,
                              NSError* error) override;
 
-    CMIOExtensionDeviceRef device;
-    std::shared_ptr<CameraStreamSource> sourceStream;
+    // Declared in the reverse of the order they are released in: the device first, then the
+    // output stream source, then the sink stream source that links to it.
     std::shared_ptr<CameraSinkStreamSource> sinkStream;
+    std::shared_ptr<CameraStreamSource> sourceStream;
+    CMIOExtensionDeviceRef device;
 };

@@ -37,6 +37,8 @@ class CameraProviderSource : public NSObject, public CMIOExtensionProviderSource
     bool setProviderProperties(const CMIOExtensionProviderPropertiesRef& providerProperties,
                                NSError* error) override;
 
-    CMIOExtensionProviderRef provider;
+    // Declared in the reverse of the order they are released in: the provider goes first, so
+    // the host lets go of the device before the device source that answers for it.
     std::shared_ptr<CameraDeviceSource> deviceSource;
+    CMIOExtensionProviderRef provider;
 };

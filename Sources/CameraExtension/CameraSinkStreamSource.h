@@ -48,23 +48,24 @@ class CameraSinkStreamSource : public NSObject, public CMIOExtensionStreamSource
     // while `pumping` is set, asks for the next one. Callers call it only while `pumping` is set.
     void startPump(const CMIOExtensionClientRef& client);
 
-    CMIOExtensionStreamRef stream;
-    const CMIOExtensionDeviceRef device;
-
   private:
     friend class CameraProviderSource;  // connect(to:) reads `pumping`
 
     void relay(const CMSampleBufferRef& sampleBuffer, std::uint64_t sequenceNumber);
 
-    CMIOExtensionStreamFormatRef _streamFormat;
+    // The fields are declared in the reverse of the order they are released in (the last
+    // declared goes first): the stream, the device, the format, then the link to the output
+    // stream source.
+    std::atomic<bool> pumping{false};
 
   public:
     // The output stream source that relayed frames go to; set once by the device source.
     std::weak_ptr<CameraStreamSource> sourceStream;
 
   private:
-    std::atomic<bool> pumping{false};
+    CMIOExtensionStreamFormatRef _streamFormat;
 
   public:
-    std::int64_t activeFormatIndex = 0;
+    const CMIOExtensionDeviceRef device;
+    CMIOExtensionStreamRef stream;
 };

@@ -28,7 +28,7 @@ std::shared_ptr<CameraStreamSource> CameraStreamSource::create(std::string local
 }
 
 CameraStreamSource::CameraStreamSource(CreateKey, CMIOExtensionDeviceRef device)
-    : device(std::move(device)), placeholderQueue(DispatchQueue::create("camera.placeholder")) {
+    : placeholderQueue(DispatchQueue::create("camera.placeholder")), device(std::move(device)) {
     const std::int32_t width = int32OrFatal(kWidth);
     const std::int32_t height = int32OrFatal(kHeight);
     // Only whether a description came back matters, not the status.

@@ -47,9 +47,6 @@ class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
     // Cancels the running placeholder timer, if any.
     bool stopStream(NSError* error) override;
 
-    CMIOExtensionStreamRef stream;
-    const CMIOExtensionDeviceRef device;
-
   private:
     static void placeholderTick(const std::weak_ptr<CameraStreamSource>& weakSource);
     // Whether the pool's buffer on `surface` holds the picture this tick painted, untouched.
@@ -61,12 +58,10 @@ class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
         std::uint32_t seed;  // the surface's seed once the paint was unlocked
     };
 
-    CMIOExtensionStreamFormatRef _streamFormat;
-    const std::shared_ptr<DispatchQueue> placeholderQueue;
-    std::mutex placeholderTimerMutex;
-    std::shared_ptr<DispatchSourceTimer> placeholderTimer;  // guarded by placeholderTimerMutex
-    CVPixelBufferPoolRef pool;
-    CMFormatDescriptionRef formatDescription;
+    // The fields are declared in the reverse of the order they are released in (the last
+    // declared goes first): the stream, the device, the format, the placeholder queue and
+    // timer, the pool, the format description, then the rest.
+
     // One entry per pool buffer painted so far (the pool's ceiling bounds them); touched only
     // by ticks, which run one at a time on `placeholderQueue`.
     std::vector<PaintedSurface> paintedSurfaces;
@@ -75,5 +70,16 @@ class CameraStreamSource : public NSObject, public CMIOExtensionStreamSource {
     // Host time in seconds of the last relayed client frame; the placeholder stays away for
     // 0.5 s after it.
     std::atomic<double> lastSinkFrameHostSeconds{0.0};
-    std::int64_t activeFormatIndex = 0;
+
+  private:
+    CMFormatDescriptionRef formatDescription;
+    CVPixelBufferPoolRef pool;
+    std::mutex placeholderTimerMutex;
+    std::shared_ptr<DispatchSourceTimer> placeholderTimer;  // guarded by placeholderTimerMutex
+    const std::shared_ptr<DispatchQueue> placeholderQueue;
+    CMIOExtensionStreamFormatRef _streamFormat;
+
+  public:
+    const CMIOExtensionDeviceRef device;
+    CMIOExtensionStreamRef stream;
 };

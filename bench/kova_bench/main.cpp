@@ -26,8 +26,8 @@
 #include "KovaRelay.h"
 #include "Measure.h"
 #include "Report.h"
+#include "cli/CommandLine.h"
 #include "kova/kova.h"
-#include "tools/CommandLine.h"
 
 namespace kova::bench {
 namespace {

@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "tools/CommandLine.h"
+#include "cli/CommandLine.h"
 
 namespace kova::bench {
 namespace {

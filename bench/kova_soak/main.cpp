@@ -10,8 +10,8 @@
 
 #include "CameraChild.h"
 #include "Runs.h"
+#include "cli/CommandLine.h"
 #include "kova/kova.h"
-#include "tools/CommandLine.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The buffer_registration target: a frame layout and memory of any size, seals and kind, through
 // what the camera runs before it maps a client's buffer: the RegisterBuffer checks,
-// MemFd::checkImported and MemoryMapping::map.
+// MemFd::checkImported and MemoryMapping::create.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -137,7 +137,7 @@ Verdict registerBuffer(const Case& c) {
         return std::nullopt;
     }
 
-    const auto mapping = base::MemoryMapping::map(memory.fd.get(), layout.size, false);
+    const auto mapping = base::MemoryMapping::create(memory.fd.get(), layout.size, false);
     if (!mapping || mapping->data() == nullptr || mapping->size() != layout.size) {
         return "cannot map a buffer that passed every check";
     }

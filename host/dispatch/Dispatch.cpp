@@ -180,11 +180,6 @@ std::uint64_t DispatchSourceTimer::deadlineOfTick(std::uint64_t k) const {
     return deadlineOf(startNanoseconds_, periodNanoseconds_, k);
 }
 
-double DispatchSourceTimer::periodNanoseconds() const {
-    std::lock_guard lock(mutex_);
-    return periodNanoseconds_;
-}
-
 std::uint64_t DispatchSourceTimer::firstTickAfter(std::uint64_t nanoseconds) const {
     std::lock_guard lock(mutex_);
     const std::uint64_t start = startNanoseconds_;

@@ -104,8 +104,6 @@ class DispatchSourceTimer : public std::enable_shared_from_this<DispatchSourceTi
     // The deadline of tick `k` in host-clock nanoseconds; UINT64_MAX for a tick that never
     // comes (not scheduled yet, or past the only tick of a one-shot timer).
     std::uint64_t deadlineOfTick(std::uint64_t k) const;
-    // A period in nanoseconds (0: fires once).
-    double periodNanoseconds() const;
     // The index of the first tick whose deadline is later than `nanoseconds`, for drivers that
     // skip ticks already missed. A one-shot timer has no tick after its first: returns 1.
     std::uint64_t firstTickAfter(std::uint64_t nanoseconds) const;

@@ -42,7 +42,7 @@ CVPixelBufferMemory::CVPixelBufferMemory(kova::base::WritableMemory memory, std:
 
 std::uint8_t* CVPixelBufferMemory::data() {
     std::call_once(mapOnce_, [this] {
-        if (auto mapping = kova::base::MemoryMapping::map(fd_.get(), size_, writable_)) {
+        if (auto mapping = kova::base::MemoryMapping::create(fd_.get(), size_, writable_)) {
             mapping_ = std::move(*mapping);
         }
     });

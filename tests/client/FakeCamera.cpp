@@ -151,13 +151,13 @@ wire::FrameLayout frameLayout() {
 
 base::UniqueFD frameMemory(std::uint8_t byte) {
     base::UniqueFD fd = base::MemFd::create("fake-camera-frame", kFrameBytes);
-    auto mapping = base::MemoryMapping::map(fd.get(), kFrameBytes, true);
+    auto mapping = base::MemoryMapping::create(fd.get(), kFrameBytes, true);
     if (mapping) std::memset(mapping->data(), byte, kFrameBytes);
     return fd;
 }
 
 std::vector<std::uint8_t> contentsOf(int fd, std::size_t size) {
-    auto mapping = base::MemoryMapping::map(fd, size, false);
+    auto mapping = base::MemoryMapping::create(fd, size, false);
     if (!mapping) return {};
     return std::vector<std::uint8_t>(mapping->data(), mapping->data() + size);
 }

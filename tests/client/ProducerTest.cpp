@@ -70,7 +70,8 @@ TEST_F(ProducerTest, RegistersSealedFrameBuffersThenPushesFramesStampedOnTheHost
             layouts.push_back(buffer.layout);
             sealCheck.push_back(base::MemFd::checkImported(buffer.fd.get(), kFrameBytes));
             // Viewers are handed these fds: none of them may write the producer's pixels.
-            if (base::MemoryMapping::map(buffer.fd.get(), kFrameBytes, true)) ++writableByThePeer;
+            if (base::MemoryMapping::create(buffer.fd.get(), kFrameBytes, true))
+                ++writableByThePeer;
             struct stat status {};
             ::fstat(buffer.fd.get(), &status);
             distinctMemory.insert(status.st_ino);

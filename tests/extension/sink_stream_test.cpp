@@ -48,7 +48,6 @@ TEST_F(SinkStreamTest, IdentityAndTheOneFormat) {
     EXPECT_EQ(sink->stream->clockType(), CMIOExtensionStreamClockTypeHostTime);
     EXPECT_EQ(sink->stream->source(), sink);
     EXPECT_EQ(sink->device, device);
-    EXPECT_EQ(sink->activeFormatIndex, 0);
     EXPECT_NE(CameraSinkStreamSource::create("Kova Sink", device)->stream->streamID(),
               sink->stream->streamID());
 

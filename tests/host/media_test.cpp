@@ -192,37 +192,35 @@ TEST(FormatDescription, RefusesBadParametersAndInjectedFailures) {
 
 TEST(SharedMemory, CreatedMemoryIsSealedAndSized) {
     FdLeakGuard fds;
-    int error = 1;
-    const UniqueFD fd = MemFd::create("test", 4096, &error);
-    ASSERT_TRUE(fd);
-    EXPECT_EQ(error, 0);
+    const auto created = MemFd::createSealed("test", 4096);
+    ASSERT_TRUE(created) << created.failure().message;
+    const UniqueFD& fd = *created;
     const int seals = ::fcntl(fd.get(), F_GET_SEALS);
     EXPECT_EQ(seals & (F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL),
               F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL);
     EXPECT_EQ(::ftruncate(fd.get(), 100), -1);
     EXPECT_EQ(errno, EPERM);
     EXPECT_EQ(MemFd::checkImported(fd.get(), 4096), 0);
-    EXPECT_FALSE(MemFd::create("test", 0, &error));
-    EXPECT_EQ(error, -EINVAL);
+    const auto empty = MemFd::createSealed("test", 0);
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.failure().error, -EINVAL);
 }
 
 TEST(SharedMemory, WritableMemoryIsWrittenOnlyThroughItsCreatorsMapping) {
     FdLeakGuard fds;
-    int error = 1;
-    auto memory = MemFd::createWritable("test", 8192, &error);
-    ASSERT_TRUE(memory);
-    EXPECT_EQ(error, 0);
+    auto memory = MemFd::createWritable("test", 8192);
+    ASSERT_TRUE(memory) << memory.failure().message;
     ASSERT_EQ(memory->mapping.size(), 8192u);
     memory->mapping.data()[8191] = 0x7A;
     EXPECT_EQ(MemFd::checkImported(memory->fd.get(), 8192), 0);
 
     // Whoever holds the fd, this process included, can read the memory and nothing more.
-    const auto reader = MemoryMapping::map(memory->fd.get(), 8192, false);
+    const auto reader = MemoryMapping::create(memory->fd.get(), 8192, false);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->data()[8191], 0x7A);
-    errno = 0;
-    EXPECT_FALSE(MemoryMapping::map(memory->fd.get(), 8192, true));
-    EXPECT_EQ(errno, EPERM);
+    const auto writer = MemoryMapping::create(memory->fd.get(), 8192, true);
+    ASSERT_FALSE(writer);
+    EXPECT_EQ(writer.failure().error, -EPERM);
     const std::uint8_t byte = 1;
     EXPECT_EQ(::pwrite(memory->fd.get(), &byte, 1, 0), -1);
     EXPECT_EQ(::fallocate(memory->fd.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, 4096),
@@ -230,8 +228,9 @@ TEST(SharedMemory, WritableMemoryIsWrittenOnlyThroughItsCreatorsMapping) {
     EXPECT_EQ(::fcntl(memory->fd.get(), F_ADD_SEALS, F_SEAL_WRITE), -1) << "seals could change";
     EXPECT_EQ(reader->data()[0], 0);
 
-    EXPECT_FALSE(MemFd::createWritable("test", 0, &error));
-    EXPECT_EQ(error, -EINVAL);
+    const auto empty = MemFd::createWritable("test", 0);
+    ASSERT_FALSE(empty);
+    EXPECT_EQ(empty.failure().error, -EINVAL);
 }
 
 TEST(SharedMemory, ImportCheckRefusesUnsealedSmallAndForeignFds) {
@@ -256,16 +255,16 @@ TEST(SharedMemory, ImportCheckRefusesUnsealedSmallAndForeignFds) {
 TEST(SharedMemory, MappingsShareBytesAndMove) {
     FdLeakGuard fds;
     const UniqueFD fd = MemFd::create("test", 4096);
-    auto writable = MemoryMapping::map(fd.get(), 4096, true);
-    auto readable = MemoryMapping::map(fd.get(), 4096, false);
+    auto writable = MemoryMapping::create(fd.get(), 4096, true);
+    auto readable = MemoryMapping::create(fd.get(), 4096, false);
     ASSERT_TRUE(writable && readable);
     writable->data()[4095] = 0x5A;
     EXPECT_EQ(readable->data()[4095], 0x5A);
     MemoryMapping moved = std::move(*writable);
     EXPECT_EQ(writable->data(), nullptr);
     EXPECT_EQ(moved.size(), 4096u);
-    EXPECT_FALSE(MemoryMapping::map(fd.get(), 0, false));
-    EXPECT_FALSE(MemoryMapping::map(-1, 4096, false));
+    EXPECT_EQ(MemoryMapping::create(fd.get(), 0, false).failure().error, -EINVAL);
+    EXPECT_EQ(MemoryMapping::create(-1, 4096, false).failure().error, -EBADF);
 }
 
 // ---- pixel-buffer pools ----
@@ -292,7 +291,7 @@ TEST_F(PixelBufferPoolTest, BuffersHaveTheFrameLayoutInSealedMemory) {
     const int seals = ::fcntl(fd, F_GET_SEALS);
     constexpr int kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_FUTURE_WRITE | F_SEAL_SEAL;
     EXPECT_EQ(seals & kSeals, kSeals);
-    EXPECT_FALSE(MemoryMapping::map(fd, kFrameBytes, true));
+    EXPECT_FALSE(MemoryMapping::create(fd, kFrameBytes, true));
     struct stat status {};
     ASSERT_EQ(::fstat(fd, &status), 0);
     EXPECT_EQ(std::size_t(status.st_size), kFrameBytes);
@@ -597,7 +596,7 @@ int readSharedFrameInChild(int socket) {
     if (MemFd::checkImported(fd.get(), kFrameBytes) != 0) return 12;
     if ((::fcntl(fd.get(), F_GET_SEALS) & F_SEAL_SEAL) == 0) return 13;
     if (::ftruncate(fd.get(), 1) == 0) return 14;  // the seals hold in this process too
-    const auto mapping = MemoryMapping::map(fd.get(), kFrameBytes, false);
+    const auto mapping = MemoryMapping::create(fd.get(), kFrameBytes, false);
     if (!mapping) return 15;
     const std::uint8_t pattern[4] = {0x1E, 0x1C, 0x1C, 0xFF};
     for (std::size_t i = 0; i < kFrameBytes; ++i) {

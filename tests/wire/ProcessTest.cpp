@@ -88,9 +88,9 @@ TEST_F(ProcessTest, ASealedMemFdFromAnotherProcessArrivesMappableAndIntact) {
     EXPECT_EQ(base::MemFd::checkImported(memory, request->layout.size), 0);
     EXPECT_NE(::ftruncate(memory, 16), 0) << "the peer's memory must be sealed against shrinking";
 
-    std::optional<base::MemoryMapping> mapping =
-        base::MemoryMapping::map(memory, request->layout.size, false);
-    ASSERT_TRUE(mapping.has_value());
+    base::Result<base::MemoryMapping> mapping =
+        base::MemoryMapping::create(memory, request->layout.size, false);
+    ASSERT_TRUE(mapping);
     std::size_t wrongBytes = 0;
     for (std::size_t i = 0; i < mapping->size(); ++i) {
         if (mapping->data()[i] != patternByte(i)) ++wrongBytes;
@@ -112,8 +112,8 @@ int runMemFdPeer(int socketFd) {
     base::UniqueFD memory = base::MemFd::create("kova-wire-peer", layout.size);
     if (!memory) return 10;
     {
-        std::optional<base::MemoryMapping> mapping =
-            base::MemoryMapping::map(memory.get(), layout.size, true);
+        base::Result<base::MemoryMapping> mapping =
+            base::MemoryMapping::create(memory.get(), layout.size, true);
         if (!mapping) return 11;
         for (std::size_t i = 0; i < mapping->size(); ++i) mapping->data()[i] = patternByte(i);
     }

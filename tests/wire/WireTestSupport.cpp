@@ -18,10 +18,9 @@ void sendRaw(int socket, std::span<const std::byte> bytes, const std::vector<int
 }
 
 base::UniqueFD makeSealedMemFd(std::size_t size) {
-    int error = 0;
-    base::UniqueFD fd = base::MemFd::create("kova-wire-test", size, &error);
-    EXPECT_TRUE(fd.isValid()) << "memfd: " << error;
-    return fd;
+    base::Result<base::UniqueFD> fd = base::MemFd::createSealed("kova-wire-test", size);
+    EXPECT_TRUE(fd) << fd.failure().message;
+    return fd ? std::move(*fd) : base::UniqueFD();
 }
 
 bool sameFile(int a, int b) {

@@ -11,7 +11,7 @@
 
 #include "CameraFeed.h"
 #include "VideoSourceNode.h"
-#include "tools/CommandLine.h"
+#include "cli/CommandLine.h"
 
 // libpipewire's method macros are statement expressions, a GNU extension that clang reports
 // under -Wpedantic at every call site.

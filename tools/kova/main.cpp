@@ -4,8 +4,8 @@
 
 #include "Arguments.h"
 #include "Commands.h"
+#include "cli/CommandLine.h"
 #include "kova/kova.h"
-#include "tools/CommandLine.h"
 
 namespace {
 
