@@ -29,7 +29,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: soak fuzz deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
+.PHONY: mutants soak fuzz deps build build-asan build-tsan test test-plain test-asan test-tsan bench run install format clean
 
 deps:
 	@missing=$$(for p in $(DEB_PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed' || echo $$p; done); \
@@ -106,6 +106,13 @@ install: build
 	cmake -S . -B build -DCMAKE_INSTALL_PREFIX=$(PREFIX)
 	cmake --build build -j $(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install build
+
+# The mutation run: each fault of tests/mutants/faults.txt applied in turn to a private copy of the
+# tree (build-mutants/), rebuilt and tested; caught or missed, and the score. Takes an hour or more;
+# not part of `make test`. One fault or a few: make mutants MUTANTS="cam-push-busy wire-height-zero".
+MUTANT_JOBS ?= 2
+mutants: deps
+	python3 tests/mutants/run.py -j $(MUTANT_JOBS) $(MUTANTS)
 
 # Each libFuzzer target for FUZZ_SECONDS; a crash fails the run and leaves its reproducer.
 fuzz: deps
