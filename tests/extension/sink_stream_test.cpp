@@ -240,23 +240,6 @@ TEST_F(SinkStreamTest, StopThenStartBeforeTheRequestCompletesKeepsTheRelay) {
     EXPECT_EQ(sent().size(), 2u);
 }
 
-TEST_F(SinkStreamTest, TwoPumpsForOneClientAreTwoRelays) {
-    startRelay();
-    sink->startPump(client);
-    EXPECT_EQ(pending(), 2u);
-    push(CMTimeMake(1, 1));
-    push(CMTimeMake(2, 1));
-    EXPECT_EQ(pending(), 2u);
-    EXPECT_EQ(sent().size(), 2u);
-}
-
-TEST_F(SinkStreamTest, RelaysWhileTheOutputStreamIsNotStarted) {
-    startRelay();
-    push(CMTimeMake(1, 1));
-    EXPECT_EQ(sent().size(), 1u);
-    EXPECT_EQ(host->armedTimerCount(), 0u);
-}
-
 TEST_F(SinkStreamTest, OutputSourceGoneStillConsumesAndReports) {
     startRelay();
     output.reset();
