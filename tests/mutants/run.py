@@ -281,7 +281,11 @@ def main():
                 target.write_text(mutated)
                 built = build_targets(build, group.targets, args.jobs)
                 if built.returncode != 0:
-                    status, detail = "unbuilt", "the faulty code does not compile"
+                    # Once more: a build stopped from outside is no compile error.
+                    built = build_targets(build, group.targets, args.jobs)
+                if built.returncode != 0:
+                    errors = [line for line in built.stdout.splitlines() if "error" in line]
+                    status, detail = "unbuilt", (errors[0] if errors else built.stdout[-200:])
                 else:
                     status, detail = "missed", ""
                     for tier in group.tiers:
