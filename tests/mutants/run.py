@@ -197,8 +197,6 @@ def main():
     parser.add_argument("-j", "--jobs", type=int, default=2)
     parser.add_argument("--timeout", type=int, default=120,
                         help="seconds a test may take before ctest kills it (counts as caught)")
-    parser.add_argument("--no-baseline", action="store_true",
-                        help="skip the run of every tier without faults")
     parser.add_argument("--check", action="store_true",
                         help="only say which faults are stale or ambiguous")
     parser.add_argument("ids", nargs="*", help="only these faults")
@@ -247,17 +245,16 @@ def main():
 
     # A test that fails without any fault would be taken for a catch: it is left out.
     excluded = set()
-    if not args.no_baseline:
-        tiers = {(tier.folder, tier.regex): tier for name in used for tier in groups[name].tiers}
-        for tier in tiers.values():
-            print(f"baseline: {tier.folder} {tier.regex}", flush=True)
-            for attempt in range(5):
-                failed = run_tier(build, tier, args.jobs, excluded, args.timeout)
-                if not failed:
-                    break
-                for name in failed:
-                    print(f"  fails without a fault, left out: {name}", flush=True)
-                    excluded.add(name.split(" (")[0])
+    tiers = {(tier.folder, tier.regex): tier for name in used for tier in groups[name].tiers}
+    for tier in tiers.values():
+        print(f"baseline: {tier.folder} {tier.regex}", flush=True)
+        for attempt in range(5):
+            failed = run_tier(build, tier, args.jobs, excluded, args.timeout)
+            if not failed:
+                break
+            for name in failed:
+                print(f"  fails without a fault, left out: {name}", flush=True)
+                excluded.add(name.split(" (")[0])
 
     # Ctrl-C and termination end the run through the `finally` below, which puts the file back.
     def stop(signum, frame):
