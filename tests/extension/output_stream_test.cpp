@@ -432,13 +432,19 @@ TEST(ExtensionSupport, HostTimeConversionsAtTheirBoundaries) {
     EXPECT_EQ(hostNanoseconds(12.5), 12'500'000'000u);
     EXPECT_EQ(hostNanoseconds(-0.5e-9), 0u);
     EXPECT_EQ(hostNanoseconds(1.9999999999e-9), 1u);
+
+    // The compiled-in sizes pass through 32 bits; the whole range does.
+    using Int32 = std::numeric_limits<std::int32_t>;
+    EXPECT_EQ(int32OrFatal(Int32::max()), Int32::max());
+    EXPECT_EQ(int32OrFatal(Int32::min()), Int32::min());
 }
 
-TEST(ExtensionSupportDeathTest, HostNanosecondsOutsideItsRangeEndsTheProcess) {
+TEST(ExtensionSupportDeathTest, ConversionsOutsideTheirRangeEndTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const double seconds : {-1e-6, 18446744074.0, std::numeric_limits<double>::quiet_NaN()}) {
         EXPECT_DEATH(hostNanoseconds(seconds), "") << seconds;
     }
+    EXPECT_DEATH(int32OrFatal(std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1), "");
 }
 
 }  // namespace
