@@ -35,7 +35,7 @@ CMAKE_COMMON := -G Ninja -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: soak fuzz deps deps-test deps-bench build build-tests build-asan build-tsan test test-plain \
+.PHONY: mutants soak fuzz deps deps-test deps-bench build build-tests build-asan build-tsan test test-plain \
 	test-asan test-tsan bench run install uninstall format clean
 
 # Installs those of the listed Debian packages that are missing.
@@ -152,6 +152,13 @@ uninstall:
 		xargs -r -d '\n' rmdir --ignore-fail-on-non-empty
 	rm -f $(INSTALLED)
 	@[ "$$(id -u)" = 0 ] && ldconfig || true
+
+# The mutation run: each fault of tests/mutants/faults.txt applied in turn to a private copy of the
+# tree (build-mutants/), rebuilt and tested; caught or missed, and the score. Takes an hour or more;
+# not part of `make test`. One fault or a few: make mutants MUTANTS="cam-push-busy wire-height-zero".
+MUTANT_JOBS ?= 2
+mutants: deps-test
+	python3 tests/mutants/run.py -j $(MUTANT_JOBS) $(MUTANTS)
 
 # Each libFuzzer target for FUZZ_SECONDS; a crash fails the run and leaves its reproducer.
 fuzz: deps-test

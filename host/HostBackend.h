@@ -45,6 +45,8 @@ class HostBackend {
     virtual std::int32_t failureFor(HostOperation) { return 0; }
     // Extra bytes at the end of every pixel-buffer row (0: rows are packed).
     virtual std::size_t pixelBufferRowPadding() { return 0; }
+    // The pixel-buffer attributes a pool is asked for, as given, before they are checked.
+    virtual void pixelBufferPoolRequested(const CFDictionaryRef& /*attributes*/) {}
 
     // ---- what the extension hands the host ----
     virtual void deviceAdded(CMIOExtensionProvider& provider,

@@ -199,6 +199,7 @@ CVReturn CVPixelBufferPoolCreate(CFAllocatorRef /*allocator*/,
     if (poolOut == nullptr) return kCVReturnInvalidArgument;
     poolOut->reset();
     const auto backend = HostBackend::current();
+    backend->pixelBufferPoolRequested(pixelBufferAttributes);
     if (const CVReturn injected = backend->failureFor(HostOperation::CreatePixelBufferPool)) {
         return injected;
     }

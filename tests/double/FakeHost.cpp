@@ -171,6 +171,11 @@ std::size_t FakeHost::pixelBufferRowPadding() {
     return rowPadding_;
 }
 
+void FakeHost::pixelBufferPoolRequested(const CFDictionaryRef& attributes) {
+    std::lock_guard lock(mutex_);
+    poolAttributes_.push_back(attributes);
+}
+
 // ---- what the extension hands the host ----
 
 void FakeHost::deviceAdded(CMIOExtensionProvider& /*provider*/,
@@ -286,6 +291,11 @@ std::vector<std::string> FakeHost::callLog() const {
     return callLog_;
 }
 
+std::vector<CFDictionaryRef> FakeHost::requestedPoolAttributes() const {
+    std::lock_guard lock(mutex_);
+    return poolAttributes_;
+}
+
 void FakeHost::clearRecords() {
     std::vector<SentBuffer> sent;
     {
@@ -296,6 +306,7 @@ void FakeHost::clearRecords() {
         addedDevices_.clear();
         startedProviders_.clear();
         callLog_.clear();
+        poolAttributes_.clear();
     }
     // Sample buffers go outside the lock: a buffer's release may run pool code.
 }

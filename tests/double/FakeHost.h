@@ -98,6 +98,8 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     // Host calls in order: "addStream <name>", "addDevice <name>", "startService", "send",
     // "consume", "scheduledOutput".
     std::vector<std::string> callLog() const;
+    // The pixel-buffer attributes of every pool asked for, in order.
+    std::vector<CFDictionaryRef> requestedPoolAttributes() const;
     // Forgets every record (and so releases the sample buffers sent); pending consume requests
     // are live, not records, and stay.
     void clearRecords();
@@ -112,6 +114,7 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     DispatchTimerDriver& timerDriver() override { return *this; }
     std::int32_t failureFor(kova::host::HostOperation op) override;
     std::size_t pixelBufferRowPadding() override;
+    void pixelBufferPoolRequested(const CFDictionaryRef& attributes) override;
     void deviceAdded(CMIOExtensionProvider& provider,
                      const CMIOExtensionDeviceRef& device) override;
     void streamAdded(CMIOExtensionDevice& device, const CMIOExtensionStreamRef& stream) override;
@@ -169,6 +172,7 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     std::vector<CMIOExtensionDeviceRef> addedDevices_;
     std::vector<CMIOExtensionProviderRef> startedProviders_;
     std::vector<std::string> callLog_;
+    std::vector<CFDictionaryRef> poolAttributes_;
 
     // The helper pool's buffers are made without the fault injection the extension sees.
     std::shared_ptr<CVPixelBufferPool> samplePool_;

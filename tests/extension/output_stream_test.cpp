@@ -1,5 +1,5 @@
-// The output stream source "Kova Video": identity, format, properties, and the placeholder
-// timer: the picture, its timing, the idle rule, failures, start and stop.
+// The output stream source "Kova Video": identity, format, properties, its pool and queue, and
+// the placeholder timer: the picture, its timing, the idle rule, failures, start and stop.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -30,7 +30,7 @@ class OutputStreamTest : public ::testing::Test {
     std::shared_ptr<CameraStreamSource> source = makeSource();
 };
 
-TEST_F(OutputStreamTest, IdentityAndTheOneFormat) {
+TEST_F(OutputStreamTest, IdentityFormatAndTheKeysAnswered) {
     ASSERT_TRUE(source->stream);
     EXPECT_EQ(source->stream->localizedName(), "Kova Video");
     EXPECT_EQ(source->stream->direction(), CMIOExtensionStreamDirectionSource);
@@ -40,56 +40,86 @@ TEST_F(OutputStreamTest, IdentityAndTheOneFormat) {
     EXPECT_EQ(source->lastSinkFrameHostSeconds.load(), 0.0);
     EXPECT_NE(makeSource()->stream->streamID(), source->stream->streamID());
 
-    const auto first = source->formats();
-    const auto second = source->formats();
-    ASSERT_EQ(first.size(), 1u);
-    ASSERT_EQ(second.size(), 1u);
-    EXPECT_EQ(first[0], second[0]);
-    const CMIOExtensionStreamFormatRef& format = first[0];
-    ASSERT_TRUE(format->formatDescription());
-    EXPECT_EQ(format->formatDescription()->mediaSubType(), 0x42475241u);
-    EXPECT_EQ(format->formatDescription()->dimensions(), (CMVideoDimensions{800, 960}));
-    EXPECT_EQ(format->minFrameDuration(), kFrameDuration);
-    EXPECT_EQ(format->maxFrameDuration(), kFrameDuration);
-    EXPECT_FALSE(format->validFrameDurations().has_value());
-    EXPECT_TRUE(source->authorizedToStartStream(FakeHost::makeClient()));
-}
+    const auto formats = source->formats();
+    ASSERT_EQ(formats.size(), 1u);
+    EXPECT_EQ(source->formats()[0], formats[0]) << "one format object, not a new one per call";
+    ASSERT_TRUE(formats[0]->formatDescription());
+    EXPECT_EQ(formats[0]->formatDescription()->mediaSubType(), 0x42475241u);
+    EXPECT_EQ(formats[0]->formatDescription()->dimensions(), (CMVideoDimensions{800, 960}));
+    EXPECT_EQ(formats[0]->minFrameDuration(), kFrameDuration);
+    EXPECT_EQ(formats[0]->maxFrameDuration(), kFrameDuration);
+    EXPECT_FALSE(formats[0]->validFrameDurations().has_value());
 
-TEST_F(OutputStreamTest, PropertiesAnswerExactlyTheKeysAsked) {
     EXPECT_EQ(source->availableProperties(),
               (CMIOExtensionPropertySet{CMIOExtensionPropertyStreamActiveFormatIndex,
                                         CMIOExtensionPropertyStreamFrameDuration}));
-
-    EXPECT_TRUE(source->streamProperties({}, nullptr)->propertiesDictionary().empty());
-
-    const auto both = source->streamProperties(
-        {CMIOExtensionPropertyStreamActiveFormatIndex, CMIOExtensionPropertyStreamFrameDuration,
-         CMIOExtensionPropertyDeviceModel},
-        nullptr);
-    EXPECT_EQ(both->activeFormatIndex(), 0);
-    EXPECT_EQ(both->frameDuration(), kFrameDuration);
-    EXPECT_EQ(both->propertiesDictionary().size(), 2u);
-
-    const auto durationOnly =
-        source->streamProperties({CMIOExtensionPropertyStreamFrameDuration}, nullptr);
-    EXPECT_FALSE(durationOnly->activeFormatIndex().has_value());
-    EXPECT_EQ(durationOnly->frameDuration(), kFrameDuration);
-
-    const auto indexOnly =
-        source->streamProperties({CMIOExtensionPropertyStreamActiveFormatIndex}, nullptr);
-    EXPECT_EQ(indexOnly->activeFormatIndex(), 0);
-    EXPECT_FALSE(indexOnly->frameDuration().has_value());
-}
-
-TEST_F(OutputStreamTest, PropertyWritesAreAcceptedAndChangeNothing) {
+    // Writes are accepted and change nothing, so every answer is the same after one.
     auto write = CMIOExtensionStreamProperties::initWithDictionary({});
     write->setActiveFormatIndex(1);
     write->setFrameDuration(CMTimeMake(1, 30));
-    NSError error;
-    EXPECT_TRUE(source->setStreamProperties(write, &error));
-    const auto after = source->streamProperties(source->availableProperties(), nullptr);
-    EXPECT_EQ(after->activeFormatIndex(), 0);
-    EXPECT_EQ(after->frameDuration(), kFrameDuration);
+    EXPECT_TRUE(source->setStreamProperties(write, nullptr));
+    const struct {
+        CMIOExtensionPropertySet asked;
+        bool index, duration;
+    } cases[] = {
+        {{}, false, false},
+        {{CMIOExtensionPropertyStreamActiveFormatIndex}, true, false},
+        {{CMIOExtensionPropertyStreamFrameDuration}, false, true},
+        {{CMIOExtensionPropertyStreamActiveFormatIndex, CMIOExtensionPropertyStreamFrameDuration,
+          CMIOExtensionPropertyDeviceModel},
+         true,
+         true},
+    };
+    for (const auto& c : cases) {
+        const auto answer = source->streamProperties(c.asked, nullptr);
+        EXPECT_EQ(answer->propertiesDictionary().size(), std::size_t(c.index) + c.duration);
+        EXPECT_EQ(answer->activeFormatIndex(),
+                  c.index ? std::optional<std::int64_t>(0) : std::nullopt);
+        EXPECT_EQ(answer->frameDuration(),
+                  c.duration ? std::optional<CMTime>(kFrameDuration) : std::nullopt);
+    }
+}
+
+// The pool is asked for exactly these attributes, each number in the type the host reads it as.
+TEST_F(OutputStreamTest, PoolIsAskedForExactlyFourAttributesOfTheirTypes) {
+    const auto requests = host->requestedPoolAttributes();
+    ASSERT_EQ(requests.size(), 1u);
+    ASSERT_TRUE(requests[0]);
+    const auto& entries = requests[0]->entries;
+    ASSERT_EQ(entries.size(), 4u);
+    const struct {
+        const std::string& key;
+        CFNumber value;
+    } numbers[] = {
+        {kCVPixelBufferPixelFormatTypeKey, std::uint32_t{0x42475241}},
+        {kCVPixelBufferWidthKey, std::int64_t{800}},
+        {kCVPixelBufferHeightKey, std::int64_t{960}},
+    };
+    for (const auto& number : numbers) {
+        ASSERT_EQ(entries.count(number.key), 1u) << number.key;
+        const auto* value = std::get_if<CFNumber>(&entries.at(number.key));
+        ASSERT_NE(value, nullptr) << number.key;
+        EXPECT_EQ(value->index(), number.value.index()) << number.key << ": another number type";
+        EXPECT_EQ(*value, number.value) << number.key;
+    }
+    ASSERT_EQ(entries.count(kCVPixelBufferIOSurfacePropertiesKey), 1u);
+    const auto* surface = std::get_if<std::shared_ptr<const CFDictionary>>(
+        &entries.at(kCVPixelBufferIOSurfacePropertiesKey));
+    ASSERT_TRUE(surface && *surface);
+    EXPECT_TRUE((*surface)->entries.empty());
+}
+
+// Ticks run on the stream's own serial queue, one for every timer it starts, so that they never
+// run two at a time nor on a host thread; its name is what shows in a debugger.
+TEST_F(OutputStreamTest, PlaceholderTicksRunOnTheCameraPlaceholderQueue) {
+    source->startStream(nullptr);
+    source->stopStream(nullptr);
+    source->startStream(nullptr);
+    const auto timers = host->armedTimers();
+    ASSERT_EQ(timers.size(), 2u);
+    ASSERT_TRUE(timers[0]->queue());
+    EXPECT_EQ(timers[0]->queue()->label(), "camera.placeholder");
+    EXPECT_EQ(timers[1]->queue(), timers[0]->queue());
 }
 
 TEST_F(OutputStreamTest, FirstTickAtStartSendsAndSoDoesEveryTickAfter) {
@@ -160,39 +190,22 @@ void expectPanelEdges(const FramePixels& frame) {
     EXPECT_EQ(frame.pixel(799, 959), kBackground);
 }
 
-TEST_F(OutputStreamTest, PictureEdgesWithPackedRows) {
-    source->startStream(nullptr);
-    host->fireDueTimers();
-    ASSERT_EQ(sent().size(), 1u);
-    const FramePixels frame(sent()[0].sampleBuffer);
-    ASSERT_EQ(frame.bytesPerRow(), 3200u);
-    expectPlaceholderPicture(frame);
-    expectPanelEdges(frame);
-}
-
-TEST_F(OutputStreamTest, PictureFillsRowPaddingAndCountsPanelsFromEachRowStart) {
-    host->setPixelBufferRowPadding(72);
-    source = makeSource();  // the pool takes the padding when it is made
-    source->startStream(nullptr);
-    host->fireDueTimers();
-    ASSERT_EQ(sent().size(), 1u);
-    const FramePixels frame(sent()[0].sampleBuffer);
-    ASSERT_EQ(frame.bytesPerRow(), 3272u);
-    expectPlaceholderPicture(frame);
-    expectPanelEdges(frame);
-}
-
-TEST_F(OutputStreamTest, PictureBackgroundStaysInPhaseAcrossRowsOfAnOddStride) {
-    host->setPixelBufferRowPadding(2);
-    source = makeSource();
-    source->startStream(nullptr);
-    host->fireDueTimers();
-    ASSERT_EQ(sent().size(), 1u);
-    const FramePixels frame(sent()[0].sampleBuffer);
-    ASSERT_EQ(frame.bytesPerRow(), 3202u);
-    expectPlaceholderPicture(frame);
-    EXPECT_EQ(frame.byte(1, 0), 0x1C) << "row 1 starts two bytes into the pattern";
-    EXPECT_EQ(frame.pixel(100, 120), kPanel) << "panels start in phase in every row";
+// Packed rows; padded rows, whose panels are counted from each row's start; and an odd stride,
+// across which the background stays in phase with the frame's first byte.
+TEST_F(OutputStreamTest, PictureForEveryRowPadding) {
+    for (const std::size_t padding : {0u, 72u, 2u}) {
+        SCOPED_TRACE(padding);
+        host->setPixelBufferRowPadding(padding);
+        source = makeSource();  // the pool takes the padding when it is made
+        host->clearRecords();
+        source->startStream(nullptr);
+        host->fireDueTimers();
+        ASSERT_EQ(sent().size(), 1u);
+        const FramePixels frame(sent()[0].sampleBuffer);
+        ASSERT_EQ(frame.bytesPerRow(), 3200u + padding);
+        expectPlaceholderPicture(frame);
+        if (padding % 4 == 0) expectPanelEdges(frame);
+    }
 }
 
 TEST_F(OutputStreamTest, FrameTimingIsTheReadingTakenAfterPainting) {
@@ -393,34 +406,48 @@ TEST(OutputStreamDeathTest, MissingFormatDescriptionEndsTheProcess) {
         "");
 }
 
-TEST(ExtensionSupport, HostNanosecondsTruncatesTowardZero) {
-    EXPECT_EQ(hostNanoseconds(12.5), 12'500'000'000u);
-    EXPECT_EQ(hostNanoseconds(-0.5e-9), 0u);
-    EXPECT_EQ(hostNanoseconds(1.9999999999e-9), 1u);
-}
-
-TEST(ExtensionSupportDeathTest, HostNanosecondsOutsideItsRangeEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(hostNanoseconds(-1e-6), "");
-    EXPECT_DEATH(hostNanoseconds(18446744074.0), "");
-    EXPECT_DEATH(hostNanoseconds(std::numeric_limits<double>::quiet_NaN()), "");
-}
-
-TEST(ExtensionSupport, RelayHostTimeBoundaries) {
-    EXPECT_EQ(relayHostNanoseconds(12.5), 12'500'000'000u);
-    EXPECT_EQ(relayHostNanoseconds(-0.25), 0u);
-    EXPECT_EQ(relayHostNanoseconds(-std::numeric_limits<double>::infinity()), 0u);
-    EXPECT_EQ(relayHostNanoseconds(std::numeric_limits<double>::quiet_NaN()), 0u);
-    EXPECT_EQ(relayHostNanoseconds(std::numeric_limits<double>::infinity()), std::nullopt);
-
+TEST(ExtensionSupport, HostTimeConversionsAtTheirBoundaries) {
     // The largest number of seconds whose nanoseconds stay below 2^64, and the next one up.
     double lastBelow = 0x1p64 / 1e9;
     while (lastBelow * 1e9 >= 0x1p64) lastBelow = std::nextafter(lastBelow, 0.0);
     const double firstAtOrAbove = std::nextafter(lastBelow, HUGE_VAL);
     ASSERT_GE(firstAtOrAbove * 1e9, 0x1p64);
-    EXPECT_EQ(relayHostNanoseconds(lastBelow), std::uint64_t(lastBelow * 1e9));
+    constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+    // Relaying: no time or one before 0 goes out at 0; +infinity and 2^64 ns and up not at all.
+    const struct {
+        double seconds;
+        std::optional<std::uint64_t> relayed;
+    } relay[] = {
+        {12.5, 12'500'000'000u},
+        {-0.25, 0u},
+        {-kInfinity, 0u},
+        {kNaN, 0u},
+        {kInfinity, std::nullopt},
+        {lastBelow, std::uint64_t(lastBelow * 1e9)},
+        {firstAtOrAbove, std::nullopt},
+    };
+    for (const auto& c : relay) EXPECT_EQ(relayHostNanoseconds(c.seconds), c.relayed) << c.seconds;
     EXPECT_GT(*relayHostNanoseconds(lastBelow), 0xFFFF'FFFF'FFFF'0000u);
-    EXPECT_EQ(relayHostNanoseconds(firstAtOrAbove), std::nullopt);
+
+    // The host's own times: truncated toward zero.
+    EXPECT_EQ(hostNanoseconds(12.5), 12'500'000'000u);
+    EXPECT_EQ(hostNanoseconds(-0.5e-9), 0u);
+    EXPECT_EQ(hostNanoseconds(1.9999999999e-9), 1u);
+
+    // The compiled-in sizes pass through 32 bits; the whole range does.
+    using Int32 = std::numeric_limits<std::int32_t>;
+    EXPECT_EQ(int32OrFatal(Int32::max()), Int32::max());
+    EXPECT_EQ(int32OrFatal(Int32::min()), Int32::min());
+}
+
+TEST(ExtensionSupportDeathTest, ConversionsOutsideTheirRangeEndTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const double seconds : {-1e-6, 18446744074.0, std::numeric_limits<double>::quiet_NaN()}) {
+        EXPECT_DEATH(hostNanoseconds(seconds), "") << seconds;
+    }
+    EXPECT_DEATH(int32OrFatal(std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1), "");
 }
 
 }  // namespace
