@@ -188,7 +188,8 @@ std::shared_ptr<CameraEngine> CameraEngine::create(Environment environment) {
 CameraEngine::CameraEngine(Environment environment)
     : loop_(environment.loop),
       callbacks_(std::move(environment.callbacks)),
-      hostTime_(std::move(environment.hostTime)) {}
+      hostTime_(std::move(environment.hostTime)),
+      fanOut_(hostTime_) {}
 
 CameraEngine::~CameraEngine() {
     for (auto& [id, client] : clients_) {
@@ -623,9 +624,15 @@ void CameraEngine::handlePush(Client& client, const wire::Push& push) {
         ticket->relayed.store(true);
         completion(sampleBuffer, sequence, CMIOExtensionStreamDiscontinuityFlagNone, false,
                    std::nullopt);
-        return;
+    } else {
+        client.queue.push_back(Client::QueuedFrame{std::move(sampleBuffer), sequence, ticket});
     }
-    client.queue.push_back(Client::QueuedFrame{std::move(sampleBuffer), sequence, ticket});
+    // A producer that may register no more buffers and has none free gets back frames that
+    // viewers hold beyond their share.
+    const bool starved = client.buffers.size() >= wire::kMaxRegisteredBuffersPerClient &&
+                         std::all_of(client.buffers.begin(), client.buffers.end(),
+                                     [](const auto& entry) { return entry.second.busy; });
+    if (starved) fanOut_.reclaim(client.id);
 }
 
 void CameraEngine::bufferReturned(std::uint64_t clientId, std::uint32_t bufferId, bool relayed) {
@@ -839,8 +846,7 @@ void CameraEngine::viewStartFinished(std::uint64_t clientId, StartResult result)
     }
     client->view = SessionState::Started;
     if (client->state == ConnectionState::Closed) return endView(*client, false);
-    if (const int added = fanOut_.add(clientId, client->connection, wire::ViewStarted{});
-        added < 0) {
+    if (const int added = fanOut_.add(clientId, client->connection); added < 0) {
         log(Priority::Error,
             "cannot start viewing for " + client->describe() + ": " + std::strerror(-added));
         disconnect(*client);

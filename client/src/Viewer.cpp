@@ -1,5 +1,6 @@
 // Viewer: a view session, the read-only mappings of the camera's buffers (one per buffer, kept
 // while it lives) and the frames handed out of them.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -22,6 +23,21 @@ struct MappedBuffer {
     throw Error(ErrorCode::ProtocolError, "kova-camera sent an unusable frame: " + why);
 }
 
+// The viewer's frame states: the camera writes them, this viewer only reads them.
+std::shared_ptr<const MappedBuffer> mapFrameStates(base::UniqueFD fd) {
+    if (base::MemFd::checkImported(fd.get(), wire::kFrameStatesSize) < 0) {
+        throw Error(ErrorCode::ProtocolError,
+                    "kova-camera sent frame states that are not sealed shared memory of " +
+                        std::to_string(wire::kFrameStatesSize) + " bytes");
+    }
+    auto mapping = base::MemoryMapping::map(fd.get(), wire::kFrameStatesSize, false);
+    if (!mapping) {
+        throw Error(ErrorCode::SystemError,
+                    std::string("cannot map the frame states: ") + std::strerror(errno));
+    }
+    return std::make_shared<const MappedBuffer>(MappedBuffer{std::move(fd), std::move(*mapping)});
+}
+
 }  // namespace client
 
 using client::Clock;
@@ -32,9 +48,11 @@ using client::Session;
 
 struct KOVA_INTERNAL Viewer::Frame::Impl {
     Impl(std::shared_ptr<const Session> session, std::shared_ptr<const MappedBuffer> buffer,
-         const wire::Frame& message, std::uint64_t receivedNs)
+         std::shared_ptr<const MappedBuffer> frameStates, const wire::Frame& message,
+         std::uint64_t receivedNs)
         : session(std::move(session)),
           buffer(std::move(buffer)),
+          frameStates(std::move(frameStates)),
           message(message),
           receivedNs(receivedNs) {}
     // The camera gets the buffer back. A camera that has gone needs no answer.
@@ -48,6 +66,7 @@ struct KOVA_INTERNAL Viewer::Frame::Impl {
 
     std::shared_ptr<const Session> session;
     std::shared_ptr<const MappedBuffer> buffer;
+    std::shared_ptr<const MappedBuffer> frameStates;  // this frame's word among them
     wire::Frame message;
     std::uint64_t receivedNs;
 };
@@ -87,6 +106,13 @@ std::size_t Viewer::Frame::width() const {
 std::size_t Viewer::Frame::height() const {
     return impl_->message.layout.height;
 }
+bool Viewer::Frame::intact() const {
+    // The pixels were read before the word: the camera clears it before the memory can change.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    auto* words = reinterpret_cast<std::uint64_t*>(impl_->frameStates->mapping.data());
+    return std::atomic_ref<std::uint64_t>(words[impl_->message.slot])
+               .load(std::memory_order_relaxed) == impl_->message.token;
+}
 
 // ---- Viewer ----
 
@@ -97,6 +123,7 @@ struct KOVA_INTERNAL Viewer::Impl {
     std::shared_ptr<Session> session;
     // The camera's buffers by key, mapped the first time a frame names them.
     std::unordered_map<std::uint64_t, std::shared_ptr<const MappedBuffer>> buffers;
+    std::shared_ptr<const MappedBuffer> frameStates;
     std::uint64_t missed = 0;
 
     void open();
@@ -107,9 +134,18 @@ struct KOVA_INTERNAL Viewer::Impl {
 void Viewer::Impl::open() {
     auto fresh = Session::open(path, wire::Role::View);
     fresh->send(wire::ViewStart{});
-    client::await<wire::ViewStarted>(
-        *fresh, Clock::now() + client::kReplyTimeout,
-        [](const wire::Received& other) { client::raiseUnexpected(other.message, "ViewStarted"); });
+    auto started = fresh->receive(Clock::now() + client::kReplyTimeout);
+    if (!started) {
+        throw Error(ErrorCode::Timeout,
+                    "kova-camera did not answer in time (waiting for ViewStarted)");
+    }
+    if (const auto* error = std::get_if<wire::Error>(&started->message)) {
+        client::raiseCameraError(*error);
+    }
+    if (!std::holds_alternative<wire::ViewStarted>(started->message)) {
+        client::raiseUnexpected(started->message, "ViewStarted");
+    }
+    frameStates = client::mapFrameStates(std::move(started->fd));
     session = std::move(fresh);
 }
 
@@ -118,6 +154,7 @@ void Viewer::Impl::close() {
     if (session) session->shutdown();
     session.reset();
     buffers.clear();
+    frameStates.reset();
 }
 
 std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
@@ -190,8 +227,8 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 throw;
             }
             impl_->missed += frame->framesMissed;
-            return Frame(std::make_unique<Frame::Impl>(impl_->session, std::move(buffer), *frame,
-                                                       receivedNs));
+            return Frame(std::make_unique<Frame::Impl>(impl_->session, std::move(buffer),
+                                                       impl_->frameStates, *frame, receivedNs));
         }
         if (const auto* gone = std::get_if<wire::BufferGone>(&received->message)) {
             impl_->buffers.erase(gone->bufferKey);
@@ -210,6 +247,13 @@ int Viewer::poll_fd() const {
 
 std::uint64_t Viewer::frames_missed() const {
     return impl_->missed;
+}
+
+std::chrono::milliseconds Viewer::hold_limit() const {
+    if (!impl_->session) {
+        throw Error(ErrorCode::Disconnected, "the viewer is not connected (call reconnect())");
+    }
+    return std::chrono::milliseconds(impl_->session->welcome().viewerHoldLimitMs);
 }
 
 void Viewer::reconnect() {

@@ -1,5 +1,6 @@
 // Viewer against a scripted camera: mapping each buffer once, releasing frames, forgetting gone
-// buffers, refusing memory that is unsafe to map, timeouts, hang-ups and reconnecting.
+// buffers, whether a frame held still, refusing memory that is unsafe to map, timeouts, hang-ups
+// and reconnecting.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -51,13 +52,16 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
     std::vector<std::uint64_t> released;
     ino_t sentMemory = 0;
     camera.serve({[&](wire::Connection& c) {
-        acceptViewer(c);
+        const auto states = acceptViewer(c);
         const auto memory = frameMemory(0x5A);
         sentMemory = inodeOf(memory.get());
+        setFrameState(states, 0, 1);
         send(c, frameMessage(1, 40, true), memory.get());
+        // The second frame's word never says it holds still: it was taken back at once.
         auto second = frameMessage(2, 40, false);
         second.origin = wire::FrameOrigin::Placeholder;
         second.framesMissed = 3;
+        second.slot = 1;
         send(c, second);
         released.push_back(expect<wire::Release>(c).token);
         released.push_back(expect<wire::Release>(c).token);
@@ -90,6 +94,9 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         EXPECT_EQ(second->origin(), Viewer::Origin::Placeholder);
         EXPECT_EQ(second->missed_before(), 3u);
         EXPECT_EQ(viewer.frames_missed(), 3u);
+        EXPECT_TRUE(first->intact());
+        EXPECT_FALSE(second->intact());
+        EXPECT_EQ(viewer.hold_limit(), std::chrono::milliseconds(wire::kViewerHoldLimitMs));
         second.reset();
         first.reset();
     }
