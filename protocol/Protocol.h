@@ -39,8 +39,9 @@ inline constexpr std::uint32_t kMaxRegisteredBuffersPerClient = 16;
 // Frames a viewer may hold unreleased; past it, the viewer misses frames.
 inline constexpr std::uint32_t kViewerFramesInFlight = 4;
 // How long a viewer may hold a frame with its pixels guaranteed not to change. Past it the frame
-// may be taken back. Long enough to encode the frame as a PNG on a slow, busy machine.
-inline constexpr std::uint32_t kViewerHoldLimitMs = 500;
+// may be taken back. Long enough to encode a frame as a PNG on a busy machine (a camera-like
+// picture takes 120 to 450 ms of wall time on 2 cores running 17 jobs).
+inline constexpr std::uint32_t kViewerHoldLimitMs = 1000;
 // Frames of one producer a viewer may keep within the hold limit while that producer has every
 // buffer it may register in use; past it, the viewer's oldest frames of it are taken back.
 inline constexpr std::uint32_t kViewerFairShare = kViewerFramesInFlight / 2;

@@ -114,8 +114,9 @@ void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers
     send(camera, reply);
 }
 
-std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count) {
-    welcome(camera, wire::Role::Sink, count);
+std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count,
+                                       std::optional<std::uint32_t> maxBuffers) {
+    welcome(camera, wire::Role::Sink, maxBuffers.value_or(count));
     std::vector<Registered> buffers;
     for (std::uint32_t i = 0; i < count; ++i) {
         Registered buffer;

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,8 +75,9 @@ struct Registered {
 };
 
 // A producer's start: hello, `count` registrations (answered with ids 101, 102, …) and the
-// sink start.
-std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8);
+// sink start. The Welcome allows `maxBuffers` registrations (by default `count`).
+std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
+                                       std::optional<std::uint32_t> maxBuffers = std::nullopt);
 
 // A viewer's start: hello and the view start; the frame states the viewer was sent.
 base::WritableMemory acceptViewer(wire::Connection& camera);

@@ -144,7 +144,7 @@ class KOVA_EXPORT Viewer {
     enum class Origin { Sink, Placeholder };
 
     // A received frame, mapped read-only; the camera gets the buffer back when it goes. Its
-    // pixels do not change while it is held for up to hold_limit() (500 ms). A frame held
+    // pixels do not change while it is held for up to hold_limit() (1 s). A frame held
     // longer may be taken back, as may the oldest of a viewer's frames when it holds more than
     // two from a producer that has run out of buffers: the buffer goes back to its producer,
     // whose next picture may then be written into it. intact(), asked after reading, says

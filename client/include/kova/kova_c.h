@@ -141,7 +141,7 @@ KOVA_C_EXPORT kova_status kova_viewer_open(const char* socket_path, uint32_t fla
 KOVA_C_EXPORT void kova_viewer_free(kova_viewer* viewer);
 
 /* The next frame, waiting up to `timeout_ms` (0: only one already waiting). When none came in
- * time, returns KOVA_OK with *frame set to NULL. A frame's pixels hold still for 500 ms; one
+ * time, returns KOVA_OK with *frame set to NULL. A frame's pixels hold still for 1 s; one
  * held longer may be taken back and written again (see kova_viewer_frame_intact()). */
 KOVA_C_EXPORT kova_status kova_viewer_next_frame(kova_viewer* viewer, int timeout_ms,
                                                  kova_viewer_frame** frame);
