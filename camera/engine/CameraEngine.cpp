@@ -627,9 +627,15 @@ void CameraEngine::handlePush(Client& client, const wire::Push& push) {
     } else {
         client.queue.push_back(Client::QueuedFrame{std::move(sampleBuffer), sequence, ticket});
     }
-    // A producer that may register no more buffers and has none free gets back frames that
-    // viewers hold beyond their share.
-    const bool starved = client.buffers.size() >= wire::kMaxRegisteredBuffersPerClient &&
+    reclaimIfStarved(client);
+}
+
+void CameraEngine::reclaimIfStarved(Client& client) {
+    // Frames still queued come back as the relay takes them: only a producer that may register
+    // no more buffers, has none free and none queued gets back what viewers hold beyond their
+    // share.
+    const bool starved = client.queue.empty() &&
+                         client.buffers.size() >= wire::kMaxRegisteredBuffersPerClient &&
                          std::all_of(client.buffers.begin(), client.buffers.end(),
                                      [](const auto& entry) { return entry.second.busy; });
     if (starved) fanOut_.reclaim(client.id);
@@ -789,6 +795,7 @@ void CameraEngine::acceptConsumeRequest(const CMIOExtensionClientRef& sessionCli
         frame.ticket->relayed.store(true);
         completion(frame.sampleBuffer, frame.sequence, CMIOExtensionStreamDiscontinuityFlagNone,
                    !client->queue.empty(), std::nullopt);
+        reclaimIfStarved(*client);
         return;
     }
     client->consumeRequests.push_back(std::move(completion));

@@ -95,9 +95,11 @@ void ViewerFanOut::reclaim(std::uint64_t ownerId) {
         for (const auto& [token, frame] : viewer.unreleased) {
             if (frame.sampleBuffer && frame.ownerId == ownerId) ++held;
         }
-        // Oldest first: tokens grow with every frame sent.
-        for (auto& [token, frame] : viewer.unreleased) {
+        // Newest first (tokens grow with every frame sent): those may not even have reached
+        // the viewer, which then skips them, while the frames it is reading stay put.
+        for (auto entry = viewer.unreleased.rbegin(); entry != viewer.unreleased.rend(); ++entry) {
             if (held <= wire::kViewerFairShare) break;
+            Held& frame = entry->second;
             if (!frame.sampleBuffer || frame.ownerId != ownerId) continue;
             takeBack(viewer, frame, takenBack);
             --held;

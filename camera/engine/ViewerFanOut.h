@@ -52,8 +52,8 @@ class ViewerFanOut {
     // The memory with this key is gone: every viewer that was sent it is told to forget it.
     void forget(std::uint64_t bufferKey);
     // The producer `ownerId` has no free buffer and may register no more: each viewer that holds
-    // more than kViewerFairShare of its frames has its oldest ones taken back; frames held past
-    // the hold limit are taken back too.
+    // more than kViewerFairShare of its frames has its newest ones beyond that taken back; frames
+    // held past the hold limit are taken back too.
     void reclaim(std::uint64_t ownerId);
     // Frames taken back from viewers so far.
     std::uint64_t takenBackCount() const;

@@ -23,6 +23,16 @@ struct MappedBuffer {
     throw Error(ErrorCode::ProtocolError, "kova-camera sent an unusable frame: " + why);
 }
 
+// Whether the camera still holds `frame` for this viewer, so that its pixels have not changed.
+bool stillHeld(const MappedBuffer& frameStates, const wire::Frame& frame) {
+    // Whatever was read of the pixels was read before the word: the camera clears it before the
+    // memory can change.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    auto* words = reinterpret_cast<std::uint64_t*>(frameStates.mapping.data());
+    return std::atomic_ref<std::uint64_t>(words[frame.slot]).load(std::memory_order_relaxed) ==
+           frame.token;
+}
+
 // The viewer's frame states: the camera writes them, this viewer only reads them.
 std::shared_ptr<const MappedBuffer> mapFrameStates(base::UniqueFD fd) {
     if (base::MemFd::checkImported(fd.get(), wire::kFrameStatesSize) < 0) {
@@ -107,11 +117,7 @@ std::size_t Viewer::Frame::height() const {
     return impl_->message.layout.height;
 }
 bool Viewer::Frame::intact() const {
-    // The pixels were read before the word: the camera clears it before the memory can change.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    auto* words = reinterpret_cast<std::uint64_t*>(impl_->frameStates->mapping.data());
-    return std::atomic_ref<std::uint64_t>(words[impl_->message.slot])
-               .load(std::memory_order_relaxed) == impl_->message.token;
+    return client::stillHeld(*impl_->frameStates, impl_->message);
 }
 
 // ---- Viewer ----
@@ -125,6 +131,7 @@ struct KOVA_INTERNAL Viewer::Impl {
     std::unordered_map<std::uint64_t, std::shared_ptr<const MappedBuffer>> buffers;
     std::shared_ptr<const MappedBuffer> frameStates;
     std::uint64_t missed = 0;
+    std::uint32_t skipped = 0;  // missed frames, and frames taken back before they were read
 
     void open();
     void close();
@@ -155,6 +162,7 @@ void Viewer::Impl::close() {
     session.reset();
     buffers.clear();
     frameStates.reset();
+    skipped = 0;
 }
 
 std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
@@ -226,9 +234,20 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 impl_->session->trySend(release);
                 throw;
             }
-            impl_->missed += frame->framesMissed;
+            wire::Frame message = *frame;
+            message.framesMissed += impl_->skipped;
+            // Taken back on its way here: it counts as missed.
+            if (!client::stillHeld(*impl_->frameStates, message)) {
+                wire::Release release;
+                release.token = message.token;
+                impl_->session->trySend(release);
+                impl_->skipped = message.framesMissed + 1;
+                continue;
+            }
+            impl_->skipped = 0;
+            impl_->missed += message.framesMissed;
             return Frame(std::make_unique<Frame::Impl>(impl_->session, std::move(buffer),
-                                                       impl_->frameStates, *frame, receivedNs));
+                                                       impl_->frameStates, message, receivedNs));
         }
         if (const auto* gone = std::get_if<wire::BufferGone>(&received->message)) {
             impl_->buffers.erase(gone->bufferKey);

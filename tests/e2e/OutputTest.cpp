@@ -318,8 +318,8 @@ struct HoldRecord {
     std::uint64_t takenBack = 0;           // read as not intact
 };
 
-// Holds `depth` pushed frames at a time, each until a newer one pushes it out, and checks every
-// one before releasing it.
+// Holds `depth` pushed frames at a time, each until the next is due, and checks every one
+// before releasing it.
 void holdAndCheck(Viewer& viewer, std::size_t depth, const std::atomic<bool>& stop,
                   HoldRecord& record) {
     const auto limitNs = std::uint64_t(viewer.hold_limit().count()) * 1'000'000;
@@ -334,14 +334,15 @@ void holdAndCheck(Viewer& viewer, std::size_t depth, const std::atomic<bool>& st
         if (!intact) ++record.takenBack;
     };
     while (!stop.load()) {
+        // The oldest goes before the next comes, so no more than `depth` are ever held.
+        if (held.size() == depth) {
+            check(held.front().first, held.front().second);
+            held.pop_front();
+        }
         auto frame = viewer.next_frame(100ms);
         if (!frame || frame->origin() != Viewer::Origin::Sink) continue;
         const Stamp stamp = stampOf(frame->data());
         held.emplace_back(std::move(*frame), stamp);
-        if (held.size() > depth) {
-            check(held.front().first, held.front().second);
-            held.pop_front();
-        }
     }
     for (const auto& [frame, stamp] : held) check(frame, stamp);
 }
@@ -349,9 +350,9 @@ void holdAndCheck(Viewer& viewer, std::size_t depth, const std::atomic<bool>& st
 TEST(HeldFrames, NeverChangeWithinTheHoldLimitWhileAProducerPushesAsFastAsItCan) {
     CameraProcess camera;
     std::atomic<bool> stop{false};
-    // Two viewers hold as many frames as they may while still getting new ones; a third holds
-    // its first frames for good, past the hold limit.
-    constexpr std::size_t kDepth = wire::kViewerFramesInFlight - 1;
+    // Two viewers hold frames all the time, within their fair share even while a release is on
+    // its way; a third holds its first frames for good, past the hold limit.
+    constexpr std::size_t kDepth = wire::kViewerFairShare - 1;
     std::vector<Viewer> viewers;
     for (int i = 0; i < 3; ++i) viewers.push_back(Viewer::open(camera.options()));
     HoldRecord records[3];
