@@ -104,10 +104,10 @@ Problem checkFields(const Welcome& m) {
     }
     if (!isRole(m.role)) return violation(says("Welcome: ", raw(m.role), " is not a role"));
     if (m.maxMessageSize == 0 || m.maxRegisteredBuffers == 0 || m.sinkQueueSize == 0 ||
-        m.viewerFramesInFlight == 0) {
+        m.viewerFramesInFlight == 0 || m.viewerHoldLimitMs == 0) {
         return violation("Welcome: a limit is 0");
     }
-    return std::nullopt;
+    return checkReserved("Welcome", m.reserved);
 }
 
 Problem checkFields(const Error& m) {
@@ -223,7 +223,9 @@ Problem checkFields(const Frame& m) {
         return violation(says("Frame: ", raw(m.origin), " is not an origin"));
     }
     if (auto problem = checkFlag("Frame", "fdAttached", m.fdAttached)) return problem;
-    if (auto problem = checkReserved("Frame", m.reserved)) return problem;
+    if (m.slot >= kViewerFramesInFlight) {
+        return violation(says("Frame: slot ", m.slot, " is not below ", kViewerFramesInFlight));
+    }
     return checkLayout("Frame", m.layout);
 }
 
@@ -243,7 +245,7 @@ Problem checkFds(const M& m, std::size_t fdCount) {
     if constexpr (M::kFds == FdRule::None) {
         if (fdCount != 0) return violation(says(name, " takes no fd, but one is attached"));
     } else if constexpr (M::kFds == FdRule::Required) {
-        if (fdCount == 0) return violation(says(name, " needs the buffer's fd, none is attached"));
+        if (fdCount == 0) return violation(says(name, " needs an fd, none is attached"));
     } else {
         if (m.fdAttached == 1 && fdCount == 0) {
             return violation(says(name, " says an fd is attached, none is"));

@@ -27,7 +27,7 @@ static_assert(std::endian::native == std::endian::little);
 // ---- version ----
 
 // Bumped on any change to a layout or a meaning; both ends must speak the same version.
-inline constexpr std::uint32_t kProtocolVersion = 1;
+inline constexpr std::uint32_t kProtocolVersion = 2;
 // The first four bytes after a hello's header: "KOVA".
 inline constexpr std::uint32_t kHelloMagic = 0x41564f4b;
 
@@ -39,6 +39,15 @@ inline constexpr std::uint32_t kMaxClients = 32;
 inline constexpr std::uint32_t kMaxRegisteredBuffersPerClient = 16;
 // Frames a viewer may hold unreleased; past it, the viewer misses frames.
 inline constexpr std::uint32_t kViewerFramesInFlight = 4;
+// How long a viewer may hold a frame with its pixels guaranteed not to change. Past it the frame
+// may be taken back. Long enough to encode a frame as a PNG on a busy machine (a camera-like
+// picture takes 120 to 450 ms of wall time on 2 cores running 17 jobs).
+inline constexpr std::uint32_t kViewerHoldLimitMs = 1000;
+// Frames of one producer a viewer may keep within the hold limit while that producer has every
+// buffer it may register in use; past it, the viewer's oldest frames of it are taken back.
+inline constexpr std::uint32_t kViewerFairShare = kViewerFramesInFlight / 2;
+// The viewer's frame states: one 64-bit word per slot, kViewerFramesInFlight slots.
+inline constexpr std::size_t kFrameStatesSize = kViewerFramesInFlight * sizeof(std::uint64_t);
 // Pushed frames waiting per sink client; a push into a full queue is refused.
 inline constexpr std::uint32_t kSinkQueueSize = 8;
 inline constexpr std::uint32_t kMaxFrameDimension = 8192;
@@ -216,6 +225,8 @@ struct Welcome {
     std::uint32_t maxRegisteredBuffers = kMaxRegisteredBuffersPerClient;
     std::uint32_t sinkQueueSize = kSinkQueueSize;
     std::uint32_t viewerFramesInFlight = kViewerFramesInFlight;
+    std::uint32_t viewerHoldLimitMs = kViewerHoldLimitMs;
+    std::uint32_t reserved = 0;
 };
 
 // A request failed, or the client broke the protocol (then `disconnecting` is 1 and the host
@@ -440,11 +451,15 @@ struct ViewStart {
     MessageHeader header{kType, sizeof(ViewStart)};
 };
 
-// Frames follow it.
+// Frames follow it. The attached fd is the viewer's frame states: a sealed memfd of
+// kFrameStatesSize bytes that the viewer can only map read-only. Word `slot` holds a frame's
+// token from before it is sent until it is released or taken back; the camera sets it to 0
+// before the frame's memory may change, so a viewer that reads the word after reading the
+// pixels knows whether they held still.
 struct ViewStarted {
     static constexpr MessageType kType = MessageType::ViewStarted;
     static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
+    static constexpr FdRule kFds = FdRule::Required;
     MessageHeader header{kType, sizeof(ViewStarted)};
 };
 
@@ -479,7 +494,7 @@ struct Frame {
     FrameOrigin origin{};
     std::uint32_t framesMissed = 0;  // output frames this viewer missed just before this one
     std::uint32_t fdAttached = 0;
-    std::uint32_t reserved = 0;
+    std::uint32_t slot = 0;  // its word in the frame states, below kViewerFramesInFlight
     FrameLayout layout{};
 };
 
@@ -513,7 +528,7 @@ static_assert(sizeof(MessageHeader) == 8);
 static_assert(sizeof(FrameLayout) == 24);
 static_assert(sizeof(StreamInfo) == 104);
 static_assert(sizeof(Hello) == 88);
-static_assert(sizeof(Welcome) == 32);
+static_assert(sizeof(Welcome) == 40);
 static_assert(sizeof(Error) == 160);
 static_assert(sizeof(Ping) == 16 && sizeof(Pong) == 16);
 static_assert(sizeof(InfoRequest) == 8);

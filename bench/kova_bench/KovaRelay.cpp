@@ -45,11 +45,15 @@ struct ViewerRecord {
     std::atomic<std::uint64_t> missed{0};
     std::atomic<std::uint64_t> placeholders{0};
     std::atomic<std::uint64_t> mismatches{0};
+    std::atomic<std::uint64_t> takenBack{0};
+    std::atomic<std::uint64_t> unannounced{0};
+    std::atomic<pid_t> tid{0};
     std::vector<double> latencyUs;
     std::vector<std::uint64_t> placeholderStampsNs;
 };
 
 struct ProducerRecord {
+    std::atomic<pid_t> tid{0};
     std::atomic<std::uint64_t> pushed{0};
     std::atomic<std::uint64_t> dropped{0};  // refused, or dropped after it was taken
 };
@@ -57,6 +61,7 @@ struct ProducerRecord {
 void runViewer(const std::string& socketPath, SharedState& shared, ViewerRecord& record) {
     try {
         kova::Viewer viewer = kova::Viewer::open(kova::ConnectOptions{socketPath});
+        record.tid.store(callingThreadId());
         shared.ready.fetch_add(1);
         while (!shared.stop.load()) {
             const std::optional<kova::Viewer::Frame> frame = viewer.next_frame(50ms);
@@ -73,12 +78,15 @@ void runViewer(const std::string& socketPath, SharedState& shared, ViewerRecord&
             // here shows that this viewer reads the very memory the producer wrote.
             std::uint64_t marker = 0;
             std::memcpy(&marker, frame->data(), sizeof marker);
+            const bool intact = frame->intact();
             if (!recording) continue;
             // The relay passes the time through seconds as a double, which may move it by a
             // few nanoseconds; a buffer written again for a later frame is off by far more.
             const std::uint64_t time = frame->host_time_ns();
             const std::uint64_t apart = marker > time ? marker - time : time - marker;
             if (apart > kStampTolerance) record.mismatches.fetch_add(1);
+            if (!intact) record.takenBack.fetch_add(1);
+            if (apart > kStampTolerance && intact) record.unannounced.fetch_add(1);
             record.viewed.fetch_add(1);
             record.missed.fetch_add(frame->missed_before());
             record.latencyUs.push_back(double(frame->received_ns() - frame->host_time_ns()) /
@@ -93,6 +101,7 @@ void runProducer(const Scenario& scenario, SharedState& shared, ProducerRecord& 
     try {
         kova::Producer producer = kova::Producer::open(kova::ConnectOptions{scenario.socketPath});
         if (scenario.framesPerSecond) producer.set_frame_rate(*scenario.framesPerSecond);
+        record.tid.store(callingThreadId());
         shared.ready.fetch_add(1);
         while (!shared.stop.load()) {
             if (scenario.framesPerSecond) producer.sleep_until_next_frame();
@@ -196,11 +205,26 @@ ScenarioResult runScenario(const Scenario& scenario) {
         bare.emplace(*scenario.bareBaselineRate);
         bare->start();
     }
+    TaskCounters cameraCounters(tasksOf(scenario.cameraPid));
+    TaskCounters producerCounters(
+        producerThread.joinable() ? std::vector<pid_t>{producer.tid.load()} : std::vector<pid_t>{});
+    std::vector<std::unique_ptr<TaskCounters>> viewerCounters;
+    for (const auto& viewer : viewers) {
+        viewerCounters.push_back(
+            std::make_unique<TaskCounters>(std::vector<pid_t>{viewer->tid.load()}));
+    }
     shared.recording.store(true);
+    cameraCounters.start();
+    producerCounters.start();
+    for (auto& counters : viewerCounters) counters->start();
     const Snapshot start = snapshot();
     std::this_thread::sleep_for(std::chrono::duration<double>(scenario.windowSeconds));
     const Snapshot end = snapshot();
     ScenarioResult result;
+    result.cameraCounts = cameraCounters.stop();
+    result.producerCounts = producerCounters.stop();
+    for (auto& counters : viewerCounters) result.viewerCounts.push_back(counters->stop());
+    result.syscallsCounted = cameraCounters.syscallsCounted();
     if (bare) result.bare = bare->stop();
     result.cameraMemory = memoryStatusOf(scenario.cameraPid);
     result.cameraMapsOfProducerBuffers = sharedMappingsNamed(scenario.cameraPid, kProducerMemory);
@@ -231,6 +255,8 @@ ScenarioResult runScenario(const Scenario& scenario) {
         result.framesViewed += viewer->viewed.load();
         result.framesMissed += viewer->missed.load();
         result.markerMismatches += viewer->mismatches.load();
+        result.framesTakenBack += viewer->takenBack.load();
+        result.framesChangedUnannounced += viewer->unannounced.load();
         result.latencyUs.insert(result.latencyUs.end(), viewer->latencyUs.begin(),
                                 viewer->latencyUs.end());
     }

@@ -40,6 +40,15 @@ struct ScenarioResult {
     std::uint64_t placeholderFrames = 0;  // placeholder frames the first viewer received
     // Frames whose first bytes did not hold the stamp the producer wrote into them.
     std::uint64_t markerMismatches = 0;
+    // Frames a viewer found taken back when it had read them (Frame::intact() false), and frames
+    // whose stamp was wrong although intact() said they held still (must be 0).
+    std::uint64_t framesTakenBack = 0;
+    std::uint64_t framesChangedUnannounced = 0;
+    // Wake-ups, preemptions and system calls over the window.
+    TaskCounts cameraCounts;
+    TaskCounts producerCounts;
+    std::vector<TaskCounts> viewerCounts;  // one per viewer
+    bool syscallsCounted = false;
     std::vector<double> latencyUs;  // viewer receive time minus host time, every relayed frame
     std::vector<std::uint64_t> placeholderStampsNs;  // host times of placeholder frames
     std::uint64_t cameraCpuNs = 0;

@@ -2,8 +2,12 @@
 #include "Measure.h"
 
 #include <dirent.h>
+#include <linux/perf_event.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -27,7 +31,99 @@ std::string readFirstLine(const std::string& path) {
     return line;
 }
 
+// The context switches a task's status reports.
+TaskCounts switchesOf(pid_t tid) {
+    TaskCounts counts;
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        std::istringstream words(line);
+        std::string key;
+        std::uint64_t value = 0;
+        if (!(words >> key >> value)) continue;
+        if (key == "voluntary_ctxt_switches:") counts.wakeups = value;
+        if (key == "nonvoluntary_ctxt_switches:") counts.preemptions = value;
+    }
+    return counts;
+}
+
+// A counter of the system calls task `tid` enters, or -1.
+int openSyscallCounter(pid_t tid) {
+    static const long tracepoint = [] {
+        std::istringstream id(
+            readFirstLine("/sys/kernel/tracing/events/raw_syscalls/sys_enter/id"));
+        long value = -1;
+        return id >> value ? value : -1L;
+    }();
+    if (tracepoint < 0) return -1;
+    perf_event_attr attributes{};
+    attributes.type = PERF_TYPE_TRACEPOINT;
+    attributes.size = sizeof attributes;
+    attributes.config = std::uint64_t(tracepoint);
+    attributes.disabled = 1;
+    return int(::syscall(SYS_perf_event_open, &attributes, tid, -1, -1, PERF_FLAG_FD_CLOEXEC));
+}
+
 }  // namespace
+
+TaskCounters::TaskCounters(std::vector<pid_t> tids) : tids_(std::move(tids)) {}
+
+TaskCounters::~TaskCounters() {
+    for (const int fd : syscallCounters_) ::close(fd);
+}
+
+void TaskCounters::start() {
+    syscallsCounted_ = true;
+    for (const pid_t tid : tids_) {
+        const int fd = openSyscallCounter(tid);
+        if (fd < 0) {
+            syscallsCounted_ = false;
+            continue;
+        }
+        syscallCounters_.push_back(fd);
+        ::ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
+    }
+    atStart_ = TaskCounts{};
+    for (const pid_t tid : tids_) {
+        const TaskCounts counts = switchesOf(tid);
+        atStart_.wakeups += counts.wakeups;
+        atStart_.preemptions += counts.preemptions;
+    }
+}
+
+TaskCounts TaskCounters::stop() {
+    TaskCounts counts;
+    for (const pid_t tid : tids_) {
+        const TaskCounts now = switchesOf(tid);
+        counts.wakeups += now.wakeups;
+        counts.preemptions += now.preemptions;
+    }
+    counts.wakeups -= std::min(counts.wakeups, atStart_.wakeups);
+    counts.preemptions -= std::min(counts.preemptions, atStart_.preemptions);
+    for (const int fd : syscallCounters_) {
+        std::uint64_t value = 0;
+        if (::read(fd, &value, sizeof value) == sizeof value) counts.syscalls += value;
+        ::close(fd);
+    }
+    syscallCounters_.clear();
+    return counts;
+}
+
+std::vector<pid_t> tasksOf(pid_t pid) {
+    std::vector<pid_t> tids;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* folder = ::opendir(tasks.c_str());
+    if (folder == nullptr) return tids;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] != '.') tids.push_back(pid_t(std::atol(entry->d_name)));
+    }
+    ::closedir(folder);
+    return tids;
+}
+
+pid_t callingThreadId() {
+    return pid_t(::syscall(SYS_gettid));
+}
 
 std::uint64_t monotonicNs() {
     timespec now{};

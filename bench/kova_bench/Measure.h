@@ -35,6 +35,42 @@ struct ThreadUsage {
 // By thread name; threads with the same name are added up.
 std::map<std::string, ThreadUsage> threadUsageByName(pid_t pid);
 
+// What one task (a thread) did over a window, from the kernel's accounting.
+struct TaskCounts {
+    std::uint64_t wakeups = 0;      // voluntary context switches: it waited and was woken
+    std::uint64_t preemptions = 0;  // nonvoluntary context switches
+    std::uint64_t syscalls = 0;     // system calls entered; only when counting them works
+};
+
+// Counts the wake-ups, preemptions and system calls of a set of tasks (thread ids of any
+// process) from start() to stop(). System calls are counted through the kernel's
+// raw_syscalls:sys_enter tracepoint (perf_event_open), which needs tracefs to be readable and
+// perf events allowed; without it syscallsCounted() is false and they read 0.
+// Threading: one owner.
+class TaskCounters {
+  public:
+    explicit TaskCounters(std::vector<pid_t> tids);
+    ~TaskCounters();
+    TaskCounters(const TaskCounters&) = delete;
+    TaskCounters& operator=(const TaskCounters&) = delete;
+
+    void start();
+    // The counts since start(), summed over the tasks.
+    TaskCounts stop();
+    bool syscallsCounted() const { return syscallsCounted_; }
+
+  private:
+    std::vector<pid_t> tids_;
+    std::vector<int> syscallCounters_;  // perf event fds, one per task
+    TaskCounts atStart_;
+    bool syscallsCounted_ = false;
+};
+
+// The thread ids of process `pid`.
+std::vector<pid_t> tasksOf(pid_t pid);
+// The calling thread's id.
+pid_t callingThreadId();
+
 // Order statistics of a sample, in the sample's own unit.
 struct Distribution {
     std::size_t count = 0;

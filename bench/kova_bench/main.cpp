@@ -66,6 +66,25 @@ void addDistribution(Figures& figures, const std::string& prefix, const Distribu
     figures[prefix + "_max_us"] = d.count ? d.max : NAN;
 }
 
+// Wake-ups and system calls per frame of the camera, the producer and the busiest viewer.
+void addTaskFigures(Figures& figures, const std::string& prefix, const ScenarioResult& result,
+                    double frames) {
+    const auto syscalls = [&](const TaskCounts& counts) {
+        return result.syscallsCounted ? per(double(counts.syscalls), frames) : NAN;
+    };
+    figures[prefix + "_camera_syscalls"] = syscalls(result.cameraCounts);
+    figures[prefix + "_camera_preemptions"] = per(double(result.cameraCounts.preemptions), frames);
+    figures[prefix + "_producer_wakeups"] = per(double(result.producerCounts.wakeups), frames);
+    figures[prefix + "_producer_syscalls"] = syscalls(result.producerCounts);
+    TaskCounts busiest;
+    for (const TaskCounts& viewer : result.viewerCounts) {
+        busiest.wakeups = std::max(busiest.wakeups, viewer.wakeups);
+        busiest.syscalls = std::max(busiest.syscalls, viewer.syscalls);
+    }
+    figures[prefix + "_viewer_wakeups"] = per(double(busiest.wakeups), frames);
+    figures[prefix + "_viewer_syscalls"] = syscalls(busiest);
+}
+
 // The figures every relay scenario has, under `prefix`.
 void addRelayFigures(Figures& figures, const std::string& prefix, const ScenarioResult& result) {
     const double frames = double(result.framesRelayed);
@@ -83,6 +102,9 @@ void addRelayFigures(Figures& figures, const std::string& prefix, const Scenario
         wakeups += double(usage.sleeps);
     }
     figures[prefix + "_camera_wakeups"] = per(wakeups, frames);
+    addTaskFigures(figures, prefix, result, frames);
+    figures[prefix + "_taken_back"] = double(result.framesTakenBack);
+    figures[prefix + "_changed_unannounced"] = double(result.framesChangedUnannounced);
 }
 
 // The elements' relay: what the consumer, the camera and kovasink's share cost a frame.
@@ -132,6 +154,7 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
     double idleWakeups = 0;
     for (const auto& [thread, usage] : idle.cameraThreads) idleWakeups += double(usage.sleeps);
     f["placeholder_camera_wakeups"] = per(idleWakeups, double(idle.placeholderFrames));
+    addTaskFigures(f, "placeholder", idle, double(idle.placeholderFrames));
     std::uint64_t missedTicks = 0;
     std::vector<double> lateness =
         latenessFromStamps(idle.placeholderStampsNs, kPlaceholderPeriodNs, &missedTicks);
@@ -200,6 +223,8 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
     f["rate_marker_mismatches"] = double(atRate.markerMismatches);
     f["fast1_marker_mismatches"] = double(fast.markerMismatches);
     f["fastN_marker_mismatches"] = double(fanOut.markerMismatches);
+    f["frames_read_changing"] =
+        double(atRate.markerMismatches + fast.markerMismatches + fanOut.markerMismatches);
     // Pixels the camera has not mapped are pixels it cannot copy; with a mapping it might.
     f["camera_pixel_copies"] = producerMaps == 0 ? 0 : NAN;
     camera.stop();

@@ -206,7 +206,8 @@ CameraEngine::CameraEngine(Environment environment)
     : loop_(environment.loop),
       callbacks_(std::move(environment.callbacks)),
       hostTime_(std::move(environment.hostTime)),
-      startedAt_(hostTime_()) {}
+      startedAt_(hostTime_()),
+      fanOut_(hostTime_) {}
 
 CameraEngine::~CameraEngine() {
     for (auto& [id, client] : clients_) {
@@ -744,9 +745,21 @@ void CameraEngine::handlePush(Client& client, const wire::Push& push) {
         ticket->relayed.store(true);
         completion(sampleBuffer, sequence, CMIOExtensionStreamDiscontinuityFlagNone, false,
                    std::nullopt);
-        return;
+    } else {
+        client.queue.push_back(Client::QueuedFrame{std::move(sampleBuffer), sequence, ticket});
     }
-    client.queue.push_back(Client::QueuedFrame{std::move(sampleBuffer), sequence, ticket});
+    reclaimIfStarved(client);
+}
+
+void CameraEngine::reclaimIfStarved(Client& client) {
+    // Frames still queued come back as the relay takes them: only a producer that may register
+    // no more buffers, has none free and none queued gets back what viewers hold beyond their
+    // share.
+    const bool starved = client.queue.empty() &&
+                         client.buffers.size() >= wire::kMaxRegisteredBuffersPerClient &&
+                         std::all_of(client.buffers.begin(), client.buffers.end(),
+                                     [](const auto& entry) { return entry.second.busy; });
+    if (starved) fanOut_.reclaim(client.id);
 }
 
 void CameraEngine::bufferReturned(std::uint64_t clientId, std::uint32_t bufferId, bool relayed) {
@@ -936,6 +949,7 @@ void CameraEngine::acceptConsumeRequest(const CMIOExtensionClientRef& sessionCli
         frame.ticket->relayed.store(true);
         completion(frame.sampleBuffer, frame.sequence, CMIOExtensionStreamDiscontinuityFlagNone,
                    !client->queue.empty(), std::nullopt);
+        reclaimIfStarved(*client);
         return;
     }
     client->consumeRequests.push_back(std::move(completion));
@@ -993,8 +1007,7 @@ void CameraEngine::viewStartFinished(std::uint64_t clientId, StartResult result)
     }
     client->view = SessionState::Started;
     if (client->state == ConnectionState::Closed) return endView(*client, false);
-    if (const int added = fanOut_.add(clientId, client->connection, wire::ViewStarted{});
-        added < 0) {
+    if (const int added = fanOut_.add(clientId, client->connection); added < 0) {
         log(Priority::Error,
             "cannot start viewing for " + client->describe() + ": " + std::strerror(-added));
         disconnect(*client);

@@ -127,6 +127,9 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
                               CMIOExtensionConsumeCompletion completion);
     void bufferReturned(std::uint64_t clientId, std::uint32_t bufferId, bool relayed);
     void refusePush(Client& client, std::uint32_t bufferId, wire::PushRefusal reason);
+    // Gives a producer that cannot get a buffer any other way the frames viewers hold beyond
+    // their share.
+    void reclaimIfStarved(Client& client);
 
     // View sessions.
     StartResult startViewOnCallbackQueue(const CMIOExtensionClientRef& viewClient);

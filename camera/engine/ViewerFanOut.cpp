@@ -1,19 +1,31 @@
 // The fan-out of output frames to viewers.
 #include "camera/engine/ViewerFanOut.h"
 
+#include <atomic>
+#include <bit>
 #include <limits>
 #include <utility>
 
 namespace kova::engine {
 
-int ViewerFanOut::add(std::uint64_t viewerId, std::shared_ptr<const wire::Connection> connection,
-                      const wire::Message& started) {
+ViewerFanOut::ViewerFanOut(std::function<std::uint64_t()> now, std::uint64_t holdLimitNs)
+    : now_(std::move(now)), holdLimitNs_(holdLimitNs) {}
+
+int ViewerFanOut::add(std::uint64_t viewerId, std::shared_ptr<const wire::Connection> connection) {
+    int error = 0;
+    auto frameStates =
+        base::MemFd::createWritable("kova-frame-states", wire::kFrameStatesSize, &error);
+    if (!frameStates) return error;
     std::lock_guard lock(mutex_);
     if (viewers_.count(viewerId) != 0) return -EEXIST;
-    if (const int sent = connection->send(started, -1, wire::SendMode::DontWait); sent < 0) {
+    if (const int sent =
+            connection->send(wire::ViewStarted{}, frameStates->fd.get(), wire::SendMode::DontWait);
+        sent < 0) {
         return sent;
     }
-    viewers_[viewerId].connection = std::move(connection);
+    Viewer& viewer = viewers_[viewerId];
+    viewer.connection = std::move(connection);
+    viewer.frameStates = std::move(*frameStates);
     return 0;
 }
 
@@ -22,8 +34,14 @@ bool ViewerFanOut::remove(std::uint64_t viewerId) {
     {
         std::lock_guard lock(mutex_);
         removed = viewers_.extract(viewerId);
+        if (removed.empty()) return false;
+        // The library's frames outlive the session: they must read as changed before their
+        // memory goes back to its owner.
+        for (auto& [token, held] : removed.mapped().unreleased) {
+            if (held.sampleBuffer) setState(removed.mapped(), held.slot, 0);
+        }
     }
-    return !removed.empty();
+    return true;
 }
 
 bool ViewerFanOut::release(std::uint64_t viewerId, std::uint64_t token) {
@@ -33,6 +51,8 @@ bool ViewerFanOut::release(std::uint64_t viewerId, std::uint64_t token) {
         const auto viewer = viewers_.find(viewerId);
         if (viewer == viewers_.end()) return false;
         released = viewer->second.unreleased.extract(token);
+        // The word says whether the camera holds the frame for the viewer; it no longer does.
+        if (!released.empty()) setState(viewer->second, released.mapped().slot, 0);
     }
     return !released.empty();
 }
@@ -54,6 +74,7 @@ void ViewerFanOut::send(const CMSampleBufferRef& sampleBuffer, std::uint64_t hos
         static_cast<std::uint32_t>(layout.height), static_cast<std::uint32_t>(layout.bytesPerRow),
         pixelBuffer.memory().size()};
     const int fd = pixelBuffer.memory().fd().get();
+    const std::uint64_t now = now_();
 
     std::vector<CMSampleBufferRef> takenBack;  // let go after the lock
     std::lock_guard lock(mutex_);
@@ -61,22 +82,56 @@ void ViewerFanOut::send(const CMSampleBufferRef& sampleBuffer, std::uint64_t hos
     ++(frame.origin == wire::FrameOrigin::Sink ? tally_.relayed : tally_.placeholder);
     tally_.lastOrigin = frame.origin;
     for (auto& [viewerId, viewer] : viewers_) {
-        takeBackOldFrames(viewer, takenBack);
-        deliver(viewer, frame, sampleBuffer, fd);
+        takeBackOverdue(viewer, now, takenBack);
+        deliver(viewer, frame, sampleBuffer, fd, pixelBuffer.ownerID(), now);
     }
 }
 
-void ViewerFanOut::takeBackOldFrames(Viewer& viewer,
-                                     std::vector<CMSampleBufferRef>& takenBack) const {
-    for (auto& entry : viewer.unreleased) {
-        Held& held = entry.second;
-        if (held.sequence + wire::kViewerFramesInFlight > sequence_) break;
-        if (held.sampleBuffer) takenBack.push_back(std::move(held.sampleBuffer));
+void ViewerFanOut::reclaim(std::uint64_t ownerId) {
+    const std::uint64_t now = now_();
+    std::vector<CMSampleBufferRef> takenBack;  // let go after the lock
+    std::lock_guard lock(mutex_);
+    for (auto& [viewerId, viewer] : viewers_) {
+        takeBackOverdue(viewer, now, takenBack);
+        std::uint32_t held = 0;
+        for (const auto& [token, frame] : viewer.unreleased) {
+            if (frame.sampleBuffer && frame.ownerId == ownerId) ++held;
+        }
+        // Newest first (tokens grow with every frame sent): those may not even have reached
+        // the viewer, which then skips them, while the frames it is reading stay put.
+        for (auto entry = viewer.unreleased.rbegin(); entry != viewer.unreleased.rend(); ++entry) {
+            if (held <= wire::kViewerFairShare) break;
+            Held& frame = entry->second;
+            if (!frame.sampleBuffer || frame.ownerId != ownerId) continue;
+            takeBack(viewer, frame, takenBack);
+            --held;
+        }
     }
+}
+
+void ViewerFanOut::takeBackOverdue(Viewer& viewer, std::uint64_t now,
+                                   std::vector<CMSampleBufferRef>& takenBack) {
+    for (auto& [token, held] : viewer.unreleased) {
+        if (held.sampleBuffer && now - held.sentNs >= holdLimitNs_) {
+            takeBack(viewer, held, takenBack);
+        }
+    }
+}
+
+void ViewerFanOut::takeBack(Viewer& viewer, Held& held, std::vector<CMSampleBufferRef>& takenBack) {
+    // Cleared before the memory can go back to its owner, who writes only after hearing so.
+    setState(viewer, held.slot, 0);
+    takenBack.push_back(std::move(held.sampleBuffer));
+    ++takenBack_;
+}
+
+void ViewerFanOut::setState(Viewer& viewer, std::uint32_t slot, std::uint64_t token) {
+    auto* words = reinterpret_cast<std::uint64_t*>(viewer.frameStates.mapping.data());
+    std::atomic_ref<std::uint64_t>(words[slot]).store(token, std::memory_order_release);
 }
 
 void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer,
-                           int fd) {
+                           int fd, std::uint64_t ownerId, std::uint64_t now) {
     auto miss = [this, &viewer] {
         if (viewer.missed < std::numeric_limits<std::uint32_t>::max()) ++viewer.missed;
         ++viewer.tally.missed;
@@ -86,10 +141,16 @@ void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBuff
         miss();
         return;
     }
+    std::uint32_t usedSlots = 0;
+    for (const auto& [token, held] : viewer.unreleased) usedSlots |= 1u << held.slot;
+    const auto slot = static_cast<std::uint32_t>(std::countr_one(usedSlots));
     const bool firstSight = viewer.knownKeys.count(frame.bufferKey) == 0;
     frame.token = viewer.nextToken;
     frame.framesMissed = viewer.missed;
     frame.fdAttached = firstSight ? 1 : 0;
+    frame.slot = slot;
+    // Set before the viewer can see the frame; a failed send leaves a word nobody reads.
+    setState(viewer, slot, frame.token);
     if (viewer.connection->send(frame, firstSight ? fd : -1, wire::SendMode::DontWait) < 0) {
         miss();
         return;
@@ -97,7 +158,7 @@ void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBuff
     ++viewer.nextToken;
     ++viewer.tally.sent;
     viewer.missed = 0;
-    viewer.unreleased.emplace(frame.token, Held{frame.sequence, sampleBuffer});
+    viewer.unreleased.emplace(frame.token, Held{now, slot, ownerId, sampleBuffer});
     if (firstSight) viewer.knownKeys.insert(frame.bufferKey);
 }
 
@@ -135,6 +196,11 @@ std::size_t ViewerFanOut::viewerCount() const {
 std::uint64_t ViewerFanOut::lastSequence() const {
     std::lock_guard lock(mutex_);
     return sequence_;
+}
+
+std::uint64_t ViewerFanOut::takenBackCount() const {
+    std::lock_guard lock(mutex_);
+    return takenBack_;
 }
 
 }  // namespace kova::engine

@@ -331,6 +331,10 @@ const uint8_t* kova_viewer_frame_pixels(const kova_viewer_frame* frame) {
     return frame != nullptr ? frame->frame.data() : nullptr;
 }
 
+int kova_viewer_frame_intact(const kova_viewer_frame* frame) {
+    return frame != nullptr && frame->frame.intact() ? 1 : 0;
+}
+
 size_t kova_viewer_frame_stride(const kova_viewer_frame* frame) {
     return frame != nullptr ? frame->frame.stride() : 0;
 }

@@ -62,18 +62,9 @@ CameraStatus query_status(const ConnectOptions& options) {
     const std::string path = client::socketPathOf(options);
     const auto session = client::Session::open(path, wire::Role::Info);
     session->send(wire::StatusRequest{});
-    wire::StatusReply reply;
-    try {
-        reply = client::await<wire::StatusReply>(
-            *session, client::Clock::now() + client::kReplyTimeout,
-            [](const wire::Received& other) {
-                client::raiseUnexpected(other.message, "StatusReply");
-            });
-    } catch (const Error& error) {
-        // A camera that predates the status hangs up on the message it does not know.
-        if (std::string(error.what()).find("unknown message type") == std::string::npos) throw;
-        throw Error(ErrorCode::Refused, "this kova-camera is too old to report its status");
-    }
+    const auto reply = client::await<wire::StatusReply>(
+        *session, client::Clock::now() + client::kReplyTimeout,
+        [](const wire::Received& other) { client::raiseUnexpected(other.message, "StatusReply"); });
     CameraStatus status;
     status.socket_path = path;
     status.camera_pid = reply.cameraPid;

@@ -21,8 +21,9 @@ namespace kova {
 namespace client {
 namespace {
 
-// Buffers registered per session: enough for the camera's queue, a few frames held by viewers
-// and the one being painted, well under the camera's limit of registrations.
+// Buffers registered when a session opens: enough for the camera's queue, a few frames held by
+// viewers and the one being painted. The pool grows up to the camera's limit when viewers hold
+// more, before any viewer has a frame taken back for this producer's sake.
 constexpr std::size_t kPoolSize = 8;
 constexpr std::int32_t kNanosecondTimescale = 1'000'000'000;
 constexpr double kMaxFrameRate = 1000;
@@ -74,9 +75,27 @@ class BufferPool {
 
     explicit BufferPool(std::vector<Buffer> buffers) : buffers_(std::move(buffers)) {}
 
-    std::uint8_t* data(std::size_t index) const { return buffers_[index].mapping.data(); }
-    int fd(std::size_t index) const { return buffers_[index].fd.get(); }
-    std::uint32_t id(std::size_t index) const { return buffers_[index].id; }
+    // A mapping's address and a buffer's fd stay put when the pool grows.
+    std::uint8_t* data(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return buffers_[index].mapping.data();
+    }
+    int fd(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return buffers_[index].fd.get();
+    }
+    std::uint32_t id(std::size_t index) const {
+        std::lock_guard lock(mutex_);
+        return buffers_[index].id;
+    }
+    std::size_t size() const {
+        std::lock_guard lock(mutex_);
+        return buffers_.size();
+    }
+    void add(Buffer buffer) {
+        std::lock_guard lock(mutex_);
+        buffers_.push_back(std::move(buffer));
+    }
 
     // A free buffer, now lent out.
     std::optional<std::size_t> lend() {
@@ -214,6 +233,7 @@ struct KOVA_INTERNAL Producer::Impl {
     ProducerOptions options;
     std::shared_ptr<Session> session;
     std::shared_ptr<BufferPool> pool;
+    std::size_t maxPoolSize = 0;  // buffers the camera takes from this session
     bool closed = false;
 
     std::uint64_t submitted = 0;           // pushes sent
@@ -230,6 +250,10 @@ struct KOVA_INTERNAL Producer::Impl {
     std::optional<client::FramePacer> pacer;
 
     void open();
+    static BufferPool::Buffer registerBuffer(const Session& to, std::uint32_t cookie);
+    // Registers one more buffer if the camera takes it; false when the pool is as large as it
+    // may be.
+    bool grow();
     void requireOpen() const;
     // Sends the push of `frame`'s buffer; its pool index.
     std::size_t sendPush(Frame&& frame, std::optional<std::uint64_t> presentationTimeNs);
@@ -242,6 +266,55 @@ struct KOVA_INTERNAL Producer::Impl {
     double streamFrameRate();
 };
 
+// A new shared frame buffer, sent to the camera with `cookie`.
+BufferPool::Buffer Producer::Impl::registerBuffer(const Session& to, std::uint32_t cookie) {
+    int error = 0;
+    // Viewers are handed this memory's fd too; the seals leave this mapping the only way to
+    // write into it.
+    auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
+    if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
+    BufferPool::Buffer buffer;
+    buffer.mapping = std::move(memory->mapping);
+    buffer.fd = std::move(memory->fd);
+    wire::RegisterBuffer registration;
+    registration.cookie = cookie;
+    registration.layout = client::frameLayout();
+    to.send(registration, buffer.fd.get());
+    return buffer;
+}
+
+bool Producer::Impl::grow() {
+    const std::size_t count = pool->size();
+    if (count >= maxPoolSize) return false;
+    const auto cookie = std::uint32_t(count + 1);
+    BufferPool::Buffer buffer = registerBuffer(*session, cookie);
+    const auto deadline = Clock::now() + client::kReplyTimeout;
+    for (;;) {
+        auto received = session->receive(deadline);
+        if (!received) {
+            throw Error(ErrorCode::Timeout,
+                        "kova-camera did not answer in time (waiting for BufferRegistered)");
+        }
+        if (const auto* reply = std::get_if<wire::BufferRegistered>(&received->message)) {
+            if (reply->cookie != cookie || reply->bufferId == 0) {
+                throw Error(ErrorCode::ProtocolError,
+                            "kova-camera answered a buffer registration this client did not make");
+            }
+            buffer.id = reply->bufferId;
+            pool->add(std::move(buffer));
+            return true;
+        }
+        // A camera that takes no more buffers leaves the pool as it is.
+        if (const auto* error = std::get_if<wire::Error>(&received->message);
+            error && error->requestType == std::uint32_t(wire::MessageType::RegisterBuffer) &&
+            error->subject == cookie && error->disconnecting == 0) {
+            maxPoolSize = count;
+            return false;
+        }
+        handle(*received);
+    }
+}
+
 void Producer::Impl::open() {
     auto fresh = Session::open(path, wire::Role::Sink);
     const std::size_t count =
@@ -251,20 +324,9 @@ void Producer::Impl::open() {
     };
 
     // All registrations go out before the first answer is awaited: one round trip, not eight.
-    std::vector<BufferPool::Buffer> buffers(count);
+    std::vector<BufferPool::Buffer> buffers;
     for (std::size_t i = 0; i < count; ++i) {
-        int error = 0;
-        // Viewers are handed this memory's fd too; the seals leave this mapping the only way
-        // to write into it.
-        auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
-        if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
-        buffers[i].mapping = std::move(memory->mapping);
-        buffers[i].fd = std::move(memory->fd);
-
-        wire::RegisterBuffer registration;
-        registration.cookie = std::uint32_t(i + 1);
-        registration.layout = client::frameLayout();
-        fresh->send(registration, buffers[i].fd.get());
+        buffers.push_back(registerBuffer(*fresh, std::uint32_t(i + 1)));
     }
     const auto deadline = Clock::now() + client::kReplyTimeout;
     for (std::size_t answered = 0; answered < count; ++answered) {
@@ -282,16 +344,8 @@ void Producer::Impl::open() {
     } else {
         fresh->send(wire::SinkStart{});
     }
-    try {
-        client::await<wire::SinkStarted>(*fresh, Clock::now() + client::kReplyTimeout, unexpected);
-    } catch (const Error& error) {
-        // A camera that predates taking over hangs up on the message it does not know.
-        if (options.take_over && error.code() == ErrorCode::Refused &&
-            std::string(error.what()).find("unknown message type 26") != std::string::npos) {
-            throw Error(ErrorCode::Refused, "this kova-camera is too old to take the sink over");
-        }
-        throw;
-    }
+    client::await<wire::SinkStarted>(*fresh, Clock::now() + client::kReplyTimeout, unexpected);
+    maxPoolSize = fresh->welcome().maxRegisteredBuffers;
     session = std::move(fresh);
     pool = std::make_shared<BufferPool>(std::move(buffers));
     closed = false;
@@ -375,6 +429,7 @@ Producer::Frame Producer::acquire(std::chrono::milliseconds timeout) {
         if (const auto index = impl_->pool->lend()) {
             return Frame(std::make_unique<Frame::Impl>(impl_->pool, *index));
         }
+        if (impl_->grow()) continue;
         auto received = impl_->session->receive(deadline);
         if (!received) {
             throw Error(ErrorCode::Timeout, "no frame buffer came back from kova-camera within " +

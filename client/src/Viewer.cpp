@@ -1,5 +1,6 @@
 // Viewer: a view session, the read-only mappings of the camera's buffers (one per buffer, kept
 // while it lives) and the frames handed out of them.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <unordered_map>
@@ -23,6 +24,31 @@ struct MappedBuffer {
     throw Error(ErrorCode::ProtocolError, "kova-camera sent an unusable frame: " + why);
 }
 
+// Whether the camera still holds `frame` for this viewer, so that its pixels have not changed.
+bool stillHeld(const MappedBuffer& frameStates, const wire::Frame& frame) {
+    // Whatever was read of the pixels was read before the word: the camera clears it before the
+    // memory can change.
+    std::atomic_thread_fence(std::memory_order_acquire);
+    auto* words = reinterpret_cast<std::uint64_t*>(frameStates.mapping.data());
+    return std::atomic_ref<std::uint64_t>(words[frame.slot]).load(std::memory_order_relaxed) ==
+           frame.token;
+}
+
+// The viewer's frame states: the camera writes them, this viewer only reads them.
+std::shared_ptr<const MappedBuffer> mapFrameStates(base::UniqueFD fd) {
+    if (base::MemFd::checkImported(fd.get(), wire::kFrameStatesSize) < 0) {
+        throw Error(ErrorCode::ProtocolError,
+                    "kova-camera sent frame states that are not sealed shared memory of " +
+                        std::to_string(wire::kFrameStatesSize) + " bytes");
+    }
+    auto mapping = base::MemoryMapping::map(fd.get(), wire::kFrameStatesSize, false);
+    if (!mapping) {
+        throw Error(ErrorCode::SystemError,
+                    std::string("cannot map the frame states: ") + std::strerror(errno));
+    }
+    return std::make_shared<const MappedBuffer>(MappedBuffer{std::move(fd), std::move(*mapping)});
+}
+
 }  // namespace client
 
 using client::Clock;
@@ -33,9 +59,11 @@ using client::Session;
 
 struct KOVA_INTERNAL Viewer::Frame::Impl {
     Impl(std::shared_ptr<const Session> session, std::shared_ptr<const MappedBuffer> buffer,
-         const wire::Frame& message, std::uint64_t receivedNs)
+         std::shared_ptr<const MappedBuffer> frameStates, const wire::Frame& message,
+         std::uint64_t receivedNs)
         : session(std::move(session)),
           buffer(std::move(buffer)),
+          frameStates(std::move(frameStates)),
           message(message),
           receivedNs(receivedNs) {}
     // The camera gets the buffer back. A camera that has gone needs no answer.
@@ -49,6 +77,7 @@ struct KOVA_INTERNAL Viewer::Frame::Impl {
 
     std::shared_ptr<const Session> session;
     std::shared_ptr<const MappedBuffer> buffer;
+    std::shared_ptr<const MappedBuffer> frameStates;  // this frame's word among them
     wire::Frame message;
     std::uint64_t receivedNs;
     std::uint64_t missedBefore = 0;  // the camera's count and the frames lost here before it
@@ -89,6 +118,9 @@ std::size_t Viewer::Frame::width() const {
 std::size_t Viewer::Frame::height() const {
     return impl_->message.layout.height;
 }
+bool Viewer::Frame::intact() const {
+    return client::stillHeld(*impl_->frameStates, impl_->message);
+}
 
 // ---- Viewer ----
 
@@ -100,8 +132,10 @@ struct KOVA_INTERNAL Viewer::Impl {
     // The camera's buffers by key, mapped the first time a frame names them; null for one that
     // could not be mapped, whose frames are lost until the camera says it is gone.
     std::unordered_map<std::uint64_t, std::shared_ptr<const MappedBuffer>> buffers;
+    std::shared_ptr<const MappedBuffer> frameStates;
     std::uint64_t missed = 0;
     std::uint64_t unusable = 0;
+    // Frames lost here since the last one returned: unusable, or taken back before they were read.
     std::uint64_t lostSinceLastFrame = 0;
     std::string unusableReason;
 
@@ -116,9 +150,18 @@ struct KOVA_INTERNAL Viewer::Impl {
 void Viewer::Impl::open() {
     auto fresh = Session::open(path, wire::Role::View);
     fresh->send(wire::ViewStart{});
-    client::await<wire::ViewStarted>(
-        *fresh, Clock::now() + client::kReplyTimeout,
-        [](const wire::Received& other) { client::raiseUnexpected(other.message, "ViewStarted"); });
+    auto started = fresh->receive(Clock::now() + client::kReplyTimeout);
+    if (!started) {
+        throw Error(ErrorCode::Timeout,
+                    "kova-camera did not answer in time (waiting for ViewStarted)");
+    }
+    if (const auto* error = std::get_if<wire::Error>(&started->message)) {
+        client::raiseCameraError(*error);
+    }
+    if (!std::holds_alternative<wire::ViewStarted>(started->message)) {
+        client::raiseUnexpected(started->message, "ViewStarted");
+    }
+    frameStates = client::mapFrameStates(std::move(started->fd));
     session = std::move(fresh);
 }
 
@@ -127,6 +170,8 @@ void Viewer::Impl::close() {
     if (session) session->shutdown();
     session.reset();
     buffers.clear();
+    frameStates.reset();
+    lostSinceLastFrame = 0;
 }
 
 std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& frame,
@@ -204,19 +249,27 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 throw;
             }
             impl_->missed += frame->framesMissed;
-            if (!buffer) {
-                // Lost here, as if the camera had not sent it: counted with the missed ones.
+            // Lost here, as if the camera had not sent it: counted with the missed ones.
+            auto lose = [&] {
                 wire::Release release;
                 release.token = frame->token;
                 impl_->session->trySend(release);
-                ++impl_->unusable;
-                impl_->unusableReason = std::move(why);
                 ++impl_->missed;
                 impl_->lostSinceLastFrame += frame->framesMissed + 1;
+            };
+            if (!buffer) {
+                lose();
+                ++impl_->unusable;
+                impl_->unusableReason = std::move(why);
                 continue;
             }
-            auto impl = std::make_unique<Frame::Impl>(impl_->session, std::move(buffer), *frame,
-                                                      receivedNs);
+            // Taken back on its way here.
+            if (!client::stillHeld(*impl_->frameStates, *frame)) {
+                lose();
+                continue;
+            }
+            auto impl = std::make_unique<Frame::Impl>(impl_->session, std::move(buffer),
+                                                      impl_->frameStates, *frame, receivedNs);
             impl->missedBefore = frame->framesMissed + std::exchange(impl_->lostSinceLastFrame, 0);
             return Frame(std::move(impl));
         }
@@ -245,6 +298,13 @@ std::uint64_t Viewer::frames_unusable() const {
 
 std::string Viewer::last_unusable_reason() const {
     return impl_->unusableReason;
+}
+
+std::chrono::milliseconds Viewer::hold_limit() const {
+    if (!impl_->session) {
+        throw Error(ErrorCode::Disconnected, "the viewer is not connected (call reconnect())");
+    }
+    return std::chrono::milliseconds(impl_->session->welcome().viewerHoldLimitMs);
 }
 
 void Viewer::reconnect() {

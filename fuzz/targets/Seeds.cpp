@@ -158,7 +158,7 @@ std::vector<Seed> decoderSeeds() {
     returned.bufferId = 5;
     returned.outcome = PushOutcome::Relayed;
     add("camera_buffer_returned", fromCamera(0), packetOf(returned));
-    add("camera_view_started", fromCamera(0), packetOf(ViewStarted{}));
+    add("camera_view_started", fromCamera(1), packetOf(ViewStarted{}));
     add("camera_view_stopped", fromCamera(0), packetOf(ViewStopped{}));
     add("camera_frame_with_fd", fromCamera(1), packetOf(frame(true)));
     add("camera_frame_without_fd", fromCamera(0), packetOf(frame(false)));

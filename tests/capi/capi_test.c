@@ -180,6 +180,7 @@ static void test_arguments_and_a_missing_camera(void) {
     kova_viewer_free(NULL);
     kova_producer_frame_release(NULL);
     kova_viewer_frame_release(NULL);
+    CHECK(kova_viewer_frame_intact(NULL) == 0);
 }
 
 static void test_placeholder_pixels(void) {
@@ -203,6 +204,7 @@ static void test_placeholder_pixels(void) {
         CHECK(memcmp(pixels, background, 4) == 0);
         CHECK(memcmp(pixels + 200 * stride + 400 * 4, panel, 4) == 0);
         CHECK(memcmp(pixels + 600 * stride + 159 * 4, background, 4) == 0);
+        CHECK(kova_viewer_frame_intact(frame) == 1);
         kova_viewer_frame_release(frame);
     }
     kova_viewer_free(viewer);

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 
 namespace kova::client::test {
@@ -113,8 +114,9 @@ void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers
     send(camera, reply);
 }
 
-std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count) {
-    welcome(camera, wire::Role::Sink, count);
+std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count,
+                                       std::optional<std::uint32_t> maxBuffers) {
+    welcome(camera, wire::Role::Sink, maxBuffers.value_or(count));
     std::vector<Registered> buffers;
     for (std::uint32_t i = 0; i < count; ++i) {
         Registered buffer;
@@ -132,10 +134,18 @@ std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t c
     return buffers;
 }
 
-void acceptViewer(wire::Connection& camera) {
+base::WritableMemory acceptViewer(wire::Connection& camera) {
     welcome(camera, wire::Role::View);
     expect<wire::ViewStart>(camera);
-    send(camera, wire::ViewStarted{});
+    auto states = base::MemFd::createWritable("test-frame-states", wire::kFrameStatesSize);
+    EXPECT_TRUE(states);
+    send(camera, wire::ViewStarted{}, states ? states->fd.get() : -1);
+    return states ? std::move(*states) : base::WritableMemory{};
+}
+
+void setFrameState(const base::WritableMemory& states, std::uint32_t slot, std::uint64_t token) {
+    auto* words = reinterpret_cast<std::uint64_t*>(states.mapping.data());
+    std::atomic_ref<std::uint64_t>(words[slot]).store(token);
 }
 
 void answerPing(wire::Connection& camera) {

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,11 +75,14 @@ struct Registered {
 };
 
 // A producer's start: hello, `count` registrations (answered with ids 101, 102, …) and the
-// sink start.
-std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8);
+// sink start. The Welcome allows `maxBuffers` registrations (by default `count`).
+std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
+                                       std::optional<std::uint32_t> maxBuffers = std::nullopt);
 
-// A viewer's start: hello and the view start.
-void acceptViewer(wire::Connection& camera);
+// A viewer's start: hello and the view start; the frame states the viewer was sent.
+base::WritableMemory acceptViewer(wire::Connection& camera);
+// Writes a frame state word as the camera does: the frame's token while it holds still, else 0.
+void setFrameState(const base::WritableMemory& states, std::uint32_t slot, std::uint64_t token);
 
 // Answers the client's next Ping.
 void answerPing(wire::Connection& camera);

@@ -262,6 +262,39 @@ TEST_F(ProducerTest, AcquireWaitsForTheCameraToReturnABufferAndGivesUpAtItsTimeo
     camera.join();
 }
 
+TEST_F(ProducerTest, APoolWithEveryBufferOutGrowsUntilTheCameraTakesNoMore) {
+    camera.serve({[&](wire::Connection& c) {
+        acceptProducer(c, 8, 16);
+        auto registration = expect<wire::RegisterBuffer>(c);
+        EXPECT_EQ(registration.cookie, 9u);
+        wire::BufferRegistered registered;
+        registered.cookie = registration.cookie;
+        registered.bufferId = 201;
+        send(c, registered);
+        // The camera refuses the next one: the producer then waits for a buffer to come back.
+        registration = expect<wire::RegisterBuffer>(c);
+        wire::Error refusal;
+        refusal.code = wire::ErrorCode::LimitReached;
+        refusal.requestType = std::uint32_t(wire::MessageType::RegisterBuffer);
+        refusal.subject = registration.cookie;
+        send(c, refusal);
+        expectHangUp(c);
+    }});
+
+    {
+        Producer producer = Producer::open(camera.options());
+        std::vector<Producer::Frame> lent;
+        for (int i = 0; i < 9; ++i) lent.push_back(producer.acquire(std::chrono::seconds(5)));
+        try {
+            producer.acquire(std::chrono::milliseconds(30));
+            ADD_FAILURE() << "acquire returned a frame the camera never took";
+        } catch (const Error& error) {
+            EXPECT_EQ(error.code(), ErrorCode::Timeout);
+        }
+    }
+    camera.join();
+}
+
 TEST_F(ProducerTest, ArgumentsAreCheckedBeforeAnythingIsSent) {
     camera.serve({[&](wire::Connection& c) {
         acceptProducer(c, 2);

@@ -1,6 +1,6 @@
 // Viewer against a scripted camera: mapping each buffer once, releasing frames, forgetting gone
-// buffers, losing (not failing on) frames whose memory cannot be mapped, timeouts, hang-ups and
-// reconnecting.
+// buffers, whether a frame held still, losing (not failing on) frames whose memory cannot be
+// mapped, timeouts, hang-ups and reconnecting.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -36,6 +36,14 @@ wire::Frame frameMessage(std::uint64_t token, std::uint64_t key, bool withFd) {
     return frame;
 }
 
+// Sends a frame that holds still: its word in the frame states says so.
+void sendHeld(wire::Connection& c, const base::WritableMemory& states, wire::Frame frame,
+              int fd = -1) {
+    frame.slot = std::uint32_t((frame.token - 1) % wire::kViewerFramesInFlight);
+    setFrameState(states, frame.slot, frame.token);
+    send(c, frame, fd);
+}
+
 ino_t inodeOf(int fd) {
     struct stat status {};
     return ::fstat(fd, &status) == 0 ? status.st_ino : 0;
@@ -54,13 +62,16 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
     std::vector<std::uint64_t> released;
     ino_t sentMemory = 0;
     camera.serve({[&](wire::Connection& c) {
-        acceptViewer(c);
+        const auto states = acceptViewer(c);
         const auto memory = frameMemory(0x5A);
         sentMemory = inodeOf(memory.get());
+        setFrameState(states, 0, 1);
         send(c, frameMessage(1, 40, true), memory.get());
         auto second = frameMessage(2, 40, false);
         second.origin = wire::FrameOrigin::Placeholder;
         second.framesMissed = 3;
+        second.slot = 1;
+        setFrameState(states, 1, 2);
         send(c, second);
         released.push_back(expect<wire::Release>(c).token);
         released.push_back(expect<wire::Release>(c).token);
@@ -93,6 +104,9 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         EXPECT_EQ(second->origin(), Viewer::Origin::Placeholder);
         EXPECT_EQ(second->missed_before(), 3u);
         EXPECT_EQ(viewer.frames_missed(), 3u);
+        EXPECT_TRUE(first->intact());
+        EXPECT_TRUE(second->intact());
+        EXPECT_EQ(viewer.hold_limit(), std::chrono::milliseconds(wire::kViewerHoldLimitMs));
         second.reset();
         first.reset();
     }
@@ -100,21 +114,59 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
     EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 1}));
 }
 
+TEST_F(ViewerTest, AFrameTakenBackBeforeItIsReadIsSkippedAndOneTakenBackLaterReadsAsChanged) {
+    std::vector<std::uint64_t> released;
+    std::promise<void> bothRead, firstTakenBack;
+    camera.serve({[&](wire::Connection& c) {
+        const auto states = acceptViewer(c);
+        const auto memory = frameMemory(0x11);
+        setFrameState(states, 0, 1);
+        send(c, frameMessage(1, 40, true), memory.get());
+        auto second = frameMessage(2, 40, false);  // its word never says it is held
+        second.slot = 1;
+        send(c, second);
+        auto third = frameMessage(3, 40, false);
+        third.slot = 2;
+        setFrameState(states, 2, 3);
+        send(c, third);
+        bothRead.get_future().wait();
+        setFrameState(states, 0, 0);
+        firstTakenBack.set_value();
+        for (int i = 0; i < 3; ++i) released.push_back(expect<wire::Release>(c).token);
+        expectHangUp(c);
+    }});
+
+    {
+        Viewer viewer = Viewer::open(camera.options());
+        auto first = viewer.next_frame(std::chrono::seconds(5));
+        auto third = viewer.next_frame(std::chrono::seconds(5));
+        ASSERT_TRUE(first && third);
+        EXPECT_EQ(third->sequence(), 1003u);
+        EXPECT_EQ(third->missed_before(), 1u);
+        bothRead.set_value();
+        firstTakenBack.get_future().wait();
+        EXPECT_FALSE(first->intact());
+        EXPECT_TRUE(third->intact());
+    }
+    camera.join();
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{2, 3, 1}));
+}
+
 TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
     std::vector<std::uint64_t> released;
     std::promise<void> firstHeld;
     camera.serve({[&](wire::Connection& c) {
-        acceptViewer(c);
+        const auto states = acceptViewer(c);
         {
             const auto memory = frameMemory(0x77);
-            send(c, frameMessage(1, 40, true), memory.get());
+            sendHeld(c, states, frameMessage(1, 40, true), memory.get());
         }
         firstHeld.get_future().wait();
         wire::BufferGone gone;
         gone.bufferKey = 40;
         send(c, gone);
         // The key is forgotten: a frame on it without its memory cannot be shown.
-        send(c, frameMessage(2, 40, false));
+        sendHeld(c, states, frameMessage(2, 40, false));
         released.push_back(expect<wire::Release>(c).token);
         released.push_back(expect<wire::Release>(c).token);
         expectHangUp(c);
@@ -157,20 +209,20 @@ TEST_F(ViewerTest, AFrameWhoseMemoryCannotBeMappedIsLostCountedAndReleasedNotThe
     };
     std::vector<std::uint64_t> released;
     camera.serve({[&](wire::Connection& c) {
-        acceptViewer(c);
+        const auto states = acceptViewer(c);
         std::uint64_t token = 0;
         for (const UnusableMemory& memory : memories) {
             const base::UniqueFD fd = memory.make();
             ASSERT_TRUE(fd) << memory.what;
             ++token;
-            send(c, frameMessage(token, 40 + token, true), fd.get());
+            sendHeld(c, states, frameMessage(token, 40 + token, true), fd.get());
         }
         // A later frame in a buffer that could not be mapped is lost too.
-        send(c, frameMessage(++token, 41, false));
+        sendHeld(c, states, frameMessage(++token, 41, false));
         const auto good = frameMemory(0x33);
         auto usable = frameMessage(++token, 50, true);
         usable.framesMissed = 2;
-        send(c, usable, good.get());
+        sendHeld(c, states, usable, good.get());
         for (std::size_t i = 0; i < memories.size() + 2; ++i) {
             released.push_back(expect<wire::Release>(c).token);
         }
@@ -195,7 +247,7 @@ TEST_F(ViewerTest, AFrameWhoseMemoryCannotBeMappedIsLostCountedAndReleasedNotThe
 TEST_F(ViewerTest, NextFrameReturnsNothingWhenNoFrameComesInTime) {
     std::promise<void> done;
     camera.serve({[&](wire::Connection& c) {
-        acceptViewer(c);
+        const auto states = acceptViewer(c);
         done.get_future().wait();
     }});
     Viewer viewer = Viewer::open(camera.options());
@@ -207,12 +259,12 @@ TEST_F(ViewerTest, NextFrameReturnsNothingWhenNoFrameComesInTime) {
 
 TEST_F(ViewerTest, CameraGoingAwayIsReportedAndReconnectStartsAFreshSession) {
     camera.serve({
-        [&](wire::Connection& c) { acceptViewer(c); },
+        [&](wire::Connection& c) { (void)acceptViewer(c); },
         [&](wire::Connection& c) {
-            acceptViewer(c);
+            const auto states = acceptViewer(c);
             const auto memory = frameMemory(0x11);
             // The same key as in the old session: the new session maps it afresh.
-            send(c, frameMessage(1, 40, true), memory.get());
+            sendHeld(c, states, frameMessage(1, 40, true), memory.get());
             expect<wire::Release>(c);
             expectHangUp(c);
         },
@@ -228,10 +280,10 @@ TEST_F(ViewerTest, CameraGoingAwayIsReportedAndReconnectStartsAFreshSession) {
 TEST_F(ViewerTest, FramesMayGoOnAnotherThreadAndOutliveTheirViewer) {
     std::vector<std::uint64_t> released;
     camera.serve({[&](wire::Connection& c) {
-        acceptViewer(c);
+        const auto states = acceptViewer(c);
         const auto memory = frameMemory(0x33);
-        send(c, frameMessage(1, 40, true), memory.get());
-        send(c, frameMessage(2, 40, false));
+        sendHeld(c, states, frameMessage(1, 40, true), memory.get());
+        sendHeld(c, states, frameMessage(2, 40, false));
         released.push_back(expect<wire::Release>(c).token);
         expectHangUp(c);
     }});

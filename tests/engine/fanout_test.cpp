@@ -1,12 +1,15 @@
 // The fan-out on its own: frames sent from two threads at once, as the placeholder queue and
-// the relay do, while one viewer keeps up and another never releases.
+// the relay do, while one viewer keeps up and another never releases; frames held still within
+// the hold limit and taken back only past it or beyond a starved producer's fair share.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "base/MemFd.h"
 #include "camera/engine/ViewerFanOut.h"
 #include "tests/double/FakeHost.h"
 #include "tests/harness/FdCount.h"
@@ -26,19 +29,86 @@ struct ViewerEnds {
     explicit ViewerEnds(std::pair<base::UniqueFD, base::UniqueFD> ends = socketPair())
         : camera(std::make_shared<const wire::Connection>(std::move(ends.first), wire::Peer::Host)),
           client(std::move(ends.second), wire::Peer::Client) {}
+
+    // Takes ViewStarted and maps the frame states it brings, as a viewer does.
+    void start() {
+        auto result = client.receive();
+        ASSERT_EQ(result.status, wire::ReceiveResult::Status::Message);
+        ASSERT_TRUE(std::holds_alternative<wire::ViewStarted>(result.received->message));
+        auto mapping = base::MemoryMapping::map(result.received->fd.get(), wire::kFrameStatesSize,
+                                                /*writable=*/false);
+        ASSERT_TRUE(mapping);
+        states = std::move(*mapping);
+    }
+    std::uint64_t state(std::uint32_t slot) const {
+        auto* words = reinterpret_cast<std::uint64_t*>(states.data());
+        return std::atomic_ref<std::uint64_t>(words[slot]).load();
+    }
+    // Every frame waiting, in order.
+    std::vector<wire::Frame> frames() {
+        std::vector<wire::Frame> got;
+        for (;;) {
+            auto result = client.receive();
+            if (result.status != wire::ReceiveResult::Status::Message) return got;
+            if (auto* frame = std::get_if<wire::Frame>(&result.received->message)) {
+                got.push_back(*frame);
+            }
+        }
+    }
+    bool intact(const wire::Frame& frame) const { return state(frame.slot) == frame.token; }
+
+    base::MemoryMapping states;
 };
 
 class FanOutTest : public ::testing::Test {
   protected:
+    // A frame in memory lent by producer `ownerId`. When its memory goes back, it records
+    // whether every viewer's word for it had been cleared by then.
+    CMSampleBufferRef producerFrame(std::uint64_t ownerId) {
+        constexpr std::size_t kBytes = 800 * 4 * 960;
+        auto memory = std::make_shared<CVPixelBufferMemory>(
+            base::SharedFD(base::MemFd::create("test-frame", kBytes)), kBytes, false);
+        const std::size_t index = returnedWhileIntact.size();
+        returnedWhileIntact.push_back(-1);
+        auto pixelBuffer = std::make_shared<CVPixelBuffer>(
+            CVPixelBuffer::Layout{800, 960, kCVPixelFormatType_32BGRA, 800 * 4}, memory, ownerId,
+            [this, index] {
+                bool anyIntact = false;
+                for (const auto& [viewer, frame] : delivered[index]) {
+                    anyIntact = anyIntact || viewer->intact(frame);
+                }
+                returnedWhileIntact[index] = anyIntact ? 1 : 0;
+            });
+        delivered.emplace_back();
+        return std::make_shared<const CMSampleBuffer>(std::move(pixelBuffer), nullptr,
+                                                      CMSampleTimingInfo{});
+    }
+    // Sends producer frame `index` and notes which viewers got it.
+    void send(ViewerFanOut& fanOut, const CMSampleBufferRef& frame, std::size_t index,
+              std::vector<ViewerEnds*> viewers) {
+        fanOut.send(frame, 1);
+        for (ViewerEnds* viewer : viewers) {
+            for (const wire::Frame& got : viewer->frames())
+                delivered[index].emplace_back(viewer, got);
+        }
+    }
+
     kova::testing::FdLeakGuard leakGuard;
     kova::testing::ScopedFakeHost host;
+    std::atomic<std::uint64_t> nowNs{0};
+    std::function<std::uint64_t()> clock = [this] { return nowNs.load(); };
+    const std::uint64_t holdLimitNs = std::uint64_t{wire::kViewerHoldLimitMs} * 1'000'000;
+    // By producer frame: -1 while its memory is held, else whether a viewer's word still said
+    // intact when it went back.
+    std::vector<int> returnedWhileIntact;
+    std::vector<std::vector<std::pair<ViewerEnds*, wire::Frame>>> delivered;
 };
 
 TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByEveryViewer) {
-    ViewerFanOut fanOut;
+    ViewerFanOut fanOut(clock);
     ViewerEnds keepsUp, neverReleases;
-    ASSERT_EQ(fanOut.add(1, keepsUp.camera, wire::ViewStarted{}), 0);
-    ASSERT_EQ(fanOut.add(2, neverReleases.camera, wire::ViewStarted{}), 0);
+    ASSERT_EQ(fanOut.add(1, keepsUp.camera), 0);
+    ASSERT_EQ(fanOut.add(2, neverReleases.camera), 0);
 
     constexpr int kFramesPerThread = 200;
     auto sender = [&] {
@@ -94,9 +164,10 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByEveryViewer) {
 }
 
 TEST_F(FanOutTest, AViewerWhoseSocketIsFullMissesFramesAndIsToldOnceThereIsRoom) {
-    ViewerFanOut fanOut;
+    ViewerFanOut fanOut(clock);
     ViewerEnds viewer;
-    ASSERT_EQ(fanOut.add(1, viewer.camera, wire::ViewStarted{}), 0);
+    ASSERT_EQ(fanOut.add(1, viewer.camera), 0);
+    viewer.start();
     // The viewer reads nothing: its socket fills up.
     while (viewer.camera->send(wire::Pong{}, -1, wire::SendMode::DontWait) == 0) {
     }
@@ -116,45 +187,97 @@ TEST_F(FanOutTest, AViewerWhoseSocketIsFullMissesFramesAndIsToldOnceThereIsRoom)
     EXPECT_EQ(next.fdAttached, 1u);  // the missed frames never delivered the fd
 }
 
-TEST_F(FanOutTest, FramesHeldPastTheNewestOnesAreTakenBackSoViewersCannotPinThemAll) {
-    ViewerFanOut fanOut;
-    ViewerEnds early, late;
-    ASSERT_EQ(fanOut.add(1, early.camera, wire::ViewStarted{}), 0);
-    std::vector<std::weak_ptr<const CMSampleBuffer>> sent;
-    auto sendOne = [&] {
-        const CMSampleBufferRef sampleBuffer = host->makeSampleBuffer(kCMTimeZero);
-        sent.push_back(sampleBuffer);
-        fanOut.send(sampleBuffer, 1);
-    };
-    // Two viewers that never release, each holding the frames of its own moment: between them,
-    // more frames than a producer has buffers.
-    const auto limit = wire::kViewerFramesInFlight;
-    for (std::uint32_t i = 0; i < limit; ++i) sendOne();
-    ASSERT_EQ(fanOut.add(2, late.camera, wire::ViewStarted{}), 0);
-    for (std::uint32_t i = 0; i < limit; ++i) sendOne();
-    // Only the newest frames are still held; the older ones went back to their owner.
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(sent[i].expired(), i < limit) << "frame " << i + 1;
+TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeTheyGoBack) {
+    ViewerEnds hoarder, keepsUp;  // outlive the fan-out, which reads their states as it goes
+    ViewerFanOut fanOut(clock, holdLimitNs);
+    ASSERT_EQ(fanOut.add(1, hoarder.camera), 0);
+    ASSERT_EQ(fanOut.add(2, keepsUp.camera), 0);
+    hoarder.start();
+    keepsUp.start();
+
+    // Far more frames than the viewer holds go out, all within the hold limit.
+    constexpr std::size_t kFrames = 200;
+    std::vector<CMSampleBufferRef> frames;
+    for (std::size_t i = 0; i < kFrames; ++i) frames.push_back(producerFrame(7));
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        nowNs = (holdLimitNs - 1) * i / kFrames;
+        send(fanOut, frames[i], i, {&hoarder, &keepsUp});
+        for (const auto& [viewer, frame] : delivered[i]) {
+            if (viewer == &keepsUp) {
+                EXPECT_TRUE(fanOut.release(2, frame.token));
+            }
+        }
+        frames[i].reset();
+    }
+    for (std::size_t i = 0; i < kFrames; ++i) {
+        EXPECT_EQ(returnedWhileIntact[i], i < wire::kViewerFramesInFlight ? -1 : 0) << i;
     }
 
-    // A frame taken back still counts until released: the early viewer got its limit and no
-    // more, its release of a taken-back frame is accepted, and the next frame says what it
-    // missed.
-    std::vector<std::uint64_t> tokens;
-    while (true) {
-        auto result = early.client.receive();
-        if (result.status != wire::ReceiveResult::Status::Message) break;
-        if (auto* frame = std::get_if<wire::Frame>(&result.received->message)) {
-            tokens.push_back(frame->token);
+    // Held past the limit, they are taken back at the next frame, each marked first.
+    nowNs = 2 * holdLimitNs;
+    fanOut.send(host->makeSampleBuffer(kCMTimeZero), 1);
+    for (std::size_t i = 0; i < wire::kViewerFramesInFlight; ++i) {
+        EXPECT_EQ(returnedWhileIntact[i], 0) << i;
+        EXPECT_FALSE(hoarder.intact(delivered[i].front().second));
+    }
+    EXPECT_EQ(fanOut.takenBackCount(), wire::kViewerFramesInFlight);
+    // Taken-back tokens still count until released: the hoarder missed the frame.
+    EXPECT_TRUE(hoarder.frames().empty());
+    EXPECT_TRUE(fanOut.release(1, delivered[0].front().second.token));
+    EXPECT_FALSE(fanOut.release(1, delivered[0].front().second.token));
+    fanOut.send(host->makeSampleBuffer(kCMTimeZero), 1);
+    const auto next = hoarder.frames();
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_TRUE(hoarder.intact(next[0]));
+    EXPECT_EQ(next[0].slot, delivered[0].front().second.slot);
+}
+
+TEST_F(FanOutTest, AStarvedProducerGetsBackOnlyWhatAViewerHoldsBeyondItsShare) {
+    ViewerEnds greedy, modest;
+    ViewerFanOut fanOut(clock, holdLimitNs);
+    ASSERT_EQ(fanOut.add(1, greedy.camera), 0);
+    greedy.start();
+    // The greedy viewer holds three frames of producer 7 and one of producer 8; the modest one,
+    // which came later and released producer 8's frame, holds two of producer 7.
+    const std::vector<std::uint64_t> owners{7, 7, 8, 7};
+    std::vector<CMSampleBufferRef> frames;
+    for (std::uint64_t owner : owners) frames.push_back(producerFrame(owner));
+    send(fanOut, frames[0], 0, {&greedy});
+    ASSERT_EQ(fanOut.add(2, modest.camera), 0);
+    modest.start();
+    for (std::size_t i = 1; i < frames.size(); ++i) send(fanOut, frames[i], i, {&greedy, &modest});
+    EXPECT_TRUE(fanOut.release(2, delivered[2].back().second.token));
+
+    fanOut.reclaim(8);  // holds one: within its share
+    fanOut.reclaim(7);
+    // The greedy viewer's newest frame of producer 7 is taken back, the oldest it may be reading
+    // stay; the modest viewer keeps its copy of the same frame, which so stays with the camera.
+    EXPECT_EQ(returnedWhileIntact, (std::vector<int>{-1, -1, -1, -1}));
+    EXPECT_EQ(fanOut.takenBackCount(), 1u);
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+        for (const auto& [viewer, frame] : delivered[i]) {
+            const bool released = i == 2 && viewer == &modest;
+            const bool takenBack = i == 3 && viewer == &greedy;
+            EXPECT_EQ(viewer->intact(frame), !released && !takenBack) << i;
         }
     }
-    ASSERT_EQ(tokens.size(), limit);
-    EXPECT_TRUE(fanOut.release(1, tokens.front()));
-    EXPECT_FALSE(fanOut.release(1, tokens.front())) << "a second release of it was accepted";
-    sendOne();
-    auto result = early.client.receive();
-    ASSERT_EQ(result.status, wire::ReceiveResult::Status::Message);
-    EXPECT_EQ(std::get<wire::Frame>(result.received->message).framesMissed, limit);
+    frames.clear();
+    EXPECT_TRUE(fanOut.remove(2));
+    EXPECT_EQ(returnedWhileIntact[3], 0) << "frame 3 went back while a word said intact";
+}
+
+TEST_F(FanOutTest, FramesStillHeldWhenAViewerGoesAreMarkedChangedBeforeTheyGoBack) {
+    ViewerEnds viewer;
+    ViewerFanOut fanOut(clock, holdLimitNs);
+    ASSERT_EQ(fanOut.add(1, viewer.camera), 0);
+    viewer.start();
+    auto frame = producerFrame(7);
+    send(fanOut, frame, 0, {&viewer});
+    frame.reset();
+    ASSERT_EQ(returnedWhileIntact[0], -1);
+    EXPECT_TRUE(fanOut.remove(1));
+    EXPECT_EQ(returnedWhileIntact[0], 0);
+    EXPECT_FALSE(viewer.intact(delivered[0].front().second));
 }
 
 }  // namespace

@@ -231,8 +231,8 @@ TEST_F(ProtocolTest, FieldsOutOfRangeAreRefused) {
          "is not an origin"},
         {"frame fdAttached 2", frameWith([](Frame& m) { m.fdAttached = 2; }), Peer::Host,
          "fdAttached is 2"},
-        {"frame reserved", frameWith([](Frame& m) { m.reserved = 9; }), Peer::Host,
-         "reserved field"},
+        {"frame slot", frameWith([](Frame& m) { m.slot = kViewerFramesInFlight; }), Peer::Host,
+         "slot 4 is not below 4"},
         {"stream count", changed(validInfo, [](InfoReply& m) { m.streamCount = kMaxStreams + 1; }),
          Peer::Host, "5 streams"},
         {"unused stream filled", changed(validInfo, [](InfoReply& m) { m.streams[3].width = 1; }),
@@ -318,13 +318,19 @@ TEST_F(ProtocolTest, AnotherVersionIsToldSoWhateverTheSizeOfItsHello) {
     Hello newer = validHello();
     newer.version = kProtocolVersion + 1;
     expectRefused({"newer hello", packet(newer), Peer::Client,
-                   "protocol version 2 is not supported", ErrorCode::VersionMismatch});
+                   "protocol version 3 is not supported", ErrorCode::VersionMismatch});
+    // A client of the version before frames held still: told plainly, not served.
+    Hello older = validHello();
+    older.version = 1;
+    expectRefused({"version 1 hello", packet(older), Peer::Client,
+                   "protocol version 1 is not supported (this camera speaks version 2)",
+                   ErrorCode::VersionMismatch});
 
     std::vector<std::byte> longerHello = packet(newer);
     longerHello.resize(120);
     const MessageHeader header{MessageType::Hello, 120};
     std::memcpy(longerHello.data(), &header, sizeof header);
-    expectRefused({"newer, longer hello", longerHello, Peer::Client, "protocol version 2",
+    expectRefused({"newer, longer hello", longerHello, Peer::Client, "protocol version 3",
                    ErrorCode::VersionMismatch});
 
     Hello stranger = validHello();
@@ -350,7 +356,7 @@ TEST_F(ProtocolTest, WrongFdsAreRefusedAndClosed) {
     expectRefused({"fd on an empty packet", {}, Peer::Client, "shorter than its 8-byte header"},
                   {first.get()});
     expectRefused({"registration without fd", packet(validRegistration()), Peer::Client,
-                   "RegisterBuffer needs the buffer's fd"});
+                   "RegisterBuffer needs an fd"});
     expectRefused(
         {"two fds", packet(validRegistration()), Peer::Client, "2 fds attached, at most 1"},
         {first.get(), second.get()});

@@ -414,11 +414,23 @@ void runSnapshot(const SnapshotOptions& options) {
     const double timeout = timeoutSeconds(options.timeout);
 
     Viewer viewer = Viewer::open();
-    const auto frame = viewer.next_frame(toMilliseconds(timeout));
-    if (!frame) throw noFrameWithin(timeout);
-    const std::string failure = writePicture(path, *format, frame->data(), frame->width(),
-                                             frame->height(), frame->stride());
-    if (!failure.empty()) throw CommandFailure(failure);
+    // A frame held past the camera's hold limit while the machine is very busy may change as
+    // it is written: such a picture is written again from a later frame.
+    constexpr int kAttempts = 3;
+    for (int attempt = 1;; ++attempt) {
+        const auto frame = viewer.next_frame(toMilliseconds(timeout));
+        if (!frame) throw noFrameWithin(timeout);
+        const std::string failure =
+            writePicture(path, *format, frame->data(), frame->width(), frame->height(), frame->stride());
+        if (!failure.empty()) throw CommandFailure(failure);
+        if (frame->intact()) return;
+        if (attempt == kAttempts) {
+            throw CommandFailure(
+                "every frame changed while it was written; the camera's hold "
+                "limit is " +
+                std::to_string(viewer.hold_limit().count()) + " ms");
+        }
+    }
 }
 
 namespace {

@@ -208,9 +208,12 @@ class KOVA_EXPORT Viewer {
   public:
     enum class Origin { Sink, Placeholder };
 
-    // A received frame, mapped read-only; the camera gets the buffer back when it goes. Hold it
-    // only while reading: once kova-camera has sent 4 newer frames it takes the buffer back
-    // (so that viewers that hoard frames cannot starve a producer), and its pixels may change.
+    // A received frame, mapped read-only; the camera gets the buffer back when it goes. Its
+    // pixels do not change while it is held for up to hold_limit() (1 s). A frame held
+    // longer may be taken back, as may the oldest of a viewer's frames when it holds more than
+    // two from a producer that has run out of buffers: the buffer goes back to its producer,
+    // whose next picture may then be written into it. intact(), asked after reading, says
+    // whether that happened.
     class KOVA_EXPORT Frame {
       public:
         Frame(Frame&&) noexcept;
@@ -229,6 +232,10 @@ class KOVA_EXPORT Viewer {
         std::size_t stride() const;
         std::size_t width() const;
         std::size_t height() const;
+        // Whether the pixels are still those the camera sent: true until the frame is taken
+        // back. Ask after reading them: true then means everything read belongs to this frame;
+        // false means what was read may be partly a later picture. Costs one memory read.
+        bool intact() const;
 
       private:
         friend class Viewer;
@@ -258,6 +265,8 @@ class KOVA_EXPORT Viewer {
     // reason, for a person.
     std::uint64_t frames_unusable() const;
     std::string last_unusable_reason() const;
+    // How long a frame may be held with its pixels guaranteed not to change, as the camera says.
+    std::chrono::milliseconds hold_limit() const;
     // Ends the session (if any) and opens a new one on the same socket.
     void reconnect();
 

@@ -155,8 +155,8 @@ KOVA_C_EXPORT kova_status kova_viewer_open(const char* socket_path, uint32_t fla
 KOVA_C_EXPORT void kova_viewer_free(kova_viewer* viewer);
 
 /* The next frame, waiting up to `timeout_ms` (0: only one already waiting). When none came in
- * time, returns KOVA_OK with *frame set to NULL. Release each frame soon: once the camera has
- * sent 4 newer frames it takes a held buffer back and its pixels may change. */
+ * time, returns KOVA_OK with *frame set to NULL. A frame's pixels hold still for 1 s; one
+ * held longer may be taken back and written again (see kova_viewer_frame_intact()). */
 KOVA_C_EXPORT kova_status kova_viewer_next_frame(kova_viewer* viewer, int timeout_ms,
                                                  kova_viewer_frame** frame);
 /* A descriptor that becomes readable when a frame may be waiting (for poll loops); it changes
@@ -177,6 +177,9 @@ KOVA_C_EXPORT kova_origin kova_viewer_frame_origin(const kova_viewer_frame* fram
 KOVA_C_EXPORT uint64_t kova_viewer_frame_missed_before(const kova_viewer_frame* frame);
 /* Its pixels, BGRA, read-only: height rows of stride bytes. */
 KOVA_C_EXPORT const uint8_t* kova_viewer_frame_pixels(const kova_viewer_frame* frame);
+/* Asked after reading the pixels: 1 when everything read belongs to this frame, 0 when it was
+ * taken back meanwhile and what was read may be partly a later picture. */
+KOVA_C_EXPORT int kova_viewer_frame_intact(const kova_viewer_frame* frame);
 KOVA_C_EXPORT size_t kova_viewer_frame_stride(const kova_viewer_frame* frame);
 KOVA_C_EXPORT size_t kova_viewer_frame_width(const kova_viewer_frame* frame);
 KOVA_C_EXPORT size_t kova_viewer_frame_height(const kova_viewer_frame* frame);
