@@ -73,14 +73,6 @@ UniqueFD MemFd::create(const char* name, std::size_t size) {
     return fd ? std::move(*fd) : UniqueFD();
 }
 
-std::optional<WritableMemory> MemFd::createWritable(const char* name, std::size_t size,
-                                                    int* error) {
-    Result<WritableMemory> memory = createWritable(name, size);
-    if (error) *error = memory ? 0 : memory.failure().error;
-    if (!memory) return std::nullopt;
-    return std::move(*memory);
-}
-
 int MemFd::checkImported(int fd, std::size_t minimumSize) {
     const int seals = ::fcntl(fd, F_GET_SEALS);
     if (seals < 0) return -errno;
@@ -116,12 +108,6 @@ std::string MemFd::importProblem(int checkResult) {
         default:
             return std::string("its memory cannot be inspected: ") + std::strerror(-checkResult);
     }
-}
-
-std::optional<MemoryMapping> MemoryMapping::map(int fd, std::size_t size, bool writable) {
-    Result<MemoryMapping> mapping = create(fd, size, writable);
-    if (!mapping) return std::nullopt;
-    return std::move(*mapping);
 }
 
 Result<MemoryMapping> MemoryMapping::create(int fd, std::size_t size, bool writable) {

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 #include "base/Result.h"
@@ -20,8 +19,6 @@ class MemoryMapping {
     // Maps `size` bytes of `fd` from offset 0, writable or read-only; fails with mmap's -errno
     // (-EINVAL for an empty mapping).
     static Result<MemoryMapping> create(int fd, std::size_t size, bool writable);
-    // Transitional, for the callers not yet moved to create(): the mapping, or nothing.
-    static std::optional<MemoryMapping> map(int fd, std::size_t size, bool writable);
     ~MemoryMapping();
     MemoryMapping(MemoryMapping&& other) noexcept;
     MemoryMapping& operator=(MemoryMapping&& other) noexcept;
@@ -69,10 +66,6 @@ class MemFd {
 
     // For callers that need no reason: createSealed's fd, or an invalid one.
     static UniqueFD create(const char* name, std::size_t size);
-    // Transitional, for the callers not yet moved to the Result form above: the memory, or
-    // nothing with the -errno in `error`. To go once they have moved.
-    static std::optional<WritableMemory> createWritable(const char* name, std::size_t size,
-                                                        int* error);
 };
 
 }  // namespace kova::base

@@ -5,20 +5,33 @@
 
 namespace kova::wire {
 
-std::string printable(std::string_view text, std::size_t limit) {
+namespace {
+
+std::string escaped(std::string_view text, std::size_t limit, bool keepQuotes) {
     std::string shown;
     for (std::size_t i = 0; i < text.size() && i < limit; ++i) {
         const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte >= 0x20 && byte < 0x7f && byte != '\\' && byte != '"') {
+        const bool quote = byte == '\\' || byte == '"';
+        if (byte >= 0x20 && byte < 0x7f && (keepQuotes || !quote)) {
             shown += char(byte);
         } else {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            shown += escaped;
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02x", byte);
+            shown += code;
         }
     }
     if (text.size() > limit) shown += "...";
     return shown;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text, std::size_t limit) {
+    return escaped(text, limit, false);
+}
+
+std::string readable(std::string_view text, std::size_t limit) {
+    return escaped(text, limit, true);
 }
 
 const char* messageTypeName(MessageType type) {

@@ -586,6 +586,9 @@ std::string_view textOf(const char (&field)[N]) {
 // a terminal's cursor or close the quotes around it; cut after `limit` bytes of the text, with
 // "..." to say so.
 std::string printable(std::string_view text, std::size_t limit = kNameSize);
+// As printable(), but keeping quotes and backslashes: for the camera's whole error text, shown to
+// a person, whose quoted names the camera made printable already.
+std::string readable(std::string_view text, std::size_t limit);
 
 // ---- names, for error texts and logs ----
 

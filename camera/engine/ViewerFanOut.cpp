@@ -12,10 +12,8 @@ ViewerFanOut::ViewerFanOut(std::function<std::uint64_t()> now, std::uint64_t hol
     : now_(std::move(now)), holdLimitNs_(holdLimitNs) {}
 
 int ViewerFanOut::add(std::uint64_t viewerId, std::shared_ptr<const wire::Connection> connection) {
-    int error = 0;
-    auto frameStates =
-        base::MemFd::createWritable("kova-frame-states", wire::kFrameStatesSize, &error);
-    if (!frameStates) return error;
+    auto frameStates = base::MemFd::createWritable("kova-viewer-states", wire::kFrameStatesSize);
+    if (!frameStates) return frameStates.failure().error;
     std::lock_guard lock(mutex_);
     if (viewers_.count(viewerId) != 0) return -EEXIST;
     if (const int sent =

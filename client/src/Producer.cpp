@@ -268,11 +268,10 @@ struct KOVA_INTERNAL Producer::Impl {
 
 // A new shared frame buffer, sent to the camera with `cookie`.
 BufferPool::Buffer Producer::Impl::registerBuffer(const Session& to, std::uint32_t cookie) {
-    int error = 0;
     // Viewers are handed this memory's fd too; the seals leave this mapping the only way to
     // write into it.
-    auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes, &error);
-    if (!memory) client::raiseSystem("cannot create a frame buffer", -error);
+    auto memory = base::MemFd::createWritable("kova-frame", kFrameBytes);
+    if (!memory) client::raiseSystem("cannot create a frame buffer", -memory.failure().error);
     BufferPool::Buffer buffer;
     buffer.mapping = std::move(memory->mapping);
     buffer.fd = std::move(memory->fd);

@@ -152,7 +152,7 @@ void raiseCameraError(const wire::Error& error) {
         message += wire::messageTypeName(wire::MessageType(error.requestType));
     }
     message += ": ";
-    message += wire::printable(wire::textOf(error.text), wire::kErrorTextSize);
+    message += wire::readable(wire::textOf(error.text), wire::kErrorTextSize);
     // A sink session refused because another client's session holds the sink: the subject is
     // that client's pid.
     const bool sinkHeld = error.code == wire::ErrorCode::NotAuthorized && error.subject != 0 &&

@@ -41,10 +41,10 @@ std::shared_ptr<const MappedBuffer> mapFrameStates(base::UniqueFD fd) {
                     "kova-camera sent frame states that are not sealed shared memory of " +
                         std::to_string(wire::kFrameStatesSize) + " bytes");
     }
-    auto mapping = base::MemoryMapping::map(fd.get(), wire::kFrameStatesSize, false);
+    auto mapping = base::MemoryMapping::create(fd.get(), wire::kFrameStatesSize, false);
     if (!mapping) {
         throw Error(ErrorCode::SystemError,
-                    std::string("cannot map the frame states: ") + std::strerror(errno));
+                    "cannot map the frame states: " + mapping.failure().message);
     }
     return std::make_shared<const MappedBuffer>(MappedBuffer{std::move(fd), std::move(*mapping)});
 }
@@ -198,13 +198,14 @@ std::shared_ptr<const MappedBuffer> Viewer::Impl::bufferFor(const wire::Frame& f
     }
     // Checked before mapping: unsealed memory could shrink under the mapping and fault.
     const int checked = fdLost ? -EMFILE : base::MemFd::checkImported(fd.get(), layout.size);
-    std::optional<base::MemoryMapping> mapping;
-    if (checked == 0) mapping = base::MemoryMapping::map(fd.get(), layout.size, false);
+    base::Result<base::MemoryMapping> mapping =
+        checked == 0 ? base::MemoryMapping::create(fd.get(), layout.size, false)
+                     : base::Result<base::MemoryMapping>(base::Failure{checked, ""});
     if (!mapping) {
         why = "cannot map " + name + ": " +
               (fdLost    ? std::string("no file descriptor was free to receive it")
                : checked ? base::MemFd::importProblem(checked)
-                         : std::string(std::strerror(errno)));
+                         : mapping.failure().message);
         buffers[frame.bufferKey] = nullptr;
         return nullptr;
     }
@@ -231,7 +232,8 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
     if (!impl_->session) {
         throw Error(ErrorCode::Disconnected, "the viewer is not connected (call reconnect())");
     }
-    const auto deadline = Clock::now() + timeout;
+    auto deadline = Clock::now() + timeout;
+    bool waitRestarted = false;
     for (;;) {
         auto received = impl_->session->receive(deadline);
         if (!received) return std::nullopt;
@@ -256,6 +258,10 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 impl_->session->trySend(release);
                 ++impl_->missed;
                 impl_->lostSinceLastFrame += frame->framesMissed + 1;
+                // Frames that went stale while this process could not run (stopped, swapped
+                // out) are lost on waking, its time may be up already: the camera is sending,
+                // so the wait starts afresh, once.
+                if (!std::exchange(waitRestarted, true)) deadline = Clock::now() + timeout;
             };
             if (!buffer) {
                 lose();

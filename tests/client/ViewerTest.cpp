@@ -66,7 +66,9 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         const auto memory = frameMemory(0x5A);
         sentMemory = inodeOf(memory.get());
         setFrameState(states, 0, 1);
-        send(c, frameMessage(1, 40, true), memory.get());
+        auto first = frameMessage(1, 40, true);
+        first.framesMissed = 2;
+        send(c, first, memory.get());
         auto second = frameMessage(2, 40, false);
         second.origin = wire::FrameOrigin::Placeholder;
         second.framesMissed = 3;
@@ -88,7 +90,7 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         EXPECT_GE(first->received_ns(), before);
         EXPECT_LE(first->received_ns(), host_time_now());
         EXPECT_EQ(first->origin(), Viewer::Origin::Sink);
-        EXPECT_EQ(first->missed_before(), 0u);
+        EXPECT_EQ(first->missed_before(), 2u);
         EXPECT_EQ(first->width(), 800u);
         EXPECT_EQ(first->height(), 960u);
         EXPECT_EQ(first->stride(), 3200u);
@@ -103,7 +105,7 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAndEveryFrameIsReleasedWhenItGoes) {
         EXPECT_EQ(second->fd(), first->fd());
         EXPECT_EQ(second->origin(), Viewer::Origin::Placeholder);
         EXPECT_EQ(second->missed_before(), 3u);
-        EXPECT_EQ(viewer.frames_missed(), 3u);
+        EXPECT_EQ(viewer.frames_missed(), 5u) << "the sum of every frame's count";
         EXPECT_TRUE(first->intact());
         EXPECT_TRUE(second->intact());
         EXPECT_EQ(viewer.hold_limit(), std::chrono::milliseconds(wire::kViewerHoldLimitMs));

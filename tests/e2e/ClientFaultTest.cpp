@@ -284,7 +284,7 @@ TEST_F(ClientFaultTest, MalformedOrUnexpectedMessagesGetAClearErrorAndNoFdIsKept
     wire::MessageHeader unknownType{wire::MessageType(99), 8};
     wire::Hello laterVersion;
     laterVersion.role = wire::Role::Sink;
-    laterVersion.version = 2;
+    laterVersion.version = wire::kProtocolVersion + 1;
     wire::Hello sinkHello;
     sinkHello.role = wire::Role::Sink;
     wire::RegisterBuffer noFd;

@@ -129,6 +129,11 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     small.bytesPerRow = 2560;
     small.size = 2560ull * 960;
     EXPECT_NE(attempt(small, frameMemory(small.size).get()).find("640x960"), std::string::npos);
+    wire::FrameLayout shortFrame = layout;
+    shortFrame.height = 480;
+    shortFrame.size = 3200ull * 480;
+    EXPECT_NE(attempt(shortFrame, frameMemory(shortFrame.size).get()).find("800x480"),
+              std::string::npos);
 
     EXPECT_NE(attempt(layout, frameMemory(layout.size, false).get()).find("not sealed"),
               std::string::npos);
@@ -277,6 +282,29 @@ TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
     startSink(*sink);
     sink->send(pushAt(b, now()));
     EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, wire::PushOutcome::Relayed);
+}
+
+// Starting and stopping each take a hop to the callback queue; a request that comes during the
+// hop is refused, not taken as if the hop were done.
+TEST_F(EngineTest, ASinkSessionIsNotStoppedWhileStartingNorStartedWhileStopping) {
+    auto sink = connect(Role::Sink);
+    auto expectRefused = [&](wire::MessageType request) {
+        const auto error = sink->expect<wire::Error>();
+        EXPECT_EQ(error.code, ErrorCode::WrongState);
+        EXPECT_EQ(error.requestType, std::uint32_t(request));
+        EXPECT_EQ(error.disconnecting, 0u);
+    };
+    ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
+    ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
+    loop.pump();
+    expectRefused(wire::MessageType::SinkStop);
+    sink->expect<wire::SinkStarted>();
+
+    ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
+    ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
+    loop.pump();
+    expectRefused(wire::MessageType::SinkStart);
+    sink->expect<wire::SinkStopped>();
 }
 
 TEST_F(EngineTest, AConsumeRequestWithoutASinkSessionIsReleasedWithoutAnAnswer) {

@@ -35,8 +35,9 @@ struct ViewerEnds {
         auto result = client.receive();
         ASSERT_EQ(result.status, wire::ReceiveResult::Status::Message);
         ASSERT_TRUE(std::holds_alternative<wire::ViewStarted>(result.received->message));
-        auto mapping = base::MemoryMapping::map(result.received->fd.get(), wire::kFrameStatesSize,
-                                                /*writable=*/false);
+        auto mapping =
+            base::MemoryMapping::create(result.received->fd.get(), wire::kFrameStatesSize,
+                                        /*writable=*/false);
         ASSERT_TRUE(mapping);
         states = std::move(*mapping);
     }

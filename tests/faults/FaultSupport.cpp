@@ -107,11 +107,14 @@ CameraState stateOf(pid_t pid) {
     return state;
 }
 
-CameraState expectCameraBackTo(pid_t pid, const CameraState& before) {
+CameraState expectCameraBackTo(pid_t pid, const CameraState& before, std::size_t grownBuffers) {
     CameraState now;
     const bool back = e2e::waitUntil([&] {
         now = stateOf(pid);
-        return now.fds == before.fds && now.clientMemory == before.clientMemory &&
+        const std::size_t grown =
+            now.clientMemory - std::min(now.clientMemory, before.clientMemory);
+        return grown <= grownBuffers && now.fds == before.fds + grown &&
+               now.clientMemory >= before.clientMemory &&
                now.clientMappings == before.clientMappings &&
                now.heapKiB <= before.heapKiB + kHeapSlackKiB;
     });

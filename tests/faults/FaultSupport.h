@@ -82,7 +82,9 @@ std::ostream& operator<<(std::ostream& out, const CameraState& state);
 CameraState stateOf(pid_t pid);
 // Waits until the camera holds what it held in `before` again: the same fds, the same client
 // memory, and no more heap than a little slack above it. Returns the state it came back to.
-CameraState expectCameraBackTo(pid_t pid, const CameraState& before);
+// `grownBuffers` more of a producer's buffers (and their fds) may be held: a producer's pool grows
+// while viewers hold its frames, and keeps what it grew.
+CameraState expectCameraBackTo(pid_t pid, const CameraState& before, std::size_t grownBuffers = 0);
 
 // Prints a test's figures, for docs/reliability.md.
 void reportFigures(const std::string& test, const soak::Figures& figures, const CameraState& before,

@@ -4,9 +4,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -93,19 +94,39 @@ ChildProcess spawn(const std::string& program, const std::vector<std::string>& a
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, stdinPath.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    pid_t pid = -1;
-    const int error =
-        ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(error);
+    // A CLOEXEC pipe tells a failed exec from a child that started: it closes on exec, or
+    // carries the exec's errno.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(errno);
+        return ChildProcess();
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Only system calls from here on, as in any child of a threaded process. A test that
+        // dies takes its children with it rather than leaving cameras behind.
+        ::close(report[0]);
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) _exit(127);
+        const int in = ::open(stdinPath.c_str(), O_RDONLY | O_CLOEXEC);
+        const int out = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (in >= 0 && out >= 0 && err >= 0 && ::dup2(in, 0) == 0 && ::dup2(out, 1) == 1 &&
+            ::dup2(err, 2) == 2) {
+            ::execve(program.c_str(), argv.data(), envp.data());
+        }
+        const int failure = errno;
+        [[maybe_unused]] const ssize_t told = ::write(report[1], &failure, sizeof failure);
+        _exit(127);
+    }
+    ::close(report[1]);
+    int failure = 0;
+    const ssize_t told = pid > 0 ? TEMP_FAILURE_RETRY(::read(report[0], &failure, sizeof failure))
+                                 : (failure = errno, ssize_t(sizeof failure));
+    ::close(report[0]);
+    if (told != 0) {
+        if (pid > 0) ::waitpid(pid, nullptr, 0);
+        ADD_FAILURE() << "cannot start " << program << ": " << std::strerror(failure);
         return ChildProcess();
     }
     return ChildProcess(pid, stdoutPath, stderrPath);

@@ -65,7 +65,8 @@ class ChildProcess {
 };
 
 // Starts `program` with `arguments`, KOVA_SOCKET set to `socketPath`, stdin from `stdinPath`
-// (or /dev/null) and stdout/stderr to files in `folder` named after `tag`.
+// (or /dev/null) and stdout/stderr to files in `folder` named after `tag`. The child is killed
+// when the thread that started it ends, so a test that dies leaves no process behind.
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& socketPath, const std::string& folder, const std::string& tag,
                    const std::string& stdinPath = "/dev/null");

@@ -420,8 +420,8 @@ void runSnapshot(const SnapshotOptions& options) {
     for (int attempt = 1;; ++attempt) {
         const auto frame = viewer.next_frame(toMilliseconds(timeout));
         if (!frame) throw noFrameWithin(timeout);
-        const std::string failure =
-            writePicture(path, *format, frame->data(), frame->width(), frame->height(), frame->stride());
+        const std::string failure = writePicture(path, *format, frame->data(), frame->width(),
+                                                 frame->height(), frame->stride());
         if (!failure.empty()) throw CommandFailure(failure);
         if (frame->intact()) return;
         if (attempt == kAttempts) {

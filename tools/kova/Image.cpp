@@ -241,7 +241,8 @@ std::string writePicture(const std::string& path, PictureFormat format, const st
         image.width = png_uint_32(width);
         image.height = png_uint_32(height);
         image.format = PNG_FORMAT_BGRA;
-        // Speed over size: the frame is held while it is encoded (2.5 times faster on flat pictures).
+        // Speed over size: the frame is held while it is encoded (2.5 times faster on flat
+        // pictures).
         image.flags = PNG_IMAGE_FLAG_FAST;
         // The stride counts components, which are bytes at 8 bits each.
         if (png_image_write_to_stdio(&image, out, 0, pixels, png_int_32(stride), nullptr) == 0) {
