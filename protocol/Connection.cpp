@@ -115,8 +115,9 @@ ReceiveResult Connection::receive() const {
     if ((header.msg_flags & MSG_TRUNC) != 0) {
         return invalid(says("message larger than ", kMaxMessageSize, " bytes"));
     }
-    // End of stream; an empty packet cannot be told apart from it.
-    if (size == 0 && fdCount == 0) {
+    // End of stream; an empty packet cannot be told apart from it, unless it brought fds, even
+    // ones this process had no room to take.
+    if (size == 0 && fdCount == 0 && !cutShort) {
         result.status = ReceiveResult::Status::Closed;
         return result;
     }

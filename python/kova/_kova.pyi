@@ -92,6 +92,9 @@ class Frame:
     @property
     def missed(self) -> int:
         """Frames this viewer missed just before this one."""
+    def intact(self) -> bool:
+        """Whether the pixels stayed as they were until now: asked after reading them. A frame
+        held past the camera's hold limit (1 s) may be taken back and written again."""
     @property
     def pixels(self) -> npt.NDArray[np.uint8]:
         """(960, 800, 4) BGRA, read-only: the camera's shared buffer, not a copy."""

@@ -406,6 +406,7 @@ PYBIND11_MODULE(_kova, m) {
                                [](const ReceivedFrame& f) { return originName(f.frame.origin()); })
         .def_property_readonly("missed",
                                [](const ReceivedFrame& f) { return f.frame.missed_before(); })
+        .def("intact", [](const ReceivedFrame& f) { return f.frame.intact(); })
         .def_property_readonly("pixels",
                                [](py::object self) {
                                    const auto& f = self.cast<const ReceivedFrame&>().frame;

@@ -65,6 +65,7 @@ def test_viewer_reads_the_placeholder_exactly(camera):
         assert first.pixels.shape == (H, W, 4)
         np.testing.assert_array_equal(first.pixels, placeholder())
         np.testing.assert_array_equal(np.asarray(second), placeholder())
+        assert first.intact() and second.intact()
 
 
 @pytest.mark.parametrize("channels, order, to_bgra", [
