@@ -8,10 +8,12 @@
 //   records, sink queues, consume requests and their completions. Every member not named below
 //   lives there, and every public member not named below is called there.
 // - The callback queue: every call into the extension (properties, formats, authorisation,
-//   start/stop, connect/disconnect), and the counts of started sink and view sessions.
+//   start/stop, connect/disconnect), and each stream's users (StreamUsers).
 // - Any thread: sendSampleBuffer() (fans out under ViewerFanOut's lock), consumeSampleBuffer()
-//   and scheduledOutputChanged() (posted to the loop), and the release of a client's pixel
-//   buffer (its return is posted to the loop).
+//   (posted to the loop), scheduledOutputChanged() (nothing to do), and the release of a
+//   client's pixel buffer (its return is posted to the loop).
+// Its parts, a file each: CameraEngine.cpp (life, service, messages, sending), SinkSessions.cpp,
+// ViewSessions.cpp and Status.cpp, with the client record in EngineClient.h.
 // The engine is owned through a shared_ptr; work it posts holds it weakly and does nothing once
 // it is gone.
 #pragma once
@@ -26,6 +28,7 @@
 #include <string>
 
 #include "camera/engine/EventLoop.h"
+#include "camera/engine/StreamUsers.h"
 #include "camera/engine/ViewerFanOut.h"
 #include "host/cmio/CMIOExtension.h"
 #include "host/media/CMFormatDescription.h"
@@ -74,9 +77,6 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
                              CMIOExtensionConsumeCompletion completion);
     void scheduledOutputChanged(CMIOExtensionStream& stream,
                                 const CMIOExtensionScheduledOutputRef& scheduledOutput);
-
-    // Buffers the relay reported as output so far.
-    std::uint64_t scheduledOutputCount() const { return scheduledOutputs_.load(); }
 
   private:
     struct Client;
@@ -155,6 +155,10 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     // Posts to the loop / the callback queue work that runs only while the engine exists.
     void onLoop(std::function<void(CameraEngine&)> work);
     void onCallbackQueue(std::function<void(CameraEngine&)> work);
+    // Runs `work` on the callback queue, then `then` on the loop, handed what `work` returned
+    // if it returns anything: the one way from the loop into the extension and back.
+    template <class Work, class Then>
+    void viaCallbackQueue(Work work, Then then);
 
     EventLoop& loop_;
     Executor callbacks_;
@@ -183,11 +187,10 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
     bool shuttingDown_ = false;
 
     // Callback queue only.
-    int startedSinkSessions_ = 0;
-    int startedViewSessions_ = 0;
+    StreamUsers sinkUsers_{"the sink stream"};
+    StreamUsers outputUsers_{"the output stream"};
 
     ViewerFanOut fanOut_;
-    std::atomic<std::uint64_t> scheduledOutputs_{0};
 };
 
 }  // namespace kova::engine

@@ -97,7 +97,10 @@ def snippet_pattern(lines):
 
 
 def mutate(text, fault):
-    """The file's text with the fault applied, or None and why not."""
+    """The file's text with the fault applied, or None and why not. `text` is None for a file
+    that is gone."""
+    if text is None:
+        return None, "stale"
     matches = list(snippet_pattern(fault.original).finditer(text))
     if not matches:
         return None, "stale"
@@ -214,7 +217,8 @@ def main():
     if args.check:
         bad = 0
         for fault in faults:
-            _, problem = mutate((ROOT / fault.path).read_text(), fault)
+            path = ROOT / fault.path
+            _, problem = mutate(path.read_text() if path.exists() else None, fault)
             if problem:
                 bad += 1
                 print(f"{problem:9} {fault.id} ({fault.path})")
@@ -269,7 +273,7 @@ def main():
         for number, fault in enumerate(faults, 1):
             began = time.monotonic()
             target = tree / fault.path
-            original = target.read_text()
+            original = target.read_text() if target.exists() else None
             mutated, problem = mutate(original, fault)
             if problem:
                 outcomes.append((fault, problem, ""))
