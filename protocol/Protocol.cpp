@@ -35,63 +35,8 @@ std::string readable(std::string_view text, std::size_t limit) {
 }
 
 const char* messageTypeName(MessageType type) {
-    switch (type) {
-        case MessageType::Hello:
-            return "Hello";
-        case MessageType::Welcome:
-            return "Welcome";
-        case MessageType::Error:
-            return "Error";
-        case MessageType::Ping:
-            return "Ping";
-        case MessageType::Pong:
-            return "Pong";
-        case MessageType::InfoRequest:
-            return "InfoRequest";
-        case MessageType::InfoReply:
-            return "InfoReply";
-        case MessageType::RegisterBuffer:
-            return "RegisterBuffer";
-        case MessageType::BufferRegistered:
-            return "BufferRegistered";
-        case MessageType::UnregisterBuffer:
-            return "UnregisterBuffer";
-        case MessageType::SinkStart:
-            return "SinkStart";
-        case MessageType::SinkStarted:
-            return "SinkStarted";
-        case MessageType::SinkStop:
-            return "SinkStop";
-        case MessageType::SinkStopped:
-            return "SinkStopped";
-        case MessageType::Push:
-            return "Push";
-        case MessageType::PushRefused:
-            return "PushRefused";
-        case MessageType::BufferReturned:
-            return "BufferReturned";
-        case MessageType::ViewStart:
-            return "ViewStart";
-        case MessageType::ViewStarted:
-            return "ViewStarted";
-        case MessageType::ViewStop:
-            return "ViewStop";
-        case MessageType::ViewStopped:
-            return "ViewStopped";
-        case MessageType::Frame:
-            return "Frame";
-        case MessageType::Release:
-            return "Release";
-        case MessageType::BufferGone:
-            return "BufferGone";
-        case MessageType::StatusRequest:
-            return "StatusRequest";
-        case MessageType::StatusReply:
-            return "StatusReply";
-        case MessageType::SinkTakeOver:
-            return "SinkTakeOver";
-    }
-    return "unknown";
+    const MessageSpec* spec = specOf(type);
+    return spec ? spec->name : "unknown";
 }
 
 const char* errorCodeName(ErrorCode code) {

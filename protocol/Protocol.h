@@ -60,39 +60,6 @@ inline constexpr std::size_t kMaxStatusViewers = 8;
 
 // ---- enumerations (all 32-bit on the wire) ----
 
-enum class MessageType : std::uint32_t {
-    // session
-    Hello = 1,          // client -> host
-    Welcome = 2,        // host -> client
-    Error = 3,          // host -> client
-    Ping = 4,           // client -> host
-    Pong = 5,           // host -> client
-    InfoRequest = 6,    // client -> host
-    InfoReply = 7,      // host -> client
-    StatusRequest = 8,  // client -> host
-    StatusReply = 9,    // host -> client
-    // sink clients
-    RegisterBuffer = 16,    // client -> host, with the buffer's fd
-    BufferRegistered = 17,  // host -> client
-    UnregisterBuffer = 18,  // client -> host
-    SinkStart = 19,         // client -> host
-    SinkStarted = 20,       // host -> client
-    SinkStop = 21,          // client -> host
-    SinkStopped = 22,       // host -> client
-    Push = 23,              // client -> host
-    PushRefused = 24,       // host -> client
-    BufferReturned = 25,    // host -> client
-    SinkTakeOver = 26,      // client -> host: SinkStart that ends the holder's session
-    // viewers
-    ViewStart = 32,    // client -> host
-    ViewStarted = 33,  // host -> client
-    ViewStop = 34,     // client -> host
-    ViewStopped = 35,  // host -> client
-    Frame = 36,        // host -> client, with the buffer's fd the first time
-    Release = 37,      // client -> host
-    BufferGone = 38,   // host -> client
-};
-
 // Which end sends a message type.
 enum class Peer : std::uint32_t { Client = 1, Host = 2 };
 
@@ -164,6 +131,88 @@ enum class FdRule {
     Flagged,   // exactly one when the message's fdAttached field is 1, else none
 };
 
+// Which clients may send a message type: any role, the one role, or none (the host's messages,
+// and the Hello, which comes before the role).
+enum class RoleRule { Any, Sink, View, None };
+
+// ---- the message table ----
+// Every message, once: its struct (below), type code, sender, fd rule, the roles that may send
+// it, and its size on the wire. The type codes, the variant of all messages, their names, the
+// size checks and the role rules are made from it: a new message is a row here, its struct and
+// its handling.
+// clang-format off
+#define KOVA_WIRE_MESSAGES(X)                                  \
+    /* session */                                              \
+    X(Hello,            1,  Client, None,     None, 88)        \
+    X(Welcome,          2,  Host,   None,     None, 40)        \
+    X(Error,            3,  Host,   None,     None, 160)       \
+    X(Ping,             4,  Client, None,     Any,  16)        \
+    X(Pong,             5,  Host,   None,     None, 16)        \
+    X(InfoRequest,      6,  Client, None,     Any,  8)         \
+    X(InfoReply,        7,  Host,   None,     None, 752)       \
+    X(StatusRequest,    8,  Client, None,     Any,  8)         \
+    X(StatusReply,      9,  Host,   None,     None, 888)       \
+    /* sink clients */                                         \
+    X(RegisterBuffer,   16, Client, Required, Sink, 40)        \
+    X(BufferRegistered, 17, Host,   None,     None, 16)        \
+    X(UnregisterBuffer, 18, Client, None,     Sink, 16)        \
+    X(SinkStart,        19, Client, None,     Sink, 8)         \
+    X(SinkStarted,      20, Host,   None,     None, 8)         \
+    X(SinkStop,         21, Client, None,     Sink, 8)         \
+    X(SinkStopped,      22, Host,   None,     None, 8)         \
+    X(Push,             23, Client, None,     Sink, 32)        \
+    X(PushRefused,      24, Host,   None,     None, 40)        \
+    X(BufferReturned,   25, Host,   None,     None, 16)        \
+    X(SinkTakeOver,     26, Client, None,     Sink, 8)         \
+    /* viewers */                                              \
+    X(ViewStart,        32, Client, None,     View, 8)         \
+    X(ViewStarted,      33, Host,   Required, None, 8)         \
+    X(ViewStop,         34, Client, None,     View, 8)         \
+    X(ViewStopped,      35, Host,   None,     None, 8)         \
+    X(Frame,            36, Host,   Flagged,  None, 80)        \
+    X(Release,          37, Client, None,     View, 16)        \
+    X(BufferGone,       38, Host,   None,     None, 16)
+// clang-format on
+
+enum class MessageType : std::uint32_t {
+#define KOVA_WIRE_TYPE_CODE(name, code, sender, fds, roles, size) name = code,
+    KOVA_WIRE_MESSAGES(KOVA_WIRE_TYPE_CODE)
+#undef KOVA_WIRE_TYPE_CODE
+};
+
+// A message type's row of the table.
+struct MessageSpec {
+    MessageType type;
+    const char* name;
+    Peer sender;
+    FdRule fds;
+    RoleRule roles;
+    std::size_t size;
+};
+
+inline constexpr MessageSpec kMessageSpecs[] = {
+#define KOVA_WIRE_SPEC(name, code, sender, fds, roles, size) \
+    {MessageType::name, #name, Peer::sender, FdRule::fds, RoleRule::roles, size},
+    KOVA_WIRE_MESSAGES(KOVA_WIRE_SPEC)
+#undef KOVA_WIRE_SPEC
+};
+
+// The row of `type`; null for a code that is not a message type.
+constexpr const MessageSpec* specOf(MessageType type) {
+    for (const MessageSpec& spec : kMessageSpecs) {
+        if (spec.type == type) return &spec;
+    }
+    return nullptr;
+}
+
+// What every message struct begins with: its type, sender and fd rule from the table, and its
+// header, filled in by default and stamped again when the message is sent.
+#define KOVA_WIRE_MESSAGE(Name)                             \
+    static constexpr MessageType kType = MessageType::Name; \
+    static constexpr Peer kSender = specOf(kType)->sender;  \
+    static constexpr FdRule kFds = specOf(kType)->fds;      \
+    MessageHeader header = {kType, sizeof(Name)}
+
 // ---- building blocks ----
 
 struct MessageHeader {
@@ -196,16 +245,11 @@ struct StreamInfo {
 };
 
 // ---- messages ----
-// Each struct names its type code, its sender and its fd rule. The header is filled in by
-// default and stamped again when the message is sent.
 
 // First message of every client; nothing else is accepted before it. Its first 16 bytes
 // (header, magic, version) keep their layout in every version, so a mismatch is reported as one.
 struct Hello {
-    static constexpr MessageType kType = MessageType::Hello;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Hello)};
+    KOVA_WIRE_MESSAGE(Hello);
     std::uint32_t magic = kHelloMagic;
     std::uint32_t version = kProtocolVersion;
     Role role{};
@@ -215,10 +259,7 @@ struct Hello {
 
 // The host's answer to a hello it accepts, with the limits that bind this client.
 struct Welcome {
-    static constexpr MessageType kType = MessageType::Welcome;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Welcome)};
+    KOVA_WIRE_MESSAGE(Welcome);
     std::uint32_t version = kProtocolVersion;
     Role role{};
     std::uint32_t maxMessageSize = kMaxMessageSize;
@@ -234,10 +275,7 @@ struct Welcome {
 // RegisterBuffer or Ping, the buffer id of an UnregisterBuffer or Push, the token of a Release;
 // 0 when the error is not about one request.
 struct Error {
-    static constexpr MessageType kType = MessageType::Error;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Error)};
+    KOVA_WIRE_MESSAGE(Error);
     ErrorCode code{};
     std::uint32_t requestType = 0;  // a MessageType, or 0
     std::uint64_t subject = 0;
@@ -248,35 +286,23 @@ struct Error {
 
 // Answered with a Pong carrying the same cookie once everything sent before it is handled.
 struct Ping {
-    static constexpr MessageType kType = MessageType::Ping;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Ping)};
+    KOVA_WIRE_MESSAGE(Ping);
     std::uint64_t cookie = 0;
 };
 
 struct Pong {
-    static constexpr MessageType kType = MessageType::Pong;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Pong)};
+    KOVA_WIRE_MESSAGE(Pong);
     std::uint64_t cookie = 0;
 };
 
 struct InfoRequest {
-    static constexpr MessageType kType = MessageType::InfoRequest;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(InfoRequest)};
+    KOVA_WIRE_MESSAGE(InfoRequest);
 };
 
 // The provider, the device and its streams, as the camera answers property queries.
 // Entries of `streams` past `streamCount` are all zero.
 struct InfoReply {
-    static constexpr MessageType kType = MessageType::InfoReply;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(InfoReply)};
+    KOVA_WIRE_MESSAGE(InfoReply);
     char providerManufacturer[kNameSize] = {};
     char deviceName[kNameSize] = {};
     char deviceId[kNameSize] = {};
@@ -288,10 +314,7 @@ struct InfoReply {
 };
 
 struct StatusRequest {
-    static constexpr MessageType kType = MessageType::StatusRequest;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(StatusRequest)};
+    KOVA_WIRE_MESSAGE(StatusRequest);
 };
 
 // One viewer as a StatusReply describes it.
@@ -306,10 +329,7 @@ struct StatusViewer {
 // Who uses the camera now, and its counters since it started. Entries of `viewers` past
 // `viewerEntries` are all zero; `viewerCount` counts every viewer, also those not listed.
 struct StatusReply {
-    static constexpr MessageType kType = MessageType::StatusReply;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(StatusReply)};
+    KOVA_WIRE_MESSAGE(StatusReply);
     std::uint32_t cameraPid = 0;
     OutputShowing output{};
     std::uint64_t uptimeNs = 0;
@@ -337,20 +357,14 @@ struct StatusReply {
 // growing, holding layout.size bytes. Answered by BufferRegistered with the same cookie, or by an
 // Error naming the cookie.
 struct RegisterBuffer {
-    static constexpr MessageType kType = MessageType::RegisterBuffer;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::Required;
-    MessageHeader header{kType, sizeof(RegisterBuffer)};
+    KOVA_WIRE_MESSAGE(RegisterBuffer);
     std::uint32_t cookie = 0;  // chosen by the client, echoed back
     std::uint32_t reserved = 0;
     FrameLayout layout{};
 };
 
 struct BufferRegistered {
-    static constexpr MessageType kType = MessageType::BufferRegistered;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(BufferRegistered)};
+    KOVA_WIRE_MESSAGE(BufferRegistered);
     std::uint32_t cookie = 0;
     std::uint32_t bufferId = 0;  // never 0
 };
@@ -358,26 +372,17 @@ struct BufferRegistered {
 // The id stops naming the buffer at once; frames already pushed from it still come back with
 // BufferReturned. Not answered unless it fails.
 struct UnregisterBuffer {
-    static constexpr MessageType kType = MessageType::UnregisterBuffer;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(UnregisterBuffer)};
+    KOVA_WIRE_MESSAGE(UnregisterBuffer);
     std::uint32_t bufferId = 0;
     std::uint32_t reserved = 0;
 };
 
 struct SinkStart {
-    static constexpr MessageType kType = MessageType::SinkStart;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(SinkStart)};
+    KOVA_WIRE_MESSAGE(SinkStart);
 };
 
 struct SinkStarted {
-    static constexpr MessageType kType = MessageType::SinkStarted;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(SinkStarted)};
+    KOVA_WIRE_MESSAGE(SinkStarted);
 };
 
 // A SinkStart that, when another client's sink session holds the sink, ends that session
@@ -385,34 +390,22 @@ struct SinkStarted {
 // (NotAuthorized, requestType SinkStart, subject the pid of this client) naming this client.
 // Answered like a SinkStart.
 struct SinkTakeOver {
-    static constexpr MessageType kType = MessageType::SinkTakeOver;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(SinkTakeOver)};
+    KOVA_WIRE_MESSAGE(SinkTakeOver);
 };
 
 struct SinkStop {
-    static constexpr MessageType kType = MessageType::SinkStop;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(SinkStop)};
+    KOVA_WIRE_MESSAGE(SinkStop);
 };
 
 // Sent after every frame still queued for this client has come back as BufferReturned.
 struct SinkStopped {
-    static constexpr MessageType kType = MessageType::SinkStopped;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(SinkStopped)};
+    KOVA_WIRE_MESSAGE(SinkStopped);
 };
 
 // Pushes the frame in a registered buffer. The buffer belongs to the host until it comes back
 // with BufferReturned, or at once if the push is refused with PushRefused.
 struct Push {
-    static constexpr MessageType kType = MessageType::Push;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Push)};
+    KOVA_WIRE_MESSAGE(Push);
     std::uint32_t bufferId = 0;
     std::uint32_t timeFlags = 0;  // kTimeFlag… bits of the presentation time
     std::int64_t timeValue = 0;
@@ -422,10 +415,7 @@ struct Push {
 
 // The push was not accepted; it counts as dropped. Counters are this client's since its hello.
 struct PushRefused {
-    static constexpr MessageType kType = MessageType::PushRefused;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(PushRefused)};
+    KOVA_WIRE_MESSAGE(PushRefused);
     std::uint32_t bufferId = 0;
     PushRefusal reason{};
     std::uint64_t framesPushed = 0;   // accepted pushes
@@ -436,19 +426,13 @@ struct PushRefused {
 
 // The host, the extension and every viewer are done with the buffer: the client may write it.
 struct BufferReturned {
-    static constexpr MessageType kType = MessageType::BufferReturned;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(BufferReturned)};
+    KOVA_WIRE_MESSAGE(BufferReturned);
     std::uint32_t bufferId = 0;
     PushOutcome outcome{};
 };
 
 struct ViewStart {
-    static constexpr MessageType kType = MessageType::ViewStart;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(ViewStart)};
+    KOVA_WIRE_MESSAGE(ViewStart);
 };
 
 // Frames follow it. The attached fd is the viewer's frame states: a sealed memfd of
@@ -457,25 +441,16 @@ struct ViewStart {
 // before the frame's memory may change, so a viewer that reads the word after reading the
 // pixels knows whether they held still.
 struct ViewStarted {
-    static constexpr MessageType kType = MessageType::ViewStarted;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::Required;
-    MessageHeader header{kType, sizeof(ViewStarted)};
+    KOVA_WIRE_MESSAGE(ViewStarted);
 };
 
 struct ViewStop {
-    static constexpr MessageType kType = MessageType::ViewStop;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(ViewStop)};
+    KOVA_WIRE_MESSAGE(ViewStop);
 };
 
 // No frame follows it; the viewer's unreleased frames count as released.
 struct ViewStopped {
-    static constexpr MessageType kType = MessageType::ViewStopped;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(ViewStopped)};
+    KOVA_WIRE_MESSAGE(ViewStopped);
 };
 
 // One frame sent on the output stream. The viewer reads it from the buffer named by
@@ -483,10 +458,7 @@ struct ViewStopped {
 // viewer sees the key, and the viewer keeps the mapping until BufferGone. The viewer answers
 // with Release(token) when done reading.
 struct Frame {
-    static constexpr MessageType kType = MessageType::Frame;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::Flagged;
-    MessageHeader header{kType, sizeof(Frame)};
+    KOVA_WIRE_MESSAGE(Frame);
     std::uint64_t token = 0;  // unique among this viewer's unreleased frames
     std::uint64_t sequence = 0;
     std::uint64_t hostTimeNs = 0;  // CLOCK_MONOTONIC time the frame was sent with
@@ -499,56 +471,33 @@ struct Frame {
 };
 
 struct Release {
-    static constexpr MessageType kType = MessageType::Release;
-    static constexpr Peer kSender = Peer::Client;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(Release)};
+    KOVA_WIRE_MESSAGE(Release);
     std::uint64_t token = 0;
 };
 
 // The buffer will not be sent again: the viewer unmaps it and forgets the key.
 struct BufferGone {
-    static constexpr MessageType kType = MessageType::BufferGone;
-    static constexpr Peer kSender = Peer::Host;
-    static constexpr FdRule kFds = FdRule::None;
-    MessageHeader header{kType, sizeof(BufferGone)};
+    KOVA_WIRE_MESSAGE(BufferGone);
     std::uint64_t bufferKey = 0;
 };
 
 // Any one message.
-using Message =
-    std::variant<Hello, Welcome, Error, Ping, Pong, InfoRequest, InfoReply, RegisterBuffer,
-                 BufferRegistered, UnregisterBuffer, SinkStart, SinkStarted, SinkStop, SinkStopped,
-                 Push, PushRefused, BufferReturned, ViewStart, ViewStarted, ViewStop, ViewStopped,
-                 Frame, Release, BufferGone, StatusRequest, StatusReply, SinkTakeOver>;
+template <class Ignored, class... Messages>
+using VariantOfAllBut1st = std::variant<Messages...>;
+#define KOVA_WIRE_STRUCT(name, code, sender, fds, roles, size) , name
+using Message = VariantOfAllBut1st<void KOVA_WIRE_MESSAGES(KOVA_WIRE_STRUCT)>;
+#undef KOVA_WIRE_STRUCT
 
 // ---- sizes, checked ----
 
 static_assert(sizeof(MessageHeader) == 8);
 static_assert(sizeof(FrameLayout) == 24);
 static_assert(sizeof(StreamInfo) == 104);
-static_assert(sizeof(Hello) == 88);
-static_assert(sizeof(Welcome) == 40);
-static_assert(sizeof(Error) == 160);
-static_assert(sizeof(Ping) == 16 && sizeof(Pong) == 16);
-static_assert(sizeof(InfoRequest) == 8);
-static_assert(sizeof(InfoReply) == 752);
-static_assert(sizeof(RegisterBuffer) == 40);
-static_assert(sizeof(BufferRegistered) == 16);
-static_assert(sizeof(UnregisterBuffer) == 16);
-static_assert(sizeof(SinkStart) == 8 && sizeof(SinkStarted) == 8);
-static_assert(sizeof(SinkStop) == 8 && sizeof(SinkStopped) == 8);
-static_assert(sizeof(Push) == 32);
-static_assert(sizeof(PushRefused) == 40);
-static_assert(sizeof(BufferReturned) == 16);
-static_assert(sizeof(ViewStart) == 8 && sizeof(ViewStarted) == 8);
-static_assert(sizeof(ViewStop) == 8 && sizeof(ViewStopped) == 8);
-static_assert(sizeof(Frame) == 80);
-static_assert(sizeof(Release) == 16);
-static_assert(sizeof(BufferGone) == 16);
-static_assert(sizeof(StatusRequest) == 8 && sizeof(SinkTakeOver) == 8);
 static_assert(sizeof(StatusViewer) == 88);
-static_assert(sizeof(StatusReply) == 888);
+#define KOVA_WIRE_SIZE(name, code, sender, fds, roles, size) \
+    static_assert(sizeof(name) == size, #name " has the size its row says");
+KOVA_WIRE_MESSAGES(KOVA_WIRE_SIZE)
+#undef KOVA_WIRE_SIZE
 
 template <class M>
 inline constexpr bool kIsWireStruct =

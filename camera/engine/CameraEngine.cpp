@@ -42,25 +42,19 @@ const char* roleName(wire::Role role) {
 }
 
 bool roleMaySend(wire::Role role, MessageType type) {
-    switch (type) {
-        case MessageType::Ping:
-        case MessageType::InfoRequest:
-        case MessageType::StatusRequest:
+    const wire::MessageSpec* spec = wire::specOf(type);
+    if (!spec) return false;
+    switch (spec->roles) {
+        case wire::RoleRule::Any:
             return true;
-        case MessageType::RegisterBuffer:
-        case MessageType::UnregisterBuffer:
-        case MessageType::SinkStart:
-        case MessageType::SinkTakeOver:
-        case MessageType::SinkStop:
-        case MessageType::Push:
+        case wire::RoleRule::Sink:
             return role == wire::Role::Sink;
-        case MessageType::ViewStart:
-        case MessageType::ViewStop:
-        case MessageType::Release:
+        case wire::RoleRule::View:
             return role == wire::Role::View;
-        default:
-            return false;
+        case wire::RoleRule::None:
+            break;
     }
+    return false;
 }
 
 MessageType typeOf(const wire::Message& message) {
