@@ -232,9 +232,11 @@ def main():
     # Same layout relative to the sources as `make build`, so ccache serves both.
     os.environ.setdefault("CCACHE_BASEDIR", str(args.work.resolve().parent))
     os.environ.setdefault("CCACHE_NOHASHDIR", "1")
-    if not (build / "build.ninja").exists():
+    cache = build / "CMakeCache.txt"
+    if not cache.exists() or "KOVA_TESTS:BOOL=ON" not in cache.read_text():
         configure = ["cmake", "-S", str(tree), "-B", str(build), "-G", "Ninja",
-                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_COMPILER=g++"]
+                     "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCMAKE_CXX_COMPILER=g++",
+                     "-DKOVA_TESTS=ON", "-DKOVA_BENCH=ON"]
         if shutil.which("ccache"):
             configure += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache",
                           "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
