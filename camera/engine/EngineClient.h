@@ -20,6 +20,19 @@ inline constexpr std::uint64_t kRateWindowNanoseconds = 1'000'000'000;
 enum class ConnectionState { AwaitingHello, Ready, Closed };
 enum class SessionState { Idle, Starting, Started, Stopping };
 
+// Why a `session` ("sink", "view") in `state` cannot take a request that needs it `needed` (Idle
+// for a start, Started for a stop), in the words its client is told; nothing when it can.
+inline std::optional<std::string> wrongSessionState(SessionState state, SessionState needed,
+                                                    const std::string& session) {
+    if (state == needed) return std::nullopt;
+    if (needed == SessionState::Idle) {
+        return state == SessionState::Started ? "the " + session + " session is started already"
+                                              : "the last " + session + " session has not ended";
+    }
+    return state == SessionState::Idle ? "no " + session + " session is started"
+                                       : "the " + session + " session is starting or ending";
+}
+
 // A pushed frame's fate, decided on the loop and read where its pixel buffer is let go.
 struct CameraEngine::PushTicket {
     std::atomic<bool> relayed{false};

@@ -233,11 +233,8 @@ void CameraEngine::bufferReturned(std::uint64_t clientId, std::uint32_t bufferId
 // ---- sink sessions ----
 
 void CameraEngine::handleSinkStart(Client& client, MessageType request) {
-    if (client.sink != SessionState::Idle) {
-        sendError(client, ErrorCode::WrongState, request, 0,
-                  client.sink == SessionState::Started ? "the sink session is started already"
-                                                       : "the last sink session has not ended");
-        return;
+    if (const auto why = wrongSessionState(client.sink, SessionState::Idle, "sink")) {
+        return sendError(client, ErrorCode::WrongState, request, 0, *why);
     }
     if (!sinkStream_ || !provider_) {
         sendError(client, ErrorCode::HostFailure, request, 0, "the camera has no sink stream");
@@ -317,11 +314,8 @@ void CameraEngine::sinkStartFinished(std::uint64_t clientId, StartResult result)
 }
 
 void CameraEngine::handleSinkStop(Client& client) {
-    if (client.sink != SessionState::Started) {
-        sendError(client, ErrorCode::WrongState, MessageType::SinkStop, 0,
-                  client.sink == SessionState::Idle ? "no sink session is started"
-                                                    : "the sink session is starting or ending");
-        return;
+    if (const auto why = wrongSessionState(client.sink, SessionState::Started, "sink")) {
+        return sendError(client, ErrorCode::WrongState, MessageType::SinkStop, 0, *why);
     }
     endSink(client, true);
 }

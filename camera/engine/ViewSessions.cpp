@@ -14,11 +14,8 @@ using wire::MessageType;
 // ---- view sessions ----
 
 void CameraEngine::handleViewStart(Client& client) {
-    if (client.view != SessionState::Idle) {
-        sendError(client, ErrorCode::WrongState, MessageType::ViewStart, 0,
-                  client.view == SessionState::Started ? "the view session is started already"
-                                                       : "the last view session has not ended");
-        return;
+    if (const auto why = wrongSessionState(client.view, SessionState::Idle, "view")) {
+        return sendError(client, ErrorCode::WrongState, MessageType::ViewStart, 0, *why);
     }
     if (!outputStream_) {
         sendError(client, ErrorCode::HostFailure, MessageType::ViewStart, 0,
@@ -67,11 +64,8 @@ void CameraEngine::viewStartFinished(std::uint64_t clientId, StartResult result)
 }
 
 void CameraEngine::handleViewStop(Client& client) {
-    if (client.view != SessionState::Started) {
-        sendError(client, ErrorCode::WrongState, MessageType::ViewStop, 0,
-                  client.view == SessionState::Idle ? "no view session is started"
-                                                    : "the view session is starting or ending");
-        return;
+    if (const auto why = wrongSessionState(client.view, SessionState::Started, "view")) {
+        return sendError(client, ErrorCode::WrongState, MessageType::ViewStop, 0, *why);
     }
     fanOut_.remove(client.id);
     endView(client, true);
