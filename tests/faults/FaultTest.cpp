@@ -112,8 +112,9 @@ std::vector<ViewedFrame> viewedFrames(const std::string& output) {
 }
 
 TEST_F(FaultTest, AViewerStoppedWithSigstopForFiveSecondsThenResumed) {
-    ChildProcess watcher =
-        e2e::startKova({"view", "--json"}, camera.socketPath(), camera.folder().path(), "watcher");
+    // Its wait outlasts the stop, so that what is judged is what the camera sends after it.
+    ChildProcess watcher = e2e::startKova({"view", "--json", "--timeout", "15"},
+                                          camera.socketPath(), camera.folder().path(), "watcher");
     ASSERT_GT(watcher.pid(), 0);
     auto seen = [&] { return viewedFrames(e2e::readFile(watcher.stdoutPath())); };
     ASSERT_TRUE(waitUntil([&] { return seen().size() >= 10; })) << "the viewer saw nothing";
