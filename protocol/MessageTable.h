@@ -172,7 +172,7 @@ enum class MessageType : std::uint32_t {
 };
 
 // A message type's row of the table.
-struct MessageSpec {
+struct MessageRow {
     MessageType type;
     const char* name;
     Peer sender;
@@ -181,17 +181,17 @@ struct MessageSpec {
     std::size_t size;
 };
 
-inline constexpr MessageSpec kMessageSpecs[] = {
-#define KOVA_WIRE_SPEC(name, code, sender, fds, roles, size) \
+inline constexpr MessageRow kMessageRows[] = {
+#define KOVA_WIRE_ROW(name, code, sender, fds, roles, size) \
     {MessageType::name, #name, Peer::sender, FdRule::fds, RoleRule::roles, size},
-    KOVA_WIRE_MESSAGES(KOVA_WIRE_SPEC)
-#undef KOVA_WIRE_SPEC
+    KOVA_WIRE_MESSAGES(KOVA_WIRE_ROW)
+#undef KOVA_WIRE_ROW
 };
 
 // The row of `type`; null for a code that is not a message type.
-constexpr const MessageSpec* specOf(MessageType type) {
-    for (const MessageSpec& spec : kMessageSpecs) {
-        if (spec.type == type) return &spec;
+constexpr const MessageRow* rowOf(MessageType type) {
+    for (const MessageRow& row : kMessageRows) {
+        if (row.type == type) return &row;
     }
     return nullptr;
 }
@@ -200,8 +200,8 @@ constexpr const MessageSpec* specOf(MessageType type) {
 // header, filled in by default and stamped again when the message is sent.
 #define KOVA_WIRE_MESSAGE(Name)                             \
     static constexpr MessageType kType = MessageType::Name; \
-    static constexpr Peer kSender = specOf(kType)->sender;  \
-    static constexpr FdRule kFds = specOf(kType)->fds;      \
+    static constexpr Peer kSender = rowOf(kType)->sender;   \
+    static constexpr FdRule kFds = rowOf(kType)->fds;       \
     MessageHeader header = {kType, sizeof(Name)}
 
 }  // namespace kova::wire

@@ -35,8 +35,8 @@ std::string readable(std::string_view text, std::size_t limit) {
 }
 
 const char* messageTypeName(MessageType type) {
-    const MessageSpec* spec = specOf(type);
-    return spec ? spec->name : "unknown";
+    const MessageRow* row = rowOf(type);
+    return row ? row->name : "unknown";
 }
 
 const char* errorCodeName(ErrorCode code) {

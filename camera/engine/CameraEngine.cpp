@@ -42,9 +42,9 @@ const char* roleName(wire::Role role) {
 }
 
 bool roleMaySend(wire::Role role, MessageType type) {
-    const wire::MessageSpec* spec = wire::specOf(type);
-    if (!spec) return false;
-    switch (spec->roles) {
+    const wire::MessageRow* row = wire::rowOf(type);
+    if (!row) return false;
+    switch (row->roles) {
         case wire::RoleRule::Any:
             return true;
         case wire::RoleRule::Sink:
