@@ -416,8 +416,14 @@ TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastView
     viewer->send(release);  // released already
     EXPECT_EQ(viewer->expect<wire::Error>().subject, first.token);
 
+    // The stream runs while any viewer is left.
+    auto other = connect(Role::View);
+    startView(*other);
     viewer->send(wire::ViewStop{});
     viewer->expect<wire::ViewStopped>();
+    EXPECT_EQ(host->armedTimerCount(), 1u);
+    other->send(wire::ViewStop{});
+    other->expect<wire::ViewStopped>();
     EXPECT_EQ(host->armedTimerCount(), 0u);
     placeholderTick();
     EXPECT_TRUE(viewer->quiet());
