@@ -68,6 +68,14 @@ Result<WritableMemory> MemFd::createWritable(const char* name, std::size_t size)
     return WritableMemory{std::move(*fd), std::move(*mapping)};
 }
 
+Result<WritableMemory> MemFd::createShared(const char* name, std::size_t size) {
+    Result<UniqueFD> fd = createSealed(name, size);
+    if (!fd) return fd.failure();
+    Result<MemoryMapping> mapping = MemoryMapping::create(fd->get(), size, /*writable=*/true);
+    if (!mapping) return mapping.failure();
+    return WritableMemory{std::move(*fd), std::move(*mapping)};
+}
+
 UniqueFD MemFd::create(const char* name, std::size_t size) {
     Result<UniqueFD> fd = createSealed(name, size);
     return fd ? std::move(*fd) : UniqueFD();

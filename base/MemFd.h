@@ -54,6 +54,10 @@ class MemFd {
     // the fd and against new writable mappings too, so a peer handed the fd can only read it.
     static Result<WritableMemory> createWritable(const char* name, std::size_t size);
 
+    // Memory both ends write (a shared area of words): sealed as createSealed() does, and mapped
+    // writable here.
+    static Result<WritableMemory> createShared(const char* name, std::size_t size);
+
     // Checks a peer's fd, without mapping it, for what every process handed it needs to map it
     // read-only: shared memory (tmpfs, not huge pages, which may be out when a peer maps them),
     // open for reading, sealed against shrinking and growing, and at least `minimumSize` bytes.

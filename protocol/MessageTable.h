@@ -18,7 +18,7 @@ static_assert(std::endian::native == std::endian::little);
 // ---- version ----
 
 // Bumped on any change to a layout or a meaning; both ends must speak the same version.
-inline constexpr std::uint32_t kProtocolVersion = 2;
+inline constexpr std::uint32_t kProtocolVersion = 3;
 // The first four bytes after a hello's header: "KOVA".
 inline constexpr std::uint32_t kHelloMagic = 0x41564f4b;
 
@@ -37,8 +37,9 @@ inline constexpr std::uint32_t kViewerHoldLimitMs = 1000;
 // Frames of one producer a viewer may keep within the hold limit while that producer has every
 // buffer it may register in use; past it, the viewer's oldest frames of it are taken back.
 inline constexpr std::uint32_t kViewerFairShare = kViewerFramesInFlight / 2;
-// The viewer's frame states: one 64-bit word per slot, kViewerFramesInFlight slots.
-inline constexpr std::size_t kFrameStatesSize = kViewerFramesInFlight * sizeof(std::uint64_t);
+// Entries of a producer's return ring (FrameReturns): room for every buffer it may register,
+// twice over, so that a producer that reads its ring now and then never finds it overflowed.
+inline constexpr std::uint32_t kReturnRingEntries = 2 * kMaxRegisteredBuffersPerClient;
 // Pushed frames waiting per sink client; a push into a full queue is refused.
 inline constexpr std::uint32_t kSinkQueueSize = 8;
 inline constexpr std::uint32_t kMaxFrameDimension = 8192;
@@ -155,6 +156,9 @@ enum class RoleRule { Any, Sink, View, None };
     X(PushRefused,      24, Host,   None,     None, 40)        \
     X(BufferReturned,   25, Host,   None,     None, 16)        \
     X(SinkTakeOver,     26, Client, None,     Sink, 8)         \
+    X(ReturnsArea,      27, Client, Required, Sink, 8)         \
+    X(ReturnsWanted,    28, Client, None,     Sink, 8)         \
+    X(ReturnsPosted,    29, Host,   None,     None, 8)         \
     /* viewers */                                              \
     X(ViewStart,        32, Client, None,     View, 8)         \
     X(ViewStarted,      33, Host,   Required, None, 8)         \

@@ -205,7 +205,7 @@ struct SinkStop {
     KOVA_WIRE_MESSAGE(SinkStop);
 };
 
-// Sent after every frame still queued for this client has come back as BufferReturned.
+// Sent after every frame still queued for this client has come back.
 struct SinkStopped {
     KOVA_WIRE_MESSAGE(SinkStopped);
 };
@@ -239,15 +239,32 @@ struct BufferReturned {
     PushOutcome outcome{};
 };
 
+// From now on this client's buffers come back in the attached ring (FrameReturns, below): a
+// memfd of sizeof(FrameReturns) bytes, sealed against shrinking and growing, that the camera maps
+// writable. A return that finds the ring full comes as BufferReturned instead. Once per
+// connection; no answer unless it is refused.
+struct ReturnsArea {
+    KOVA_WIRE_MESSAGE(ReturnsArea);
+};
+
+// The client waits for a buffer: the camera looks at once for frames its viewers have released,
+// and sends ReturnsPosted as soon as the ring holds an entry the client has not read (at once if
+// it already does).
+struct ReturnsWanted {
+    KOVA_WIRE_MESSAGE(ReturnsWanted);
+};
+
+// The ring holds returns the client has not read; the answer to one ReturnsWanted.
+struct ReturnsPosted {
+    KOVA_WIRE_MESSAGE(ReturnsPosted);
+};
+
 struct ViewStart {
     KOVA_WIRE_MESSAGE(ViewStart);
 };
 
-// Frames follow it. The attached fd is the viewer's frame states: a sealed memfd of
-// kFrameStatesSize bytes that the viewer can only map read-only. Word `slot` holds a frame's
-// token from before it is sent until it is released or taken back; the camera sets it to 0
-// before the frame's memory may change, so a viewer that reads the word after reading the
-// pixels knows whether they held still.
+// Frames follow it. The attached fd is the viewer's frame states (FrameStates, below): a memfd
+// of sizeof(FrameStates) bytes, sealed against shrinking and growing, that both ends map writable.
 struct ViewStarted {
     KOVA_WIRE_MESSAGE(ViewStarted);
 };
@@ -287,6 +304,32 @@ struct Release {
 struct BufferGone {
     KOVA_WIRE_MESSAGE(BufferGone);
     std::uint64_t bufferKey = 0;
+};
+
+// ---- shared areas ----
+// Words that one end writes and the other reads, each through a 64-bit atomic: a write is a
+// release store, a read an acquire load. What a peer writes there is checked like a message.
+
+// A viewer's frame states, by slot. `held[slot]` holds a frame's token from before the frame is
+// sent until the camera is done holding it for the viewer; the camera sets it to 0 before the
+// frame's memory may change, so a viewer that reads the word after reading the pixels knows
+// whether they held still. The viewer releases the frame by writing its token to
+// `released[slot]` (no message needed), which the camera reads whenever it next sends a frame or
+// a producer waits for a buffer; a Release message does the same at once.
+struct FrameStates {
+    std::uint64_t held[kViewerFramesInFlight];
+    std::uint64_t released[kViewerFramesInFlight];
+};
+inline constexpr std::size_t kFrameStatesSize = sizeof(FrameStates);
+
+// A producer's ring of returned buffers. The camera writes entry `written % kReturnRingEntries`
+// (bufferId in the low 32 bits, the PushOutcome in the high ones), then counts it in `written`;
+// the producer reads the entries up to `written`, then counts them in `read`. The camera reads
+// `read` only to see whether there is room.
+struct FrameReturns {
+    std::uint64_t written;
+    std::uint64_t read;
+    std::uint64_t entries[kReturnRingEntries];
 };
 
 // Any one message.

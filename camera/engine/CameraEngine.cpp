@@ -307,6 +307,10 @@ void CameraEngine::handle(Client& client, wire::Received received) {
         return handleUnregisterBuffer(client, *m);
     }
     if (const auto* m = std::get_if<wire::Push>(&message)) return handlePush(client, *m);
+    if (std::holds_alternative<wire::ReturnsWanted>(message)) return handleReturnsWanted(client);
+    if (std::holds_alternative<wire::ReturnsArea>(message)) {
+        return handleReturnsArea(client, std::move(received.fd));
+    }
     if (std::holds_alternative<wire::SinkStart>(message)) {
         return handleSinkStart(client, MessageType::SinkStart);
     }

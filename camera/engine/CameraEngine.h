@@ -106,6 +106,8 @@ class CameraEngine : public std::enable_shared_from_this<CameraEngine> {
                               base::UniqueFD fd);
     void handleUnregisterBuffer(Client& client, const wire::UnregisterBuffer& request);
     void handlePush(Client& client, const wire::Push& push);
+    void handleReturnsArea(Client& client, base::UniqueFD fd);
+    void handleReturnsWanted(Client& client);
     void handleStatusRequest(Client& client);
     // A SinkStart, or a SinkTakeOver that ends the sink holder's session instead of being
     // refused.

@@ -10,6 +10,7 @@
 #include <string>
 #include <type_traits>
 
+#include "base/MemFd.h"
 #include "camera/engine/CameraEngine.h"
 
 namespace kova::engine {
@@ -79,6 +80,10 @@ struct CameraEngine::Client {
     std::uint64_t framesDropped = 0;
     std::uint64_t pushSequence = 0;
     std::deque<std::uint64_t> acceptedTimes;  // host times of accepted pushes, last second
+    // The ring its buffers come back in (wire::FrameReturns), once it has sent one.
+    std::optional<base::MemoryMapping> returns;
+    // A ReturnsWanted awaits its ReturnsPosted.
+    bool wantsReturns = false;
 
     SessionState view = SessionState::Idle;
     bool answerViewStop = false;

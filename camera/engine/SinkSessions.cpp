@@ -12,6 +12,7 @@
 #include "camera/engine/EngineClient.h"
 #include "camera/engine/Log.h"
 #include "host/media/CMSampleBuffer.h"
+#include "protocol/SharedAreas.h"
 
 namespace kova::engine {
 
@@ -224,10 +225,48 @@ void CameraEngine::bufferReturned(std::uint64_t clientId, std::uint32_t bufferId
         ++client->framesDropped;
         ++totalDropped_;
     }
+    const auto outcome = relayed ? wire::PushOutcome::Relayed : wire::PushOutcome::Dropped;
+    // The ring costs the producer no wake-up; it reads the ring when it next wants a buffer.
+    if (client->returns && wire::putReturn(wire::sharedArea<wire::FrameReturns>(*client->returns),
+                                           bufferId, outcome)) {
+        if (std::exchange(client->wantsReturns, false)) sendTo(*client, wire::ReturnsPosted{});
+        return;
+    }
     wire::BufferReturned returned;
     returned.bufferId = bufferId;
-    returned.outcome = relayed ? wire::PushOutcome::Relayed : wire::PushOutcome::Dropped;
+    returned.outcome = outcome;
     sendTo(*client, returned);
+}
+
+void CameraEngine::handleReturnsArea(Client& client, base::UniqueFD fd) {
+    if (client.returns) {
+        return sendError(client, ErrorCode::WrongState, MessageType::ReturnsArea, 0,
+                         "the returns area is set already");
+    }
+    if (const int checked = base::MemFd::checkImported(fd.get(), sizeof(wire::FrameReturns));
+        checked < 0) {
+        return sendError(client, ErrorCode::BadBuffer, MessageType::ReturnsArea, 0,
+                         "the returns area is refused: " + base::MemFd::importProblem(checked));
+    }
+    auto mapping = base::MemoryMapping::create(fd.get(), sizeof(wire::FrameReturns), true);
+    if (!mapping) {
+        return sendError(
+            client, ErrorCode::BadBuffer, MessageType::ReturnsArea, 0,
+            "the returns area cannot be mapped writable: " + mapping.failure().message);
+    }
+    client.returns = std::move(*mapping);
+}
+
+void CameraEngine::handleReturnsWanted(Client& client) {
+    if (client.returns &&
+        wire::hasUnreadReturns(wire::sharedArea<wire::FrameReturns>(*client.returns))) {
+        client.wantsReturns = false;
+        return sendTo(client, wire::ReturnsPosted{});
+    }
+    client.wantsReturns = true;
+    // Frames viewers have released without a message come back now, each return posted to
+    // this loop, where it finds the client waiting.
+    fanOut_.collectReleases();
 }
 
 // ---- sink sessions ----

@@ -1,10 +1,11 @@
 // The fan-out of output frames to viewers.
 #include "camera/engine/ViewerFanOut.h"
 
-#include <atomic>
 #include <bit>
 #include <limits>
 #include <utility>
+
+#include "protocol/SharedAreas.h"
 
 namespace kova::engine {
 
@@ -12,7 +13,7 @@ ViewerFanOut::ViewerFanOut(std::function<std::uint64_t()> now, std::uint64_t hol
     : now_(std::move(now)), holdLimitNs_(holdLimitNs) {}
 
 int ViewerFanOut::add(std::uint64_t viewerId, std::shared_ptr<const wire::Connection> connection) {
-    auto frameStates = base::MemFd::createWritable("kova-viewer-states", wire::kFrameStatesSize);
+    auto frameStates = base::MemFd::createShared("kova-viewer-states", wire::kFrameStatesSize);
     if (!frameStates) return frameStates.failure().error;
     std::lock_guard lock(mutex_);
     if (viewers_.count(viewerId) != 0) return -EEXIST;
@@ -80,8 +81,32 @@ void ViewerFanOut::send(const CMSampleBufferRef& sampleBuffer, std::uint64_t hos
     ++(frame.origin == wire::FrameOrigin::Sink ? tally_.relayed : tally_.placeholder);
     tally_.lastOrigin = frame.origin;
     for (auto& [viewerId, viewer] : viewers_) {
+        collectReleases(viewer, takenBack);
         takeBackOverdue(viewer, now, takenBack);
         deliver(viewer, frame, sampleBuffer, fd, pixelBuffer.ownerID(), now);
+    }
+}
+
+void ViewerFanOut::collectReleases() {
+    std::vector<CMSampleBufferRef> released;  // let go after the lock
+    std::lock_guard lock(mutex_);
+    for (auto& [viewerId, viewer] : viewers_) collectReleases(viewer, released);
+}
+
+void ViewerFanOut::collectReleases(Viewer& viewer, std::vector<CMSampleBufferRef>& released) {
+    const auto& states = wire::sharedArea<wire::FrameStates>(viewer.frameStates.mapping);
+    for (auto entry = viewer.unreleased.begin(); entry != viewer.unreleased.end();) {
+        Held& held = entry->second;
+        // Only the token this slot was sent with releases it: a stale or made-up word does not.
+        if (wire::loadShared(states.released[held.slot]) != entry->first) {
+            ++entry;
+            continue;
+        }
+        if (held.sampleBuffer) {
+            setState(viewer, held.slot, 0);
+            released.push_back(std::move(held.sampleBuffer));
+        }
+        entry = viewer.unreleased.erase(entry);
     }
 }
 
@@ -90,6 +115,7 @@ void ViewerFanOut::reclaim(std::uint64_t ownerId) {
     std::vector<CMSampleBufferRef> takenBack;  // let go after the lock
     std::lock_guard lock(mutex_);
     for (auto& [viewerId, viewer] : viewers_) {
+        collectReleases(viewer, takenBack);
         takeBackOverdue(viewer, now, takenBack);
         std::uint32_t held = 0;
         for (const auto& [token, frame] : viewer.unreleased) {
@@ -124,8 +150,8 @@ void ViewerFanOut::takeBack(Viewer& viewer, Held& held, std::vector<CMSampleBuff
 }
 
 void ViewerFanOut::setState(Viewer& viewer, std::uint32_t slot, std::uint64_t token) {
-    auto* words = reinterpret_cast<std::uint64_t*>(viewer.frameStates.mapping.data());
-    std::atomic_ref<std::uint64_t>(words[slot]).store(token, std::memory_order_release);
+    wire::storeShared(wire::sharedArea<wire::FrameStates>(viewer.frameStates.mapping).held[slot],
+                      token);
 }
 
 void ViewerFanOut::deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer,

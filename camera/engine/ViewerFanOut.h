@@ -8,7 +8,9 @@
 // shared area of frame states: the word of a frame's slot holds its token while it is intact and
 // is cleared before the frame is let go, so the viewer can tell after reading whether it read a
 // frame that held still. A taken-back token stays out until the viewer releases it and counts
-// towards its limit all the while.
+// towards its limit all the while. A viewer releases a frame by message, or by writing its token
+// in the area, which is read before every frame sent and whenever a producer wants its buffers:
+// a release then costs neither end a wake-up.
 //
 // Threading: every member may be called from any thread: frames come from the placeholder queue
 // and from the relay on the run loop at the same time. One mutex guards the viewers. Messages to
@@ -47,6 +49,8 @@ class ViewerFanOut {
     bool remove(std::uint64_t viewerId);
     // The viewer is done with the frame `token`. False when it holds no frame with that token.
     bool release(std::uint64_t viewerId, std::uint64_t token);
+    // Lets go of every frame that its viewer has released in its frame states.
+    void collectReleases();
     // Gives the frame to every viewer that can take it now; the others miss it, and are told
     // how many they missed with the next frame they do get.
     void send(const CMSampleBufferRef& sampleBuffer, std::uint64_t hostTimeNanoseconds);
@@ -87,7 +91,7 @@ class ViewerFanOut {
     };
     struct Viewer {
         std::shared_ptr<const wire::Connection> connection;
-        base::WritableMemory frameStates;  // kViewerFramesInFlight words, by slot
+        base::WritableMemory frameStates;  // wire::FrameStates
         std::uint64_t nextToken = 1;
         std::map<std::uint64_t, Held> unreleased;  // by token, so oldest first
         std::set<std::uint64_t> knownKeys;         // buffers whose fd it was sent
@@ -98,6 +102,9 @@ class ViewerFanOut {
 
     void deliver(Viewer& viewer, wire::Frame frame, const CMSampleBufferRef& sampleBuffer, int fd,
                  std::uint64_t ownerId, std::uint64_t now);
+    // Forgets the frames the viewer released in its frame states, their sample buffers moved into
+    // `released`.
+    void collectReleases(Viewer& viewer, std::vector<CMSampleBufferRef>& released);
     // Moves the sample buffers of the viewer's frames held past the hold limit into `takenBack`.
     void takeBackOverdue(Viewer& viewer, std::uint64_t now,
                          std::vector<CMSampleBufferRef>& takenBack);

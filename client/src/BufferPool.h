@@ -89,6 +89,12 @@ class BufferPool {
         kept_ = index;
     }
 
+    // Whether the kept still's buffer is with the camera.
+    bool keptOut() const {
+        std::lock_guard lock(mutex_);
+        return kept_ && buffers_[*kept_].state == State::Pushed;
+    }
+
     // The kept still's buffer, now pushed again, if it is back from the camera.
     std::optional<std::size_t> pushKeptAgain() {
         std::lock_guard lock(mutex_);

@@ -17,6 +17,7 @@
 #include "Session.h"
 #include "base/MemFd.h"
 #include "kova/kova.h"
+#include "protocol/SharedAreas.h"
 
 namespace kova {
 namespace client {
@@ -106,6 +107,9 @@ struct KOVA_INTERNAL Producer::Impl {
     ProducerOptions options;
     std::shared_ptr<Session> session;
     std::shared_ptr<BufferPool> pool;
+    // The ring the camera returns buffers in; read whenever a buffer is wanted.
+    base::WritableMemory returns;
+    bool returnsAsked = false;    // a ReturnsWanted awaits its ReturnsPosted
     std::size_t maxPoolSize = 0;  // buffers the camera takes from this session
     bool closed = false;
 
@@ -136,6 +140,11 @@ struct KOVA_INTERNAL Producer::Impl {
     void countSent();
     void handle(const wire::Received& received);
     void drainWaiting();
+    // Takes the returns the camera has put in the ring since the last look.
+    void drainReturns();
+    void bufferCameBack(std::uint32_t bufferId, wire::PushOutcome outcome);
+    // Asks the camera to look for released frames and say when a buffer is back, unless asked.
+    void askForReturns();
     double streamFrameRate();
 };
 
@@ -211,6 +220,10 @@ void Producer::Impl::open() {
         buffers[reply.cookie - 1].id = reply.bufferId;
     }
 
+    auto ring = base::MemFd::createShared("kova-returns", sizeof(wire::FrameReturns));
+    if (!ring) client::raiseSystem("cannot create the return ring", -ring.failure().error);
+    fresh->send(wire::ReturnsArea{}, ring->fd.get());
+
     if (options.take_over) {
         fresh->send(wire::SinkTakeOver{});
     } else {
@@ -220,6 +233,8 @@ void Producer::Impl::open() {
     maxPoolSize = fresh->welcome().maxRegisteredBuffers;
     session = std::move(fresh);
     pool = std::make_shared<BufferPool>(std::move(buffers));
+    returns = std::move(*ring);
+    returnsAsked = false;
     closed = false;
 }
 
@@ -229,17 +244,39 @@ void Producer::Impl::requireOpen() const {
     }
 }
 
+void Producer::Impl::bufferCameBack(std::uint32_t bufferId, wire::PushOutcome outcome) {
+    const auto wasRefused = pool->returned(bufferId);
+    if (!wasRefused) {
+        throw Error(
+            ErrorCode::ProtocolError,
+            "kova-camera returned buffer " + std::to_string(bufferId) + ", which it did not hold");
+    }
+    // A refused push was counted when it was refused.
+    if (outcome == wire::PushOutcome::Dropped && !*wasRefused) ++droppedAfterAccept;
+}
+
+void Producer::Impl::drainReturns() {
+    auto& ring = wire::sharedArea<wire::FrameReturns>(returns.mapping);
+    const bool counted = wire::takeReturns(
+        ring, [this](std::uint32_t id, wire::PushOutcome outcome) { bufferCameBack(id, outcome); });
+    if (!counted) {
+        throw Error(ErrorCode::ProtocolError,
+                    "kova-camera counted more returns in the ring than it can hold");
+    }
+}
+
+void Producer::Impl::askForReturns() {
+    if (std::exchange(returnsAsked, true)) return;
+    session->send(wire::ReturnsWanted{});
+}
+
 void Producer::Impl::handle(const wire::Received& received) {
     if (const auto* back = std::get_if<wire::BufferReturned>(&received.message)) {
-        const auto wasRefused = pool->returned(back->bufferId);
-        if (!wasRefused) {
-            throw Error(ErrorCode::ProtocolError, "kova-camera returned buffer " +
-                                                      std::to_string(back->bufferId) +
-                                                      ", which it did not hold");
-        }
-        // A refused push was counted when it was refused.
-        if (back->outcome == wire::PushOutcome::Dropped && !*wasRefused) ++droppedAfterAccept;
-        return;
+        return bufferCameBack(back->bufferId, back->outcome);
+    }
+    if (std::holds_alternative<wire::ReturnsPosted>(received.message)) {
+        returnsAsked = false;
+        return drainReturns();
     }
     if (const auto* refusal = std::get_if<wire::PushRefused>(&received.message)) {
         if (!pool->markRefused(refusal->bufferId, refusal->reason)) {
@@ -297,11 +334,13 @@ Producer::Frame Producer::acquire(std::chrono::milliseconds timeout) {
     impl_->requireOpen();
     const auto deadline = Clock::now() + timeout;
     impl_->drainWaiting();
+    impl_->drainReturns();
     for (;;) {
         if (const auto index = impl_->pool->lend()) {
             return Frame(std::make_unique<Frame::Impl>(impl_->pool, *index));
         }
         if (impl_->grow()) continue;
+        impl_->askForReturns();
         auto received = impl_->session->receive(deadline);
         if (!received) {
             throw Error(ErrorCode::Timeout, "no frame buffer came back from kova-camera within " +
@@ -352,11 +391,19 @@ void Producer::Impl::sleepKeepingStill(std::uint64_t deadline) {
         if (now >= deadline) return;
         if (now >= lastPushNs + period) {
             drainWaiting();
-            // Not back yet: the camera still has it, so it is still what the output shows.
+            drainReturns();
             if (const auto index = pool->pushKeptAgain()) {
                 sendPushOf(*index, now);
                 ++repeated;
                 countSent();
+            } else if (pool->keptOut()) {
+                // A viewer may have read it and not yet said so: the camera looks when asked,
+                // and answers as soon as it is back.
+                askForReturns();
+                if (auto received = session->receive(client::clockTimeOf(deadline))) {
+                    handle(*received);
+                }
+                continue;
             } else {
                 lastPushNs = now;
             }
@@ -453,6 +500,8 @@ void Producer::keep_still(bool keep) {
 }
 
 Producer::Counters Producer::counters() const {
+    // Frames dropped after they were accepted are known once their returns are read.
+    if (impl_->pool && !impl_->closed) impl_->drainReturns();
     Counters counters;
     counters.repeated = impl_->repeated;
     counters.sent = impl_->submitted - impl_->refused;
@@ -470,6 +519,7 @@ void Producer::close(std::chrono::milliseconds timeout) {
     client::awaitHandlingErrors<wire::SinkStopped>(
         *impl_->session, Clock::now() + timeout,
         [this](const wire::Received& other) { impl_->handle(other); });
+    impl_->drainReturns();
     impl_->session->shutdown();
     impl_->closed = true;
 }

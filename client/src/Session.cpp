@@ -98,10 +98,6 @@ void Session::send(const wire::Message& message, int fd) const {
                                             " to kova-camera: " + std::strerror(-result));
 }
 
-bool Session::trySend(const wire::Message& message) const {
-    return connection_.send(message, -1, wire::SendMode::DontWait) == 0;
-}
-
 std::optional<wire::Received> Session::receive(Clock::time_point deadline) const {
     bool reset = false;
     for (;;) {

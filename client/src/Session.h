@@ -1,8 +1,8 @@
 // Session: one connection to the camera in one role, from the hello on, with the library's
 // error reporting (kova::Error) for everything that can go wrong on the way.
 //
-// Threading: send() may be called from any thread (a frame released on another thread sends
-// its Release); receive() and the awaits from one thread at a time; shutdown() from any thread.
+// Threading: send() and shutdown() may be called from any thread; receive() and the awaits from
+// one thread at a time.
 #pragma once
 
 #include <chrono>
@@ -21,6 +21,12 @@
 namespace kova::client {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, like the host clock
+
+// A host clock time (CLOCK_MONOTONIC nanoseconds) as a deadline.
+inline Clock::time_point clockTimeOf(std::uint64_t hostTimeNs) {
+    return Clock::time_point(
+        std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(hostTimeNs)));
+}
 
 // How long the camera may take to answer a request before it counts as gone.
 inline constexpr std::chrono::seconds kReplyTimeout{5};
@@ -43,9 +49,6 @@ class Session {
     // Sends one message, with `fd` attached (borrowed) if not -1. Throws Disconnected when the
     // camera has gone.
     void send(const wire::Message& message, int fd = -1) const;
-    // Sends without throwing or waiting, for destructors, which must not hang on a camera that
-    // stopped reading: false when it could not be sent.
-    bool trySend(const wire::Message& message) const;
 
     // The next message, waiting until `deadline`; nothing when none came in time. A camera
     // that hung up, broke the protocol or sent a disconnecting Error is thrown as kova::Error;

@@ -9,6 +9,7 @@
 #include "Session.h"
 #include "base/MemFd.h"
 #include "kova/kova.h"
+#include "protocol/SharedAreas.h"
 
 namespace kova {
 namespace client {
@@ -29,19 +30,27 @@ bool stillHeld(const MappedBuffer& frameStates, const wire::Frame& frame) {
     // Whatever was read of the pixels was read before the word: the camera clears it before the
     // memory can change.
     std::atomic_thread_fence(std::memory_order_acquire);
-    auto* words = reinterpret_cast<std::uint64_t*>(frameStates.mapping.data());
-    return std::atomic_ref<std::uint64_t>(words[frame.slot]).load(std::memory_order_relaxed) ==
-           frame.token;
+    const auto& states = wire::sharedArea<const wire::FrameStates>(frameStates.mapping);
+    return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(states.held[frame.slot]))
+               .load(std::memory_order_relaxed) == frame.token;
 }
 
-// The viewer's frame states: the camera writes them, this viewer only reads them.
+// Gives the frame back to the camera, which reads the word when it next sends a frame or a
+// producer wants its buffer: no message, no wake-up.
+void release(const MappedBuffer& frameStates, const wire::Frame& frame) {
+    wire::storeShared(wire::sharedArea<wire::FrameStates>(frameStates.mapping).released[frame.slot],
+                      frame.token);
+}
+
+// The viewer's frame states: the camera writes which frames it holds, this viewer which it
+// released.
 std::shared_ptr<const MappedBuffer> mapFrameStates(base::UniqueFD fd) {
     if (base::MemFd::checkImported(fd.get(), wire::kFrameStatesSize) < 0) {
         throw Error(ErrorCode::ProtocolError,
                     "kova-camera sent frame states that are not sealed shared memory of " +
                         std::to_string(wire::kFrameStatesSize) + " bytes");
     }
-    auto mapping = base::MemoryMapping::create(fd.get(), wire::kFrameStatesSize, false);
+    auto mapping = base::MemoryMapping::create(fd.get(), wire::kFrameStatesSize, true);
     if (!mapping) {
         throw Error(ErrorCode::SystemError,
                     "cannot map the frame states: " + mapping.failure().message);
@@ -58,24 +67,18 @@ using client::Session;
 // ---- Frame ----
 
 struct KOVA_INTERNAL Viewer::Frame::Impl {
-    Impl(std::shared_ptr<const Session> session, std::shared_ptr<const MappedBuffer> buffer,
+    Impl(std::shared_ptr<const MappedBuffer> buffer,
          std::shared_ptr<const MappedBuffer> frameStates, const wire::Frame& message,
          std::uint64_t receivedNs)
-        : session(std::move(session)),
-          buffer(std::move(buffer)),
+        : buffer(std::move(buffer)),
           frameStates(std::move(frameStates)),
           message(message),
           receivedNs(receivedNs) {}
-    // The camera gets the buffer back. A camera that has gone needs no answer.
-    ~Impl() {
-        wire::Release release;
-        release.token = message.token;
-        session->trySend(release);
-    }
+    // The camera gets the buffer back; one that has gone reads the word no more.
+    ~Impl() { client::release(*frameStates, message); }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
-    std::shared_ptr<const Session> session;
     std::shared_ptr<const MappedBuffer> buffer;
     std::shared_ptr<const MappedBuffer> frameStates;  // this frame's word among them
     wire::Frame message;
@@ -166,7 +169,7 @@ void Viewer::Impl::open() {
 }
 
 void Viewer::Impl::close() {
-    // Frames still out keep their mappings; their releases go nowhere once the socket is shut.
+    // Frames still out keep their mappings; the camera reads their releases no more.
     if (session) session->shutdown();
     session.reset();
     buffers.clear();
@@ -245,17 +248,13 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 buffer = impl_->bufferFor(*frame, std::move(received->fd), received->fdLost, why);
             } catch (const Error&) {
                 // The camera still gets the frame back.
-                wire::Release release;
-                release.token = frame->token;
-                impl_->session->trySend(release);
+                client::release(*impl_->frameStates, *frame);
                 throw;
             }
             impl_->missed += frame->framesMissed;
             // Lost here, as if the camera had not sent it: counted with the missed ones.
             auto lose = [&] {
-                wire::Release release;
-                release.token = frame->token;
-                impl_->session->trySend(release);
+                client::release(*impl_->frameStates, *frame);
                 ++impl_->missed;
                 impl_->lostSinceLastFrame += frame->framesMissed + 1;
                 // Frames that went stale while this process could not run (stopped, swapped
@@ -274,8 +273,8 @@ std::optional<Viewer::Frame> Viewer::next_frame(std::chrono::milliseconds timeou
                 lose();
                 continue;
             }
-            auto impl = std::make_unique<Frame::Impl>(impl_->session, std::move(buffer),
-                                                      impl_->frameStates, *frame, receivedNs);
+            auto impl = std::make_unique<Frame::Impl>(std::move(buffer), impl_->frameStates, *frame,
+                                                      receivedNs);
             impl->missedBefore = frame->framesMissed + std::exchange(impl_->lostSinceLastFrame, 0);
             return Frame(std::move(impl));
         }

@@ -130,6 +130,8 @@ std::vector<Seed> decoderSeeds() {
     Release release;
     release.token = 1;
     add("client_release", fromClient(0), packetOf(release));
+    add("client_returns_area", fromClient(1), packetOf(ReturnsArea{}));
+    add("client_returns_wanted", fromClient(0), packetOf(ReturnsWanted{}));
 
     // Every message the camera sends, as a client receives it.
     Welcome welcome;
@@ -158,6 +160,7 @@ std::vector<Seed> decoderSeeds() {
     returned.bufferId = 5;
     returned.outcome = PushOutcome::Relayed;
     add("camera_buffer_returned", fromCamera(0), packetOf(returned));
+    add("camera_returns_posted", fromCamera(0), packetOf(ReturnsPosted{}));
     add("camera_view_started", fromCamera(1), packetOf(ViewStarted{}));
     add("camera_view_stopped", fromCamera(0), packetOf(ViewStopped{}));
     add("camera_frame_with_fd", fromCamera(1), packetOf(frame(true)));

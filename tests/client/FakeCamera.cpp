@@ -1,6 +1,8 @@
 // FakeCamera: the private socket, the camera thread and the script steps.
 #include "FakeCamera.h"
 
+#include "protocol/SharedAreas.h"
+
 #include <poll.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -84,11 +86,15 @@ wire::Received receiveOne(wire::Connection& camera) {
 }
 
 void expectHangUp(wire::Connection& camera) {
-    if (camera.waitReadable(kStepTimeoutMs) != 1) {
-        ADD_FAILURE() << "the client did not hang up";
-        throw ScriptAborted{};
-    }
-    const auto result = camera.receive();
+    wire::ReceiveResult result;
+    do {  // an ask for returns may come first (see expect())
+        if (camera.waitReadable(kStepTimeoutMs) != 1) {
+            ADD_FAILURE() << "the client did not hang up";
+            throw ScriptAborted{};
+        }
+        result = camera.receive();
+    } while (result.status == wire::ReceiveResult::Status::Message &&
+             std::holds_alternative<wire::ReturnsWanted>(result.received->message));
     if (result.status != wire::ReceiveResult::Status::Closed) {
         ADD_FAILURE() << "the fake camera expected the client to hang up; status "
                       << int(result.status);
@@ -115,7 +121,8 @@ void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers
 }
 
 std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count,
-                                       std::optional<std::uint32_t> maxBuffers) {
+                                       std::optional<std::uint32_t> maxBuffers,
+                                       base::MemoryMapping* returns) {
     welcome(camera, wire::Role::Sink, maxBuffers.value_or(count));
     std::vector<Registered> buffers;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -129,6 +136,13 @@ std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t c
         send(camera, reply);
         buffers.push_back(std::move(buffer));
     }
+    base::UniqueFD ring;
+    expect<wire::ReturnsArea>(camera, &ring);
+    if (returns) {
+        auto mapping = base::MemoryMapping::create(ring.get(), sizeof(wire::FrameReturns), true);
+        EXPECT_TRUE(mapping) << "the return ring cannot be mapped writable";
+        if (mapping) *returns = std::move(*mapping);
+    }
     expect<wire::SinkStart>(camera);
     send(camera, wire::SinkStarted{});
     return buffers;
@@ -137,15 +151,21 @@ std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t c
 base::WritableMemory acceptViewer(wire::Connection& camera) {
     welcome(camera, wire::Role::View);
     expect<wire::ViewStart>(camera);
-    auto states = base::MemFd::createWritable("test-frame-states", wire::kFrameStatesSize);
+    auto states = base::MemFd::createShared("test-frame-states", wire::kFrameStatesSize);
     EXPECT_TRUE(states);
     send(camera, wire::ViewStarted{}, states ? states->fd.get() : -1);
     return states ? std::move(*states) : base::WritableMemory{};
 }
 
 void setFrameState(const base::WritableMemory& states, std::uint32_t slot, std::uint64_t token) {
-    auto* words = reinterpret_cast<std::uint64_t*>(states.mapping.data());
-    std::atomic_ref<std::uint64_t>(words[slot]).store(token);
+    wire::storeShared(wire::sharedArea<wire::FrameStates>(states.mapping).held[slot], token);
+}
+
+std::vector<std::uint64_t> releasedTokens(const base::WritableMemory& states) {
+    const auto& area = wire::sharedArea<wire::FrameStates>(states.mapping);
+    std::vector<std::uint64_t> tokens;
+    for (const std::uint64_t& word : area.released) tokens.push_back(wire::loadShared(word));
+    return tokens;
 }
 
 void answerPing(wire::Connection& camera) {

@@ -74,15 +74,19 @@ struct Registered {
     wire::FrameLayout layout{};
 };
 
-// A producer's start: hello, `count` registrations (answered with ids 101, 102, …) and the
-// sink start. The Welcome allows `maxBuffers` registrations (by default `count`).
+// A producer's start: hello, `count` registrations (answered with ids 101, 102, …), its return
+// ring (mapped into `returns` if given; returns sent as messages need none) and the sink start.
+// The Welcome allows `maxBuffers` registrations (by default `count`).
 std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
-                                       std::optional<std::uint32_t> maxBuffers = std::nullopt);
+                                       std::optional<std::uint32_t> maxBuffers = std::nullopt,
+                                       base::MemoryMapping* returns = nullptr);
 
 // A viewer's start: hello and the view start; the frame states the viewer was sent.
 base::WritableMemory acceptViewer(wire::Connection& camera);
 // Writes a frame state word as the camera does: the frame's token while it holds still, else 0.
 void setFrameState(const base::WritableMemory& states, std::uint32_t slot, std::uint64_t token);
+// The tokens the viewer has written as released, by slot (0: none).
+std::vector<std::uint64_t> releasedTokens(const base::WritableMemory& states);
 
 // Answers the client's next Ping.
 void answerPing(wire::Connection& camera);
@@ -105,6 +109,12 @@ wire::Received receiveOne(wire::Connection& camera);
 template <class M>
 M expect(wire::Connection& camera, base::UniqueFD* fd) {
     wire::Received received = receiveOne(camera);
+    // A producer asks for returns whenever it finds no buffer free, which may be before or after
+    // a refusal reaches it: only a script that waits for the ask sees it.
+    while (M::kType != wire::MessageType::ReturnsWanted &&
+           std::holds_alternative<wire::ReturnsWanted>(received.message)) {
+        received = receiveOne(camera);
+    }
     const M* message = std::get_if<M>(&received.message);
     if (message == nullptr) {
         ADD_FAILURE() << "the fake camera expected " << wire::messageTypeName(M::kType) << ", got "

@@ -11,6 +11,7 @@
 
 #include "FakeCamera.h"
 #include "kova/kova.h"
+#include "protocol/SharedAreas.h"
 #include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
@@ -222,17 +223,21 @@ TEST_F(ProducerTest, PushDoesNotWaitAndARefusalReadLaterFreesTheBufferAndCountsI
     camera.join();
 }
 
-TEST_F(ProducerTest, AcquireWaitsForTheCameraToReturnABufferAndGivesUpAtItsTimeout) {
+TEST_F(ProducerTest, AcquireAsksForReturnsTakesThemFromTheRingAndGivesUpAtItsTimeout) {
     std::promise<void> timedOut;
     std::vector<std::uint32_t> pushed;
     camera.serve({[&](wire::Connection& c) {
-        auto buffers = acceptProducer(c, 2);
+        base::MemoryMapping ring;
+        auto buffers = acceptProducer(c, 2, std::nullopt, &ring);
         for (int i = 0; i < 2; ++i) {
             pushed.push_back(expect<wire::Push>(c).bufferId);
             answerPing(c);
         }
+        expect<wire::ReturnsWanted>(c);
         timedOut.get_future().wait();
-        returnBuffer(c, pushed[1], wire::PushOutcome::Relayed);
+        ASSERT_TRUE(wire::putReturn(wire::sharedArea<wire::FrameReturns>(ring), pushed[1],
+                                    wire::PushOutcome::Relayed));
+        send(c, wire::ReturnsPosted{});
         expectHangUp(c);
     }});
 
@@ -278,6 +283,7 @@ TEST_F(ProducerTest, APoolWithEveryBufferOutGrowsUntilTheCameraTakesNoMore) {
         refusal.requestType = std::uint32_t(wire::MessageType::RegisterBuffer);
         refusal.subject = registration.cookie;
         send(c, refusal);
+        expect<wire::ReturnsWanted>(c);
         expectHangUp(c);
     }});
 

@@ -1,5 +1,6 @@
 // The engine against the real extension: client states, buffers, the sink queue and ending sink
 // sessions, consume requests, the fan-out to viewers, and clients that misbehave.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,6 +11,8 @@
 
 #include "Sources/CameraExtension/CameraDeviceSource.h"
 #include "Sources/CameraExtension/CameraSinkStreamSource.h"
+#include "base/MemFd.h"
+#include "protocol/SharedAreas.h"
 #include "tests/engine/EngineTestSupport.h"
 
 namespace kova::engine::test {
@@ -523,6 +526,111 @@ TEST_F(EngineTest, StoppingAViewReleasesItsFramesToTheirOwners) {
     release.token = 1;
     viewer->send(release);
     EXPECT_TRUE(viewer->quiet());
+}
+
+// ---- releases and returns through shared memory ----
+
+// A producer with a return ring and a viewer that releases by writing its frame states.
+struct SharedAreaClients {
+    std::unique_ptr<TestClient> sink, viewer;
+    base::WritableMemory ring, states;
+    wire::FrameReturns& returns() { return wire::sharedArea<wire::FrameReturns>(ring.mapping); }
+    void release(const wire::Frame& frame) {
+        wire::storeShared(wire::sharedArea<wire::FrameStates>(states.mapping).released[frame.slot],
+                          frame.token);
+    }
+    // The returns waiting in the ring, taken and counted as read.
+    std::vector<std::uint64_t> takeReturns() {
+        std::vector<std::uint64_t> taken;
+        EXPECT_TRUE(wire::takeReturns(returns(), [&](std::uint32_t id, wire::PushOutcome outcome) {
+            taken.push_back(std::uint64_t{id} | std::uint64_t(outcome) << 32);
+        }));
+        return taken;
+    }
+};
+
+std::uint64_t relayedReturn(std::uint32_t id) {
+    return std::uint64_t{id} | std::uint64_t(wire::PushOutcome::Relayed) << 32;
+}
+
+TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUnlessAsked) {
+    SharedAreaClients c;
+    c.viewer = connect(Role::View);
+    startView(*c.viewer);
+    auto states = base::MemoryMapping::create(c.viewer->lastFd.get(), wire::kFrameStatesSize, true);
+    ASSERT_TRUE(states) << "the viewer cannot write its frame states";
+    c.states.mapping = std::move(*states);
+    c.sink = connect(Role::Sink);
+    auto ring = base::MemFd::createShared("test-returns", sizeof(wire::FrameReturns));
+    ASSERT_TRUE(ring);
+    c.ring = std::move(*ring);
+    c.sink->send(wire::ReturnsArea{}, c.ring.fd.get());
+    const std::uint32_t first = registerBuffer(*c.sink, 1);
+    const std::uint32_t second = registerBuffer(*c.sink, 2);
+    const std::uint32_t third = registerBuffer(*c.sink, 3);
+    startSink(*c.sink);
+
+    c.sink->send(pushAt(first, now()));
+    const auto firstFrame = c.viewer->expect<wire::Frame>();
+    // A word with another token (stale, or made up) releases nothing.
+    wire::storeShared(
+        wire::sharedArea<wire::FrameStates>(c.states.mapping).released[firstFrame.slot],
+        firstFrame.token + 7);
+    c.sink->send(pushAt(second, now()));
+    const auto secondFrame = c.viewer->expect<wire::Frame>();
+    EXPECT_TRUE(c.takeReturns().empty());
+
+    // Read when the next frame goes out: back in the ring, and neither end woken for it.
+    c.release(firstFrame);
+    c.sink->send(pushAt(third, now()));
+    c.viewer->expect<wire::Frame>();
+    EXPECT_TRUE(c.sink->quiet()) << "a return in the ring needs no message";
+
+    // A producer that waits is answered once a buffer is back: at once if the ring holds one,
+    // else when the camera, asked, finds a viewer's release.
+    c.sink->send(wire::ReturnsWanted{});
+    c.sink->expect<wire::ReturnsPosted>();
+    EXPECT_EQ(c.takeReturns(), std::vector<std::uint64_t>{relayedReturn(first)});
+    c.release(secondFrame);
+    c.sink->send(wire::ReturnsWanted{});
+    c.sink->expect<wire::ReturnsPosted>();
+    EXPECT_TRUE(c.sink->quiet());
+    EXPECT_EQ(c.takeReturns(), std::vector<std::uint64_t>{relayedReturn(second)});
+    c.sink->send(wire::ReturnsWanted{});
+    EXPECT_TRUE(c.sink->quiet()) << "nothing came back, so nothing is posted yet";
+    c.viewer->send(wire::ViewStop{});
+    c.viewer->expect<wire::ViewStopped>();
+    c.sink->expect<wire::ReturnsPosted>();
+    EXPECT_TRUE(c.sink->quiet()) << "one answer to one ask";
+    EXPECT_EQ(c.takeReturns(), std::vector<std::uint64_t>{relayedReturn(third)});
+
+    // A ring whose reader wrote a count it has not reached has no room: the return is a message.
+    wire::storeShared(c.returns().read, c.returns().written + 1);
+    c.sink->send(pushAt(second, now()));
+    const auto returned = c.sink->expect<wire::BufferReturned>();
+    EXPECT_EQ(returned.bufferId, second);
+}
+
+TEST_F(EngineTest, AReturnsAreaIsTakenOnceAndOnlyAsSealedMemoryItCanWrite) {
+    auto sink = connect(Role::Sink);
+    auto sealed = base::MemFd::createShared("test-returns", sizeof(wire::FrameReturns));
+    ASSERT_TRUE(sealed);
+    std::vector<std::pair<const char*, base::UniqueFD>> refused;
+    refused.emplace_back("unsealed", frameMemory(sizeof(wire::FrameReturns), false));
+    refused.emplace_back("too small", frameMemory(64));
+    refused.emplace_back(
+        "open for reading only",
+        base::UniqueFD(::open(("/proc/self/fd/" + std::to_string(sealed->fd.get())).c_str(),
+                              O_RDONLY | O_CLOEXEC)));
+    for (const auto& [what, fd] : refused) {
+        SCOPED_TRACE(what);
+        sink->send(wire::ReturnsArea{}, fd.get());
+        sink->expectError(ErrorCode::BadBuffer);
+    }
+    sink->send(wire::ReturnsArea{}, sealed->fd.get());
+    EXPECT_TRUE(sink->quiet());
+    sink->send(wire::ReturnsArea{}, sealed->fd.get());
+    sink->expectError(ErrorCode::WrongState);
 }
 
 // ---- clients that misbehave ----

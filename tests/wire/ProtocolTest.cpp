@@ -323,19 +323,20 @@ TEST_F(ProtocolTest, AnotherVersionIsToldSoWhateverTheSizeOfItsHello) {
     Hello newer = validHello();
     newer.version = kProtocolVersion + 1;
     expectRefused({"newer hello", packet(newer), Peer::Client,
-                   "protocol version 3 is not supported", ErrorCode::VersionMismatch});
-    // A client of the version before frames held still: told plainly, not served.
+                   "protocol version 4 is not supported", ErrorCode::VersionMismatch});
+    // A client of the version before releases and returns in shared memory: told plainly, not
+    // served.
     Hello older = validHello();
-    older.version = 1;
-    expectRefused({"version 1 hello", packet(older), Peer::Client,
-                   "protocol version 1 is not supported (this camera speaks version 2)",
+    older.version = 2;
+    expectRefused({"version 2 hello", packet(older), Peer::Client,
+                   "protocol version 2 is not supported (this camera speaks version 3)",
                    ErrorCode::VersionMismatch});
 
     std::vector<std::byte> longerHello = packet(newer);
     longerHello.resize(120);
     const MessageHeader header{MessageType::Hello, 120};
     std::memcpy(longerHello.data(), &header, sizeof header);
-    expectRefused({"newer, longer hello", longerHello, Peer::Client, "protocol version 3",
+    expectRefused({"newer, longer hello", longerHello, Peer::Client, "protocol version 4",
                    ErrorCode::VersionMismatch});
 
     Hello stranger = validHello();

@@ -163,6 +163,9 @@ std::vector<Message> sampleMessages() {
     status.viewers[0].framesMissed = 2;
     samples.emplace_back(status);
     samples.emplace_back(SinkTakeOver{});
+    samples.emplace_back(ReturnsArea{});
+    samples.emplace_back(ReturnsWanted{});
+    samples.emplace_back(ReturnsPosted{});
 
     return samples;
 }
