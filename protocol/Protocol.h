@@ -280,8 +280,8 @@ struct ViewStopped {
 
 // One frame sent on the output stream. The viewer reads it from the buffer named by
 // `bufferKey`, mapped read-only; the buffer's fd is attached (fdAttached = 1) the first time this
-// viewer sees the key, and the viewer keeps the mapping until BufferGone. The viewer answers
-// with Release(token) when done reading.
+// viewer sees the key, and the viewer keeps the mapping until BufferGone. The viewer releases
+// it when done reading: in its frame states, or with Release(token).
 struct Frame {
     KOVA_WIRE_MESSAGE(Frame);
     std::uint64_t token = 0;  // unique among this viewer's unreleased frames
