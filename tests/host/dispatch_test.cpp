@@ -1,11 +1,10 @@
-// Dispatch tests: serial queues, timers (their own rules under the fake driver, the real driver on
-// the real clock) and the run loop.
+// Dispatch tests: serial queues, timers on the real driver and clock (the fake driver's are the
+// extension's tests), and the run loop.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -20,7 +19,6 @@
 #include "host/dispatch/Dispatch.h"
 #include "host/dispatch/RealTimerDriver.h"
 #include "host/dispatch/RunLoop.h"
-#include "tests/double/FakeHost.h"
 #include "tests/harness/FdCount.h"
 
 namespace {
@@ -30,7 +28,6 @@ using kova::base::UniqueFD;
 using kova::host::HostBackend;
 using kova::host::RunLoop;
 using kova::testing::FdLeakGuard;
-using kova::testing::ScopedFakeHost;
 
 constexpr std::uint64_t kSecond = 1'000'000'000;
 
@@ -160,44 +157,7 @@ TEST(SerialQueue, QueueReleasedByItsOwnWorkItemStillRunsTheRest) {
     EXPECT_TRUE(result.get());  // the queue object was gone while its last item ran
 }
 
-// ---- timers ----
-
-// The timer's own rules, whoever drives it: a one-shot fires once, a timer never scheduled never,
-// a handler may cancel its own timer, and scheduling a running timer again restarts it from the
-// new deadline.
-TEST(Timer, OwnRulesUnderTheFakeDriver) {
-    ScopedFakeHost host;
-    auto queue = DispatchQueue::create("test.timer");
-    const std::uint64_t start = DispatchTime::now().uptimeNanoseconds;
-    std::vector<char> ticks;
-    const auto timerLogging = [&](char name) {
-        auto timer = DispatchSourceTimer::makeTimerSource(queue);
-        timer->setEventHandler([&ticks, name] { ticks.push_back(name); });
-        return timer;
-    };
-    auto once = timerLogging('o');
-    once->schedule(DispatchTime{start}, 0, DispatchTimeInterval::nanoseconds(0));
-    auto never = timerLogging('n');
-    auto selfCancelling = DispatchSourceTimer::makeTimerSource(queue);
-    selfCancelling->schedule(DispatchTime{start}, 0.1, DispatchTimeInterval::nanoseconds(0));
-    std::weak_ptr<DispatchSourceTimer> weak = selfCancelling;
-    selfCancelling->setEventHandler([&ticks, weak] {
-        ticks.push_back('c');
-        if (std::count(ticks.begin(), ticks.end(), 'c') == 3) weak.lock()->cancel();
-    });
-    auto restarted = timerLogging('r');
-    restarted->schedule(DispatchTime{start}, 0.25, DispatchTimeInterval::nanoseconds(0));
-    for (const auto& timer : {once, never, selfCancelling, restarted}) timer->resume();
-
-    host->advanceBy(kSecond / 2);  // 'r' at 0, 0.25 and 0.5 s
-    restarted->schedule(DispatchTime{start + 2 * kSecond}, 0.5,
-                        DispatchTimeInterval::nanoseconds(0));
-    host->advanceTo(start + 3 * kSecond);  // 'r' at 2, 2.5 and 3 s
-    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), 'o'), 1);
-    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), 'n'), 0);
-    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), 'c'), 3);
-    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), 'r'), 6);
-}
+// ---- timers on the real driver ----
 
 class RealBackend final : public kova::host::RealClockHostBackend {
   public:
