@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <latch>
-#include <set>
 #include <thread>
 
 #include "Sources/CameraExtension/CameraProviderSource.h"
@@ -98,41 +97,6 @@ TEST_F(WholeExtensionTest, EachConnectWhileTheSinkIsStartedStartsARelay) {
     ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 1));
     EXPECT_EQ(pendingOn(*host.host, sink), 3u);
     EXPECT_EQ(sentOnOutput().size(), 1u);
-}
-
-// Each source answers, of every key there is, exactly those it has a value for.
-TEST_F(WholeExtensionTest, EachSourceAnswersOnlyItsOwnKeys) {
-    const CMIOExtensionPropertySet every = {
-        CMIOExtensionPropertyProviderManufacturer,
-        CMIOExtensionPropertyProviderName,
-        CMIOExtensionPropertyDeviceModel,
-        CMIOExtensionPropertyDeviceTransportType,
-        CMIOExtensionPropertyStreamActiveFormatIndex,
-        CMIOExtensionPropertyStreamFrameDuration,
-        CMIOExtensionPropertyStreamSinkBufferQueueSize,
-        CMIOExtensionPropertyStreamSinkBuffersRequiredForStartup,
-        CMIOExtensionPropertyStreamSinkBufferUnderrunCount,
-        CMIOExtensionPropertyStreamSinkEndOfData};
-    const auto keys = [](const CMIOExtensionPropertyDictionary& answer) {
-        std::set<CMIOExtensionProperty> answered;
-        for (const auto& entry : answer) answered.insert(entry.first);
-        return answered;
-    };
-    using Keys = std::set<CMIOExtensionProperty>;
-    EXPECT_EQ(keys(provider->source()->providerProperties(every, nullptr)->propertiesDictionary()),
-              (Keys{CMIOExtensionPropertyProviderManufacturer}));
-    EXPECT_EQ(keys(device->source()->deviceProperties(every, nullptr)->propertiesDictionary()),
-              (Keys{CMIOExtensionPropertyDeviceModel, CMIOExtensionPropertyDeviceTransportType}));
-    const Keys streamKeys = {CMIOExtensionPropertyStreamActiveFormatIndex,
-                             CMIOExtensionPropertyStreamFrameDuration};
-    EXPECT_EQ(keys(output->source()->streamProperties(every, nullptr)->propertiesDictionary()),
-              streamKeys);
-    Keys sinkKeys = streamKeys;
-    sinkKeys.insert({CMIOExtensionPropertyStreamSinkBufferQueueSize,
-                     CMIOExtensionPropertyStreamSinkBuffersRequiredForStartup});
-    EXPECT_EQ(keys(sink->source()->streamProperties(every, nullptr)->propertiesDictionary()),
-              sinkKeys);
-    EXPECT_TRUE(sink->source()->streamProperties({}, nullptr)->propertiesDictionary().empty());
 }
 
 // The relay completes on a host thread, the placeholder ticks on a thread of its own, and the

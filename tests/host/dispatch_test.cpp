@@ -280,10 +280,12 @@ TEST_F(RunLoopTest, PerformedWorkRunsInOrderUntilStoppedFromAnyThread) {
     loop_.perform([&order] { order.push_back(99); });  // left for the next run
     loop_.run();
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
-    std::thread stopper([this] { loop_.stop(); });
+    loop_.perform([this] { loop_.stop(); });
+    loop_.run();
+    EXPECT_EQ(order.back(), 99);
+    std::thread stopper([this] { loop_.stop(); });  // before or during the run: either ends it
     loop_.run();
     stopper.join();
-    EXPECT_EQ(order.back(), 99);
 }
 
 TEST_F(RunLoopTest, WatchedFdCallsBackAndMayUnwatchItself) {

@@ -1,5 +1,5 @@
-// Host media tests: pixel-buffer pools in sealed shared memory (what peers may do with it, which
-// attributes make a pool, when memory is reused), locking, and the pattern fill.
+// Host media tests: pixel-buffer pools in sealed shared memory (what peers may do with it, when
+// memory is reused) and the pattern fill.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -28,18 +28,6 @@ using kova::testing::ScopedFakeHost;
 
 constexpr std::size_t kFrameBytes = 3200 * 960;
 
-CFDictionaryRef frameAttributes(CFNumber pixelFormat = std::uint32_t(kCVPixelFormatType_32BGRA),
-                                CFNumber width = std::int64_t(800),
-                                CFNumber height = std::int64_t(960)) {
-    auto attributes = std::make_shared<CFDictionary>();
-    attributes->entries[kCVPixelBufferPixelFormatTypeKey] = pixelFormat;
-    attributes->entries[kCVPixelBufferWidthKey] = width;
-    attributes->entries[kCVPixelBufferHeightKey] = height;
-    attributes->entries[kCVPixelBufferIOSurfacePropertiesKey] =
-        std::make_shared<const CFDictionary>();
-    return attributes;
-}
-
 CVPixelBufferRef takeBuffer(const CVPixelBufferPoolRef& pool) {
     CVPixelBufferRef buffer;
     EXPECT_EQ(CVPixelBufferPoolCreatePixelBuffer(kCFAllocatorDefault, pool, &buffer),
@@ -50,8 +38,15 @@ CVPixelBufferRef takeBuffer(const CVPixelBufferPoolRef& pool) {
 class PixelBufferPoolTest : public ::testing::Test {
   protected:
     CVPixelBufferPoolRef makePool() {
+        auto attributes = std::make_shared<CFDictionary>();
+        attributes->entries[kCVPixelBufferPixelFormatTypeKey] =
+            std::uint32_t(kCVPixelFormatType_32BGRA);
+        attributes->entries[kCVPixelBufferWidthKey] = std::int64_t(800);
+        attributes->entries[kCVPixelBufferHeightKey] = std::int64_t(960);
+        attributes->entries[kCVPixelBufferIOSurfacePropertiesKey] =
+            std::make_shared<const CFDictionary>();
         CVPixelBufferPoolRef pool;
-        EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, frameAttributes(), &pool),
+        EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, attributes, &pool),
                   kCVReturnSuccess);
         return pool;
     }
@@ -83,35 +78,6 @@ TEST_F(PixelBufferPoolTest, BuffersAreSealedMemoryThatPeersCanOnlyRead) {
     ASSERT_EQ(::ftruncate(shrinkOnly.get(), 4096), 0);
     ASSERT_EQ(::fcntl(shrinkOnly.get(), F_ADD_SEALS, F_SEAL_SHRINK), 0);
     EXPECT_EQ(MemFd::checkImported(shrinkOnly.get(), 4096), -EPERM);
-}
-
-TEST_F(PixelBufferPoolTest, OnlyAttributesOfAPositiveBgraSizeMakeAPool) {
-    auto missingWidth = std::make_shared<CFDictionary>(*frameAttributes());
-    missingWidth->entries.erase(kCVPixelBufferWidthKey);
-    auto textFormat = std::make_shared<CFDictionary>(*frameAttributes());
-    textFormat->entries[kCVPixelBufferPixelFormatTypeKey] = std::string("BGRA");
-    const std::uint32_t bgra = kCVPixelFormatType_32BGRA;
-    const struct {
-        CFDictionaryRef attributes;
-        CVReturn status;
-    } cases[] = {
-        {frameAttributes(std::int64_t(bgra)), kCVReturnSuccess},  // any integer type
-        {nullptr, kCVReturnInvalidPixelBufferAttributes},
-        {missingWidth, kCVReturnInvalidPixelBufferAttributes},
-        {textFormat, kCVReturnInvalidPixelBufferAttributes},
-        {frameAttributes(bgra, 800.0), kCVReturnInvalidPixelBufferAttributes},
-        {frameAttributes(bgra, std::int64_t(0)), kCVReturnInvalidPixelBufferAttributes},
-        {frameAttributes(bgra, std::int64_t(800), std::int64_t(-960)),
-         kCVReturnInvalidPixelBufferAttributes},
-        {frameAttributes(std::uint32_t(FourCC("420v"))), kCVReturnInvalidPixelFormat},
-        {frameAttributes(bgra, std::int64_t(1) << 40), kCVReturnInvalidSize},
-    };
-    for (const auto& c : cases) {
-        CVPixelBufferPoolRef pool;
-        EXPECT_EQ(CVPixelBufferPoolCreate(kCFAllocatorDefault, nullptr, c.attributes, &pool),
-                  c.status);
-        EXPECT_EQ(bool(pool), c.status == kCVReturnSuccess);
-    }
 }
 
 // A buffer goes back to the pool only when its last holder (a sample buffer wrapping it
@@ -153,29 +119,6 @@ TEST_F(PixelBufferPoolTest, MemoryIsReusedOnlyOnceEveryHolderHasReleasedIt) {
     ASSERT_EQ(CVPixelBufferLockBaseAddress(outliving, 0), kCVReturnSuccess);
     static_cast<std::uint8_t*>(CVPixelBufferGetBaseAddress(outliving))[kFrameBytes - 1] = 1;
     CVPixelBufferUnlockBaseAddress(outliving, 0);
-}
-
-// The seed tells a painter whether a buffer was written since it last looked.
-TEST_F(PixelBufferPoolTest, TheAddressLastsWhileLockedAndOnlyAWriteLockChangesTheSeed) {
-    const auto buffer = takeBuffer(makePool());
-    const IOSurfaceRef surface = CVPixelBufferGetIOSurface(buffer);
-    const std::uint32_t unwritten = IOSurfaceGetSeed(surface);
-    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
-    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly), kCVReturnSuccess);
-    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, 0), kCVReturnSuccess);
-    void* base = CVPixelBufferGetBaseAddress(buffer);
-    ASSERT_NE(base, nullptr);
-    EXPECT_EQ(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
-    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), base) << "nested locks: kept until the last";
-    EXPECT_EQ(CVPixelBufferUnlockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly),
-              kCVReturnSuccess);
-    EXPECT_EQ(CVPixelBufferGetBaseAddress(buffer), nullptr);
-    const std::uint32_t written = IOSurfaceGetSeed(surface);
-    EXPECT_NE(written, unwritten);
-    EXPECT_NE(CVPixelBufferUnlockBaseAddress(buffer, 0), kCVReturnSuccess);
-    ASSERT_EQ(CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly), kCVReturnSuccess);
-    CVPixelBufferUnlockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly);
-    EXPECT_EQ(IOSurfaceGetSeed(surface), written) << "a read-only lock or a stray unlock";
 }
 
 TEST(PatternFill, MatchesAByteLoopForEveryLengthAndAlignment) {
