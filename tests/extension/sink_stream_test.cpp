@@ -61,7 +61,7 @@ TEST_F(SinkStreamTest, TheRelayAsksAgainOnlyWhileTheStreamIsStarted) {
     sink->stopStream(nullptr);
     host->clearRecords();
     const CMSampleBufferRef buffer = push(CMTimeMake(3, 1), 42);
-    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"send", "scheduledOutput"}));
+    ASSERT_EQ(host->callLog(), (std::vector<std::string>{"send", "scheduledOutput"}));
     EXPECT_EQ(sent()[0].sampleBuffer, buffer);
     EXPECT_EQ(host->scheduledOutputs()[0].sequenceNumber, 42u);
     EXPECT_EQ(pending(), 0u);
