@@ -135,16 +135,6 @@ void FakeHost::failNext(HostOperation op, std::int32_t status, int times) {
     faults_[op] = Fault{status, times};
 }
 
-void FakeHost::failAlways(HostOperation op, std::int32_t status) {
-    std::lock_guard lock(mutex_);
-    faults_[op] = Fault{status, -1};
-}
-
-void FakeHost::clearFaults() {
-    std::lock_guard lock(mutex_);
-    faults_.clear();
-}
-
 void FakeHost::setPixelBufferRowPadding(std::size_t bytes) {
     std::lock_guard lock(mutex_);
     rowPadding_ = bytes;
@@ -162,7 +152,7 @@ std::int32_t FakeHost::failureFor(HostOperation op) {
     const auto found = faults_.find(op);
     if (found == faults_.end()) return 0;
     const std::int32_t status = found->second.status;
-    if (found->second.remaining > 0 && --found->second.remaining == 0) faults_.erase(found);
+    if (--found->second.remaining == 0) faults_.erase(found);
     return status;
 }
 
@@ -181,13 +171,11 @@ void FakeHost::pixelBufferPoolRequested(const CFDictionaryRef& attributes) {
 void FakeHost::deviceAdded(CMIOExtensionProvider& /*provider*/,
                            const CMIOExtensionDeviceRef& device) {
     std::lock_guard lock(mutex_);
-    addedDevices_.push_back(device);
     callLog_.push_back("addDevice " + device->localizedName());
 }
 
 void FakeHost::streamAdded(CMIOExtensionDevice& /*device*/, const CMIOExtensionStreamRef& stream) {
     std::lock_guard lock(mutex_);
-    addedStreams_.push_back(stream);
     callLog_.push_back("addStream " + stream->localizedName());
 }
 
@@ -271,16 +259,6 @@ std::vector<FakeHost::ScheduledOutputRecord> FakeHost::scheduledOutputs() const 
     return scheduledOutputs_;
 }
 
-std::vector<CMIOExtensionStreamRef> FakeHost::addedStreams() const {
-    std::lock_guard lock(mutex_);
-    return addedStreams_;
-}
-
-std::vector<CMIOExtensionDeviceRef> FakeHost::addedDevices() const {
-    std::lock_guard lock(mutex_);
-    return addedDevices_;
-}
-
 std::vector<CMIOExtensionProviderRef> FakeHost::startedProviders() const {
     std::lock_guard lock(mutex_);
     return startedProviders_;
@@ -302,8 +280,6 @@ void FakeHost::clearRecords() {
         std::lock_guard lock(mutex_);
         sent.swap(sent_);
         scheduledOutputs_.clear();
-        addedStreams_.clear();
-        addedDevices_.clear();
         startedProviders_.clear();
         callLog_.clear();
         poolAttributes_.clear();

@@ -54,10 +54,8 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     // ---- faults ----
     // The next `times` calls of `op` fail with `status`.
     void failNext(kova::host::HostOperation op, std::int32_t status = -1, int times = 1);
-    void failAlways(kova::host::HostOperation op, std::int32_t status = -1);
     // How many times `op` was asked of the host so far, failed or not.
     std::size_t attempts(kova::host::HostOperation op) const;
-    void clearFaults();
     void setPixelBufferRowPadding(std::size_t bytes);
 
     // ---- records ----
@@ -92,8 +90,6 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
         std::uint64_t hostTimeInNanoseconds;
     };
     std::vector<ScheduledOutputRecord> scheduledOutputs() const;
-    std::vector<CMIOExtensionStreamRef> addedStreams() const;
-    std::vector<CMIOExtensionDeviceRef> addedDevices() const;
     std::vector<CMIOExtensionProviderRef> startedProviders() const;
     // Host calls in order: "addStream <name>", "addDevice <name>", "startService", "send",
     // "consume", "scheduledOutput".
@@ -133,7 +129,7 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
   private:
     struct Fault {
         std::int32_t status;
-        int remaining;  // negative: always
+        int remaining;
     };
     struct ArmedTimer {
         std::weak_ptr<DispatchSourceTimer> timer;
@@ -168,8 +164,6 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     std::vector<SentBuffer> sent_;
     std::vector<PendingConsume> pendingConsumes_;
     std::vector<ScheduledOutputRecord> scheduledOutputs_;
-    std::vector<CMIOExtensionStreamRef> addedStreams_;
-    std::vector<CMIOExtensionDeviceRef> addedDevices_;
     std::vector<CMIOExtensionProviderRef> startedProviders_;
     std::vector<std::string> callLog_;
     std::vector<CFDictionaryRef> poolAttributes_;

@@ -4,31 +4,32 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <latch>
 #include <thread>
 
 #include "Sources/CameraExtension/CameraProviderSource.h"
+#include "Sources/CameraExtension/CameraSinkStreamSource.h"
+#include "Sources/CameraExtension/CameraStreamSource.h"
 #include "Sources/CameraExtension/Entry.h"
 #include "tests/extension/ExtensionTestSupport.h"
 
 namespace kova::testing {
 namespace {
 
+using kova::host::HostOperation;
+
 class WholeExtensionTest : public ::testing::Test {
   protected:
     WholeExtensionTest() {
         startCameraExtension();
-        const auto providers = host->startedProviders();
-        EXPECT_EQ(providers.size(), 1u);
-        provider = providers.at(0);
-        const auto devices = provider->devices();
-        EXPECT_EQ(devices.size(), 1u);
-        const auto streams = devices.at(0)->streams();
-        EXPECT_EQ(streams.size(), 2u);
-        output = streams.at(0);
-        sink = streams.at(1);
-        EXPECT_EQ(output->direction(), CMIOExtensionStreamDirectionSource);
-        EXPECT_EQ(sink->direction(), CMIOExtensionStreamDirectionSink);
+        EXPECT_EQ(host->callLog(),
+                  (std::vector<std::string>{"addStream Kova Video", "addStream Kova Sink",
+                                            "addDevice Kova", "startService"}));
+        provider = host->startedProviders().at(0);
+        device = provider->devices().at(0);
+        output = device->streams().at(0);
+        sink = device->streams().at(1);
     }
     // The global lives for the whole process in the camera; each test here starts afresh.
     ~WholeExtensionTest() override { providerSource.reset(); }
@@ -43,6 +44,7 @@ class WholeExtensionTest : public ::testing::Test {
 
     ScopedObservingHost host;
     CMIOExtensionProviderRef provider;
+    CMIOExtensionDeviceRef device;
     CMIOExtensionStreamRef output;
     CMIOExtensionStreamRef sink;
 };
@@ -66,8 +68,6 @@ TEST_F(WholeExtensionTest, PlaceholderThenRelayedFramesThenPlaceholderAgain) {
     ASSERT_EQ(relayed.size(), pushed.size()) << "every frame relayed, no placeholder among them";
     for (std::size_t i = 0; i < pushed.size(); ++i) {
         EXPECT_EQ(relayed[i].sampleBuffer, pushed[i]);
-        EXPECT_EQ(relayed[i].hostTimeInNanoseconds,
-                  std::uint64_t(pushed[i]->presentationTimeStamp().seconds() * 1e9));
     }
     ASSERT_EQ(host->scheduledOutputs().size(), pushed.size());
     EXPECT_EQ(host->scheduledOutputs().back().sequenceNumber, 59u);
@@ -78,16 +78,25 @@ TEST_F(WholeExtensionTest, PlaceholderThenRelayedFramesThenPlaceholderAgain) {
     const auto after = sentOnOutput();
     ASSERT_GE(after.size(), 1u);
     EXPECT_EQ(FramePixels(after.back().sampleBuffer).pixel(400, 200), kPanel);
+}
 
-    // The host stops the sink, and the outstanding request ends with an error: the relay ends.
-    ASSERT_TRUE(sink->source()->stopStream(nullptr));
-    EXPECT_EQ(host->completeAllConsumesWithError({"com.kova.host", -32, "session ended"}), 1u);
-    EXPECT_TRUE(host->pendingConsumeRequests().empty());
-
-    ASSERT_TRUE(output->source()->stopStream(nullptr));
-    host->clearRecords();
-    host->advanceBy(kNanosecondsPerSecond);
-    EXPECT_TRUE(host->sentBuffers().empty());
+// A client that connects while the sink is stopped gets no relay, even once it starts; while
+// it is started every connect starts one (nothing deduplicated), and a disconnect stops none.
+TEST_F(WholeExtensionTest, EachConnectWhileTheSinkIsStartedStartsARelay) {
+    const auto client = FakeHost::makeClient();
+    const auto other = FakeHost::makeClient();
+    const auto source = provider->source();
+    EXPECT_TRUE(source->connect(client, nullptr));
+    ASSERT_TRUE(sink->source()->startStream(nullptr));
+    EXPECT_EQ(pendingOn(*host.host, sink), 0u);
+    EXPECT_TRUE(source->connect(client, nullptr));
+    EXPECT_TRUE(source->connect(client, nullptr));
+    EXPECT_TRUE(source->connect(other, nullptr));
+    source->disconnect(client);
+    EXPECT_EQ(pendingOn(*host.host, sink), 3u);
+    ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 1));
+    EXPECT_EQ(pendingOn(*host.host, sink), 3u);
+    EXPECT_EQ(sentOnOutput().size(), 1u);
 }
 
 // The relay completes on a host thread, the placeholder ticks on a thread of its own, and the
@@ -143,6 +152,65 @@ TEST_F(WholeExtensionTest, RelayTicksAndStartStopOnThreeThreads) {
     EXPECT_EQ(host->scheduledOutputs().size(), kFrames);
     EXPECT_EQ(host->pendingConsumeRequests().size(), 1u);
     EXPECT_EQ(host->armedTimerCount(), 1u);
+}
+
+// Refuses the n-th stream the device is asked to add. Any host operation after that refusal
+// exits the process cleanly, which a death test counts as a failure: nothing may be tried
+// after it.
+class RefusingHost : public FakeHost {
+  public:
+    RefusingHost(HostOperation refused, int nth) : refused_(refused), nth_(nth) {}
+    std::int32_t failureFor(HostOperation op) override {
+        if (done_) std::_Exit(0);
+        if (op == refused_ && ++seen_ == nth_) {
+            done_ = true;
+            return -17;
+        }
+        return FakeHost::failureFor(op);
+    }
+
+  private:
+    HostOperation refused_;
+    int nth_;
+    int seen_ = 0;
+    bool done_ = false;
+};
+
+TEST(EntryDeathTest, WhatTheHostRefusesEndsTheProcessNamingItsLine) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const struct {
+        HostOperation op;
+        int nth;
+        const char* message;
+    } cases[] = {
+        {HostOperation::AddStream, 1, "main:214: Fatal error: the host refused the stream"},
+        {HostOperation::AddStream, 2, "main:215: Fatal error: the host refused the stream"},
+        {HostOperation::AddDevice, 1, "main:246: Fatal error: the host refused the device"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DEATH(
+            {
+                kova::host::HostBackend::install(std::make_shared<RefusingHost>(c.op, c.nth));
+                startCameraExtension();
+            },
+            std::string(c.message) + " \\(domain com.kova.host, code -17\\)");
+    }
+}
+
+// Both streams need their format description: without one the process ends.
+TEST(StreamDeathTest, MissingFormatDescriptionEndsTheProcess) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto create = [](bool sinkStream) {
+        ScopedFakeHost host;
+        host->failNext(HostOperation::CreateFormatDescription);
+        if (sinkStream) {
+            CameraSinkStreamSource::create("Kova Sink", makeTestDevice());
+        } else {
+            CameraStreamSource::create("Kova Video", makeTestDevice());
+        }
+    };
+    EXPECT_DEATH(create(false), "");
+    EXPECT_DEATH(create(true), "");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The README's pipelines, each run by gst-launch-1.0 with the plugin from the build tree against
-// a real kova-camera: a test pattern and a video file into Kova, Kova into a PNG file.
+// The README's pipelines, run by gst-launch-1.0 with the plugin from the build tree against a
+// real kova-camera: a test pattern into Kova, Kova into a PNG file.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -37,41 +37,16 @@ std::size_t relayedFramesSeen(Viewer& viewer, std::chrono::milliseconds timeout)
     return relayed;
 }
 
-struct IntoKova {
-    const char* what;
-    const char* prepare;  // a pipeline run first, in the test's folder, or nothing
-    const char* pipeline;
-};
-
-TEST(GstLaunchTest, PicturesFromAnyUpstreamGoIntoKova) {
-    const IntoKova cases[] = {
-        {"a test pattern", nullptr,
-         "videotestsrc num-buffers=30 ! videoconvert ! videoscale ! kovasink"},
-        {"a video file",
-         "videotestsrc num-buffers=30 ! video/x-raw,width=320,height=240 ! jpegenc ! avimux ! "
-         "filesink location=clip.avi",
-         "filesrc location=clip.avi ! decodebin ! videoconvert ! videoscale ! kovasink"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        CameraProcess camera;
-        std::string pipeline = c.pipeline;
-        if (c.prepare != nullptr) {
-            std::string prepare = c.prepare;
-            prepare.replace(prepare.find("clip.avi"), 8, camera.folder().file("clip.avi"));
-            pipeline.replace(pipeline.find("clip.avi"), 8, camera.folder().file("clip.avi"));
-            auto made = launch(camera, prepare, "prepare");
-            ASSERT_EQ(made.wait(), 0) << e2e::readFile(made.stderrPath());
-        }
-        Viewer viewer = Viewer::open(camera.options());
-        auto pushing = launch(camera, "-q " + pipeline, "push");
-        EXPECT_GT(relayedFramesSeen(viewer, 10s), 0u) << e2e::readFile(pushing.stderrPath());
-        EXPECT_EQ(pushing.wait(), 0) << e2e::readFile(pushing.stderrPath());
-    }
-}
-
-TEST(GstLaunchTest, KovaGoesIntoAPngFile) {
+// The plugin loads from the build tree, negotiates through videoconvert and videoscale both
+// ways, and each pipeline ends by itself.
+TEST(GstLaunchTest, ATestPatternGoesIntoKovaAndKovaIntoAPngFile) {
     CameraProcess camera;
+    Viewer viewer = Viewer::open(camera.options());
+    auto pushing = launch(
+        camera, "-q videotestsrc num-buffers=30 ! videoconvert ! videoscale ! kovasink", "push");
+    EXPECT_GT(relayedFramesSeen(viewer, 10s), 0u) << e2e::readFile(pushing.stderrPath());
+    EXPECT_EQ(pushing.wait(), 0) << e2e::readFile(pushing.stderrPath());
+
     const std::string png = camera.folder().file("f.png");
     auto snapshot = launch(
         camera, "-q kovasrc ! videoconvert ! pngenc snapshot=true ! filesink location=" + png,
@@ -81,7 +56,6 @@ TEST(GstLaunchTest, KovaGoesIntoAPngFile) {
     const std::string bytes = e2e::readFile(png);
     ASSERT_GE(bytes.size(), 24u);
     EXPECT_EQ(bytes.substr(1, 3), "PNG");
-    EXPECT_EQ(bytes.substr(12, 4), "IHDR");
     const auto word = [&](std::size_t at) {
         return (std::uint32_t(std::uint8_t(bytes[at])) << 24) |
                (std::uint32_t(std::uint8_t(bytes[at + 1])) << 16) |

@@ -1,5 +1,6 @@
-"""The kova package against a real camera: exact pixels both ways, the no-copy paths (a view's
-memory is the shared buffer itself), a producer and a viewer in one interpreter, errors."""
+"""The kova package against a real camera: what the binding adds to the library. Pictures in
+every layout and channel order arrive exactly, a view's memory is the shared buffer itself and
+outlives its handles, blocking calls let other threads run, and errors keep their codes."""
 import os
 import threading
 
@@ -9,15 +10,6 @@ import pytest
 import kova
 
 H, W = kova.FRAME_HEIGHT, kova.FRAME_WIDTH
-
-
-def placeholder():
-    """The camera's placeholder picture, BGRA: a background and two panels."""
-    picture = np.empty((H, W, 4), np.uint8)
-    picture[:] = (0x1E, 0x1C, 0x1C, 0xFF)
-    picture[120:360, 100:700] = (0x2E, 0x2C, 0x2C, 0xFF)
-    picture[480:840, 160:640] = (0x2E, 0x2C, 0x2C, 0xFF)
-    return picture
 
 
 def pattern(channels, seed):
@@ -57,20 +49,8 @@ def address_of(array):
     return array.__array_interface__["data"][0]
 
 
-def test_viewer_reads_the_placeholder_exactly(camera):
-    with kova.Viewer() as viewer:
-        first, second = viewer.next(timeout=5), viewer.next(timeout=5)
-        assert first.origin == second.origin == "placeholder"
-        assert second.seq > first.seq
-        assert first.pixels.shape == (H, W, 4)
-        np.testing.assert_array_equal(first.pixels, placeholder())
-        np.testing.assert_array_equal(np.asarray(second), placeholder())
-        assert first.intact() and second.intact()
-
-
 @pytest.mark.parametrize("channels, order, to_bgra", [
     (3, None, lambda p: p[:, :, ::-1]),           # RGB by default
-    (3, "rgb", lambda p: p[:, :, ::-1]),
     (3, "bgr", lambda p: p),
     (4, None, lambda p: p[:, :, :3]),             # BGRA as it stands
     (4, "rgba", lambda p: p[:, :, 2::-1]),
@@ -134,39 +114,20 @@ def test_frame_views_are_the_shared_buffers(camera):
             frame.pixels[0, 0, 0] = 1
 
 
-def test_a_frame_block_that_raises_pushes_nothing(camera):
-    with kova.Camera() as cam:
-        with pytest.raises(ZeroDivisionError):
-            with cam.frame() as painted:
-                painted[:] = 0
-                1 / 0
-        assert cam.frames_sent == 0
-        with cam.frame() as painted:
-            painted[:] = 0
-        assert cam.frames_sent == 1
-
-
-def test_views_outlive_their_camera_and_viewer(camera):
+def test_views_outlive_their_camera_and_viewer_and_a_block_that_raises_pushes_nothing(camera):
     with kova.Viewer() as viewer:
         frame = viewer.next(timeout=5)
         with kova.Camera() as cam:
+            with pytest.raises(ZeroDivisionError):
+                with cam.frame() as painted:
+                    1 / 0
+            assert cam.frames_sent == 0
             with cam.frame() as painted:
                 painted[:] = 7
     del cam, viewer
     # Both still map their memory: reading them must not fault.
     assert int(painted[-1, -1, -1]) == 7
-    np.testing.assert_array_equal(frame.pixels, placeholder())
-
-
-def test_pacing_and_counters(camera):
-    with kova.Camera(fps=100) as cam:
-        for _ in range(5):
-            cam.sleep_until_next_frame()
-            with cam.frame() as painted:
-                painted[0, 0] = 1
-        assert cam.frames_sent == 5
-        assert cam.fps > 0
-    assert cam.dropped == 0
+    assert frame.origin == "placeholder" and int(frame.pixels[0, 0, 3]) == 0xFF
 
 
 def test_blocking_calls_let_other_threads_run(camera):
@@ -193,9 +154,7 @@ def test_blocking_calls_let_other_threads_run(camera):
     (np.zeros((960, 800, 3), np.float32), None, TypeError),
     (np.zeros((800, 960, 3), np.uint8), None, ValueError),
     (np.zeros((960, 800, 2), np.uint8), None, ValueError),
-    (np.zeros((960, 800), np.uint8), None, ValueError),
     (np.zeros((960, 800, 3), np.uint8), "bgra", ValueError),
-    (np.zeros((960, 800, 4), np.uint8), "rgb", ValueError),
     (np.zeros((960, 800, 3), np.uint8), "yuv", ValueError),
 ])
 def test_send_refuses_bad_frames(camera, frame, order, error):
@@ -205,7 +164,7 @@ def test_send_refuses_bad_frames(camera, frame, order, error):
         assert cam.frames_sent == 0
 
 
-def test_errors_carry_the_cameras_text(camera, tmp_path):
+def test_errors_keep_their_codes_and_the_cameras_text(camera, tmp_path):
     with pytest.raises(kova.Error) as raised:
         kova.Camera(socket=str(tmp_path / "nobody.sock"))
     assert raised.value.code == "no_camera" and str(raised.value)
@@ -213,46 +172,12 @@ def test_errors_carry_the_cameras_text(camera, tmp_path):
         kova.Camera(fps=0)
     assert raised.value.code == "invalid_argument" and "frame rate" in str(raised.value)
 
-    cam = kova.Camera()
-    cam.close()
-    with pytest.raises(kova.Error, match="closed"):
-        cam.send(np.zeros((H, W, 4), np.uint8))
-    with pytest.raises(kova.Error, match="closed"):
-        with cam.frame():
-            pass
-
-    viewer = kova.Viewer()
-    with pytest.raises(ValueError):
-        viewer.next(timeout=-1)
-    camera.terminate()
-    assert camera.wait(timeout=20) == 0
-    with pytest.raises(kova.Error) as raised:
-        while True:
-            viewer.next(timeout=5)
-    assert raised.value.code == "disconnected"
-
-
-def test_info_describes_the_camera(camera):
-    info = kova.info()
-    assert info["device_name"] == "Kova"
-    streams = {stream["name"]: stream for stream in info["streams"]}
-    assert streams["Kova Video"]["direction"] == "source"
-    assert streams["Kova Sink"]["direction"] == "sink"
-    assert (streams["Kova Sink"]["width"], streams["Kova Sink"]["height"]) == (W, H)
-    assert streams["Kova Sink"]["fourcc"] == "BGRA"
-
-
-def test_one_producer_at_a_time_and_the_status_names_it(camera):
     holder = kova.Camera()
     with pytest.raises(kova.Error) as busy:
         kova.Camera()
-    assert busy.value.code == "sink_busy"
-    assert f"(pid {os.getpid()})" in str(busy.value)
-    status = kova.status()
-    assert status["camera_pid"] == camera.pid
-    assert status["producer"]["pid"] == os.getpid()
-    assert status["take_overs"] == 0
-
+    assert busy.value.code == "sink_busy" and f"(pid {os.getpid()})" in str(busy.value)
+    assert kova.status()["producer"]["pid"] == os.getpid()
+    viewer = kova.Viewer()
     with kova.Camera(take_over=True) as taker:
         taker.send(pattern(3, 1))
         with pytest.raises(kova.Error) as taken:
@@ -260,4 +185,10 @@ def test_one_producer_at_a_time_and_the_status_names_it(camera):
                 holder.send(pattern(3, 2))
                 holder.sleep_until_next_frame()
         assert taken.value.code == "taken_over"
-        assert kova.status()["take_overs"] == 1
+
+    camera.terminate()
+    assert camera.wait(timeout=20) == 0
+    with pytest.raises(kova.Error) as raised:
+        while True:
+            viewer.next(timeout=5)
+    assert raised.value.code == "disconnected"
