@@ -350,8 +350,7 @@ int TestConsumer::removals(const std::string& name) {
 }
 
 void TestConsumer::capture(const std::string& target, std::uint32_t spa_format, std::uint32_t width,
-                           std::uint32_t height, bool keep_pixels, std::uint32_t rate_num,
-                           std::uint32_t rate_denom) {
+                           std::uint32_t height, bool keep_pixels) {
     pw_thread_loop_lock(impl_->loop);
     impl_->destroy_stream();
     impl_->keep_pixels = keep_pixels;
@@ -389,15 +388,11 @@ void TestConsumer::capture(const std::string& target, std::uint32_t spa_format, 
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(&builder, width, height);
     spa_pod_builder_prop(&builder, SPA_FORMAT_VIDEO_framerate, 0);
-    if (rate_num != 0) {
-        spa_pod_builder_fraction(&builder, rate_num, rate_denom);
-    } else {
-        spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Range, 0);
-        spa_pod_builder_fraction(&builder, 30, 1);
-        spa_pod_builder_fraction(&builder, 0, 1);
-        spa_pod_builder_fraction(&builder, 1000, 1);
-        spa_pod_builder_pop(&builder, &choice);
-    }
+    spa_pod_builder_push_choice(&builder, &choice, SPA_CHOICE_Range, 0);
+    spa_pod_builder_fraction(&builder, 30, 1);
+    spa_pod_builder_fraction(&builder, 0, 1);
+    spa_pod_builder_fraction(&builder, 1000, 1);
+    spa_pod_builder_pop(&builder, &choice);
     const auto* param = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
 
     const auto flags =
@@ -430,11 +425,6 @@ std::optional<std::string> TestConsumer::wait_error(std::chrono::milliseconds ti
     return impl_->error;
 }
 
-std::optional<VideoFormat> TestConsumer::negotiated() {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->format;
-}
-
 std::optional<ReceivedFrame> TestConsumer::wait_frame(
     const std::function<bool(const ReceivedFrame&)>& match, std::chrono::milliseconds timeout,
     bool include_kept) {
@@ -454,11 +444,6 @@ std::optional<ReceivedFrame> TestConsumer::wait_frame(
         return false;
     });
     return found;
-}
-
-std::uint64_t TestConsumer::frames_received() {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->received;
 }
 
 std::vector<TestConsumer::Arrival> TestConsumer::arrivals() {

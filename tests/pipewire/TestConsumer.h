@@ -65,23 +65,19 @@ class TestConsumer {
     int removals(const std::string& name);
 
     // Opens a stream that asks the session manager to link it to the node `target`, accepting
-    // only `spa_format` at the given size, and at rate_num/rate_denom frames a second (any rate
-    // if rate_num is 0). Frames are kept with their pixels when `keep_pixels`, else only their
-    // timing is recorded.
+    // only `spa_format` at the given size, at any rate. Frames are kept with their pixels when
+    // `keep_pixels`, else only their timing is recorded.
     void capture(const std::string& target, std::uint32_t spa_format, std::uint32_t width,
-                 std::uint32_t height, bool keep_pixels = true, std::uint32_t rate_num = 0,
-                 std::uint32_t rate_denom = 1);
+                 std::uint32_t height, bool keep_pixels = true);
     void stop_capture();
     bool wait_streaming(std::chrono::milliseconds timeout);
     // Waits for the stream to fail; its error message, if it did.
     std::optional<std::string> wait_error(std::chrono::milliseconds timeout);
-    std::optional<VideoFormat> negotiated();
 
     // Waits for a frame received from now on (or already kept, if `include_kept`) that matches.
     std::optional<ReceivedFrame> wait_frame(const std::function<bool(const ReceivedFrame&)>& match,
                                             std::chrono::milliseconds timeout,
                                             bool include_kept = false);
-    std::uint64_t frames_received();
     struct Arrival {
         std::int64_t pts = 0;
         std::uint64_t received_ns = 0;

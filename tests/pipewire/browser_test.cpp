@@ -13,7 +13,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "BridgeProcesses.h"
 #include "Sandbox.h"
 
 namespace kova::pipewire::test {
@@ -120,13 +119,12 @@ class BrowserTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sandbox_ = Sandbox::create({.desktop_session = true});
-        processes_ = std::make_unique<BridgeProcesses>(*sandbox_);
-        processes_->start_camera();
-        processes_->start_bridge();
+        sandbox_->start_camera();
+        sandbox_->start_bridge();
         permission_store_ =
             sandbox_->start("xdg-permission-store", {KOVA_PERMISSION_STORE, "--replace"});
         // What a user's "allow" leaves behind: unsandboxed programs (app id "") may use cameras.
-        const bool granted = eventually(
+        const bool granted = waitUntil(
             [&] {
                 return sandbox_
                     ->run("grant",
@@ -152,7 +150,7 @@ class BrowserTest : public ::testing::Test {
         portal_ =
             sandbox_->start("xdg-desktop-portal", {KOVA_DESKTOP_PORTAL, "--verbose"}, portal_env);
         // The portal sees the camera once it lists a PipeWire camera node: ours.
-        const bool present = eventually(
+        const bool present = waitUntil(
             [&] {
                 const auto reply = sandbox_->run(
                     "camera-present",
@@ -177,10 +175,9 @@ class BrowserTest : public ::testing::Test {
         portal_.reset();
         backend_.reset();
         permission_store_.reset();
-        if (processes_) {
-            EXPECT_EQ(processes_->stop(), "");
+        if (sandbox_) {
+            EXPECT_EQ(sandbox_->stop_bridge_and_camera(), "");
         }
-        processes_.reset();
         sandbox_.reset();
     }
 
@@ -199,7 +196,6 @@ class BrowserTest : public ::testing::Test {
     PageLog page() const { return PageLog::parse(browser_->log()); }
 
     std::unique_ptr<Sandbox> sandbox_;
-    std::unique_ptr<BridgeProcesses> processes_;
     std::unique_ptr<ChildProcess> permission_store_;
     std::unique_ptr<ChildProcess> backend_;
     std::unique_ptr<ChildProcess> portal_;
@@ -214,8 +210,8 @@ TEST_F(BrowserTest, ChromiumListsKovaAndShowsThePlaceholderThenPushedBars) {
     bool placeholder = false;
     for (int attempt = 0; attempt < 3 && !placeholder; ++attempt) {
         start_browser();
-        if (!eventually([&] { return page().track.has_value(); }, 40s)) continue;
-        placeholder = eventually(
+        if (!waitUntil([&] { return page().track.has_value(); }, 40s)) continue;
+        placeholder = waitUntil(
             [&] {
                 const PageLog log = page();
                 return std::any_of(log.frames.begin(), log.frames.end(),
@@ -225,12 +221,12 @@ TEST_F(BrowserTest, ChromiumListsKovaAndShowsThePlaceholderThenPushedBars) {
     }
     const PageLog opened = page();
     ASSERT_TRUE(placeholder) << "no frame showed the placeholder\n"
-                             << describe(opened) << processes_->bridge().log();
+                             << describe(opened) << sandbox_->bridge().log();
     ASSERT_FALSE(opened.devices.empty());
     EXPECT_NE(opened.devices.front().find("\"Kova\""), std::string::npos) << opened.devices.front();
 
     auto pusher = sandbox_->start("kova-push", {KOVA_CLI, "push", "--pattern", "bars"});
-    const bool bars = eventually(
+    const bool bars = waitUntil(
         [&] {
             const PageLog log = page();
             return !log.frames.empty() && shows(log.frames.back(), kBars);
@@ -238,7 +234,7 @@ TEST_F(BrowserTest, ChromiumListsKovaAndShowsThePlaceholderThenPushedBars) {
         10s);
     EXPECT_TRUE(bars) << "the pushed bars did not come through\n" << describe(page());
     pusher->stop(SIGTERM, 5s);
-    const std::string bridge = processes_->bridge().log();
+    const std::string bridge = sandbox_->bridge().log();
     const auto agreed = bridge.find("consumers agreed on");
     if (agreed != std::string::npos) {
         std::cout << "kova-pipewire: " << bridge.substr(agreed, bridge.find('\n', agreed) - agreed)
