@@ -130,5 +130,30 @@ TEST(Relay, AProducerKilledMidSessionLeavesTheViewerServedAndNothingBehind) {
         << camera.mappingsNaming("/memfd:kova-frame") << " mappings of the producer's memory";
 }
 
+// A viewer that holds every frame it may gets no more until it lets one go, and each frame then
+// tells it exactly how many it missed: the gap in the output's sequence, counted once.
+TEST(Relay, AViewerHoldingItsLimitGetsNoMoreAndIsToldExactlyWhatItMissed) {
+    CameraProcess camera;
+    Viewer viewer = Viewer::open(camera.options());
+    std::vector<Viewer::Frame> held;
+    for (std::uint32_t i = 0; i < wire::kViewerFramesInFlight; ++i) {
+        auto frame = viewer.next_frame(3000ms);
+        ASSERT_TRUE(frame);
+        held.push_back(std::move(*frame));
+    }
+    EXPECT_FALSE(viewer.next_frame(500ms)) << "a frame past the limit came";
+    std::uint64_t last = held.back().sequence();
+    held.clear();
+    std::uint64_t missed = 0;
+    for (int i = 0; i < 10; ++i) {
+        const auto frame = viewer.next_frame(3000ms);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->sequence(), last + 1 + frame->missed_before()) << "frame " << i;
+        missed += frame->missed_before();
+        last = frame->sequence();
+    }
+    EXPECT_GT(missed, 0u);
+}
+
 }  // namespace
 }  // namespace kova::e2e
