@@ -126,6 +126,21 @@ std::optional<std::string> Sandbox::run(const std::string& name,
     return testing::readFile(process->stdoutPath());
 }
 
+std::optional<nlohmann::json> Sandbox::node(const std::string& name) {
+    const auto dump =
+        run("pw-dump", {KOVA_PW_DUMP_EXECUTABLE, "-r", remote()}, std::chrono::seconds(10));
+    // Failing here, rather than reading no node, keeps a broken pw-dump from passing for a node
+    // gone.
+    if (!dump) throw std::runtime_error("pw-dump failed");
+    for (const auto& object : nlohmann::json::parse(*dump)) {
+        if (object.value("type", "") == "PipeWire:Interface:Node" &&
+            object["info"]["props"].value("node.name", "") == name) {
+            return object;
+        }
+    }
+    return std::nullopt;
+}
+
 void Sandbox::start_camera() {
     camera_ = start("kova-camera", {KOVA_CAMERA_EXECUTABLE});
     const fs::path socket = camera_socket();

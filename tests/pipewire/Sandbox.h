@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,6 +47,10 @@ class Sandbox {
     // Runs a process to its end; its stdout if it exits with status 0 within `timeout`.
     std::optional<std::string> run(const std::string& name, const std::vector<std::string>& argv,
                                    std::chrono::milliseconds timeout);
+
+    // The node named `name` as pw-dump describes it ("id", "info" with "props" and "params"), or
+    // nothing while the graph has no such node. Throws if pw-dump fails.
+    std::optional<nlohmann::json> node(const std::string& name);
 
     // Starts kova-camera and waits for its socket. Throws if it does not come up.
     void start_camera();

@@ -101,7 +101,9 @@ int main(int argc, char** argv) {
         sandbox->start_camera();
         sandbox->start_bridge();
         auto consumer = TestConsumer::connect(sandbox->remote());
-        if (!consumer->find_node("kova", 10s)) throw std::runtime_error("no kova node");
+        if (!waitUntil([&] { return sandbox->node("kova").has_value(); }, 10s)) {
+            throw std::runtime_error("no kova node");
+        }
 
         // Idle first: with no consumer the bridge should only wait.
         const int idle_seconds = std::min(seconds, 5);
