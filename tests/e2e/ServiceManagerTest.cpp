@@ -14,8 +14,8 @@
 #include <sstream>
 #include <string>
 
-#include "E2eSupport.h"
 #include "base/UniqueFD.h"
+#include "tests/harness/CameraProcess.h"
 
 namespace kova::e2e {
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "GstSupport.h"
-#include "tests/e2e/E2eSupport.h"
+#include "tests/harness/CameraProcess.h"
 
 namespace kova::gst::test {
 namespace {

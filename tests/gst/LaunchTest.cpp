@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tests/e2e/E2eSupport.h"
+#include "tests/harness/CameraProcess.h"
 
 namespace kova::gst::test {
 namespace {

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -73,24 +74,51 @@ void ChildProcess::signal(int signalNumber) const {
     if (pid_ > 0 && !exitStatus_) ::kill(pid_, signalNumber);
 }
 
+std::optional<int> ChildProcess::stop(int signalNumber, std::chrono::milliseconds timeout) {
+    signal(signalNumber);
+    if (const auto status = wait(timeout)) return status;
+    signal(SIGKILL);
+    wait();
+    return std::nullopt;
+}
+
+std::string ChildProcess::log() const {
+    return readFile(stderrPath_);
+}
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& dropped,
+                                         const std::vector<std::string>& added) {
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string text = *variable;
+        if (std::none_of(dropped.begin(), dropped.end(),
+                         [&](const std::string& name) { return text.rfind(name, 0) == 0; })) {
+            environment.push_back(text);
+        }
+    }
+    environment.insert(environment.end(), added.begin(), added.end());
+    return environment;
+}
+
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& socketPath, const std::string& folder, const std::string& tag,
                    const std::string& stdinPath) {
+    std::vector<std::string> argv{program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return spawnWith(argv, environmentWith({"KOVA_SOCKET="}, {"KOVA_SOCKET=" + socketPath}), folder,
+                     tag, stdinPath);
+}
+
+ChildProcess spawnWith(const std::vector<std::string>& arguments,
+                       const std::vector<std::string>& environment, const std::string& folder,
+                       const std::string& tag, const std::string& stdinPath) {
+    const std::string& program = arguments.front();
     const std::string stdoutPath = folder + "/" + tag + ".out";
     const std::string stderrPath = folder + "/" + tag + ".err";
-
-    std::vector<std::string> environment;
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-        if (std::strncmp(*variable, "KOVA_SOCKET=", 12) != 0) environment.emplace_back(*variable);
-    }
-    environment.push_back("KOVA_SOCKET=" + socketPath);
-    std::vector<char*> envp;
-    for (auto& variable : environment) envp.push_back(variable.data());
+    std::vector<std::string> variables = environment, words = arguments;
+    std::vector<char*> envp, argv;
+    for (auto& variable : variables) envp.push_back(variable.data());
     envp.push_back(nullptr);
-
-    std::vector<std::string> words{program};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
 

@@ -1,5 +1,6 @@
-// Child processes for end-to-end tests: a private folder for their output, starting them with
-// the camera's socket named, waiting for them, and reading what they wrote.
+// Child processes for end-to-end tests: a private folder for their output, starting them (with
+// the camera's socket named, or with an environment of their own), waiting for them, and reading
+// what they wrote.
 //
 // Threading: everything here is used from the test's thread.
 #pragma once
@@ -56,6 +57,11 @@ class ChildProcess {
     // Waits for it to end: its exit status, or nothing if it still runs after `timeout`.
     std::optional<int> wait(std::chrono::milliseconds timeout = 20000ms);
     void signal(int signalNumber) const;
+    // Sends `signalNumber` and waits up to `timeout`, then kills it: its exit status, or nothing
+    // if it had to be killed.
+    std::optional<int> stop(int signalNumber, std::chrono::milliseconds timeout = 10000ms);
+    // What it wrote to stderr.
+    std::string log() const;
 
   private:
     pid_t pid_ = -1;
@@ -70,6 +76,13 @@ class ChildProcess {
 ChildProcess spawn(const std::string& program, const std::vector<std::string>& arguments,
                    const std::string& socketPath, const std::string& folder, const std::string& tag,
                    const std::string& stdinPath = "/dev/null");
+// Starts `argv` with exactly `environment`, its output going to files in `folder` as above.
+ChildProcess spawnWith(const std::vector<std::string>& argv,
+                       const std::vector<std::string>& environment, const std::string& folder,
+                       const std::string& tag, const std::string& stdinPath = "/dev/null");
+// This process's environment without the variables `dropped` names (NAME=), then `added`.
+std::vector<std::string> environmentWith(const std::vector<std::string>& dropped,
+                                         const std::vector<std::string>& added);
 
 std::string readFile(const std::string& path);
 

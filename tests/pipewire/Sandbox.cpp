@@ -1,11 +1,7 @@
 // Starts and stops the private PipeWire daemon, its session manager and the processes under test.
 #include "Sandbox.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -14,66 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace kova::pipewire::test {
 namespace fs = std::filesystem;
-
-std::unique_ptr<ChildProcess> ChildProcess::spawn(const std::vector<std::string>& argv,
-                                                  const std::vector<std::string>& env,
-                                                  const fs::path& log_path) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-
-    std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& var : env) envp.push_back(const_cast<char*>(var.c_str()));
-    envp.push_back(nullptr);
-
-    pid_t pid = 0;
-    const int res = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (res != 0) {
-        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(res));
-    }
-    return std::unique_ptr<ChildProcess>(new ChildProcess(pid, log_path));
-}
-
-ChildProcess::~ChildProcess() {
-    stop(SIGTERM, std::chrono::seconds(5));
-}
-
-std::optional<int> ChildProcess::exited() {
-    if (status_) return status_;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
-    return status_;
-}
-
-std::optional<int> ChildProcess::stop(int signal, std::chrono::milliseconds timeout) {
-    if (exited()) return status_;
-    kill(pid_, signal);
-    if (eventually([&] { return exited().has_value(); }, timeout)) return status_;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    status_ = status;
-    return std::nullopt;
-}
-
-std::string ChildProcess::log() const {
-    std::ifstream in(log_path_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 namespace {
 
@@ -110,16 +48,11 @@ void write_session_bus_config(const fs::path& dir) {
            "own=\"*\"/></policy></busconfig>\n";
 }
 
-bool is_overridden(const std::string& var) {
-    for (const char* name :
-         {"XDG_RUNTIME_DIR=", "XDG_STATE_HOME=", "XDG_CONFIG_HOME=", "XDG_DATA_HOME=",
-          "XDG_CURRENT_DESKTOP=", "XDG_DESKTOP_PORTAL_DIR=", "PIPEWIRE_RUNTIME_DIR=",
-          "PIPEWIRE_REMOTE=", "PIPEWIRE_CONFIG_DIR=", "WIREPLUMBER_CONFIG_DIR=",
-          "DBUS_SESSION_BUS_ADDRESS=", "KOVA_SOCKET="}) {
-        if (var.rfind(name, 0) == 0) return true;
-    }
-    return false;
-}
+const std::vector<std::string> kOverridden = {
+    "XDG_RUNTIME_DIR=",        "XDG_STATE_HOME=",           "XDG_CONFIG_HOME=",
+    "XDG_DATA_HOME=",          "XDG_CURRENT_DESKTOP=",      "XDG_DESKTOP_PORTAL_DIR=",
+    "PIPEWIRE_RUNTIME_DIR=",   "PIPEWIRE_REMOTE=",          "PIPEWIRE_CONFIG_DIR=",
+    "WIREPLUMBER_CONFIG_DIR=", "DBUS_SESSION_BUS_ADDRESS=", "KOVA_SOCKET="};
 
 }  // namespace
 
@@ -139,7 +72,7 @@ std::unique_ptr<Sandbox> Sandbox::create(Options options) {
                             "--config-file=" + (sandbox->dir_ / "session-bus.conf").string(),
                             "--nofork", "--nopidfile"});
         const fs::path bus = sandbox->dir_ / "bus";
-        if (!eventually([&] { return fs::exists(bus); }, std::chrono::seconds(10))) {
+        if (!waitUntil([&] { return fs::exists(bus); }, std::chrono::seconds(10))) {
             throw std::runtime_error("dbus-daemon did not start; see its log in " +
                                      sandbox->dir_.string());
         }
@@ -147,7 +80,7 @@ std::unique_ptr<Sandbox> Sandbox::create(Options options) {
 
     sandbox->pipewire_ = sandbox->start("pipewire", {KOVA_PIPEWIRE_EXECUTABLE});
     const fs::path socket = sandbox->remote();
-    if (!eventually([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
+    if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
         throw std::runtime_error("pipewire did not start; see its log in " +
                                  sandbox->dir_.string());
     }
@@ -156,6 +89,8 @@ std::unique_ptr<Sandbox> Sandbox::create(Options options) {
 }
 
 Sandbox::~Sandbox() {
+    bridge_.reset();
+    camera_.reset();
     wireplumber_.reset();
     pipewire_.reset();
     session_bus_.reset();
@@ -163,39 +98,74 @@ Sandbox::~Sandbox() {
     fs::remove_all(dir_, ignored);
 }
 
-std::vector<std::string> Sandbox::environment(const std::vector<std::string>& extra) const {
-    std::vector<std::string> env;
-    for (char** var = environ; *var != nullptr; ++var) {
-        if (!is_overridden(*var)) env.emplace_back(*var);
-    }
-    env.push_back("XDG_RUNTIME_DIR=" + dir_.string());
-    env.push_back("XDG_STATE_HOME=" + (dir_ / "state").string());
-    env.push_back("XDG_CONFIG_HOME=" + (dir_ / "config").string());
-    env.push_back("WIREPLUMBER_CONFIG_DIR=" + (dir_ / "wireplumber").string());
-    env.push_back("XDG_DATA_HOME=" + (dir_ / "data").string());
-    env.push_back("KOVA_SOCKET=" + camera_socket());
-    if (options_.desktop_session) {
-        env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir_ / "bus").string());
-    }
-    env.insert(env.end(), extra.begin(), extra.end());
-    return env;
-}
-
 std::unique_ptr<ChildProcess> Sandbox::start(const std::string& name,
                                              const std::vector<std::string>& argv,
                                              const std::vector<std::string>& extra_env) {
-    const std::string log = name + "-" + std::to_string(++started_) + ".log";
-    return ChildProcess::spawn(argv, environment(extra_env), dir_ / log);
+    std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + dir_.string(),
+                                    "XDG_STATE_HOME=" + (dir_ / "state").string(),
+                                    "XDG_CONFIG_HOME=" + (dir_ / "config").string(),
+                                    "WIREPLUMBER_CONFIG_DIR=" + (dir_ / "wireplumber").string(),
+                                    "XDG_DATA_HOME=" + (dir_ / "data").string(),
+                                    "KOVA_SOCKET=" + camera_socket()};
+    if (options_.desktop_session) {
+        env.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + (dir_ / "bus").string());
+    }
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    auto process = std::make_unique<ChildProcess>(
+        testing::spawnWith(argv, testing::environmentWith(kOverridden, env), dir_.string(),
+                           name + "-" + std::to_string(++started_)));
+    if (process->pid() < 0) throw std::runtime_error("cannot start " + argv.front());
+    return process;
 }
 
 std::optional<std::string> Sandbox::run(const std::string& name,
                                         const std::vector<std::string>& argv,
                                         std::chrono::milliseconds timeout) {
     auto process = start(name, argv);
-    if (!eventually([&] { return process->exited().has_value(); }, timeout)) return std::nullopt;
-    const int status = *process->exited();
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
-    return process->log();
+    if (process->wait(timeout) != 0) return std::nullopt;
+    return testing::readFile(process->stdoutPath());
+}
+
+std::optional<nlohmann::json> Sandbox::node(const std::string& name) {
+    const auto dump =
+        run("pw-dump", {KOVA_PW_DUMP_EXECUTABLE, "-r", remote()}, std::chrono::seconds(10));
+    // Failing here, rather than reading no node, keeps a broken pw-dump from passing for a node
+    // gone.
+    if (!dump) throw std::runtime_error("pw-dump failed");
+    for (const auto& object : nlohmann::json::parse(*dump)) {
+        if (object.value("type", "") == "PipeWire:Interface:Node" &&
+            object["info"]["props"].value("node.name", "") == name) {
+            return object;
+        }
+    }
+    return std::nullopt;
+}
+
+void Sandbox::start_camera() {
+    camera_ = start("kova-camera", {KOVA_CAMERA_EXECUTABLE});
+    const fs::path socket = camera_socket();
+    if (!waitUntil([&] { return fs::exists(socket); }, std::chrono::seconds(10))) {
+        throw std::runtime_error("kova-camera did not start:\n" + camera_->log());
+    }
+}
+
+void Sandbox::start_bridge() {
+    bridge_ = start("kova-pipewire", {KOVA_BRIDGE_EXECUTABLE});
+}
+
+void Sandbox::kill_camera() {
+    camera_->stop(SIGKILL);
+    std::error_code ignored;
+    fs::remove(camera_socket(), ignored);
+}
+
+std::string Sandbox::stop_bridge_and_camera() {
+    std::string faults;
+    if (bridge_ && bridge_->stop(SIGTERM) != 0) {
+        faults += "kova-pipewire did not end cleanly on SIGTERM:\n" + bridge_->log();
+    }
+    if (camera_) camera_->stop(SIGTERM);
+    return faults;
 }
 
 }  // namespace kova::pipewire::test

@@ -1,47 +1,23 @@
-// A private PipeWire daemon and session manager in a temporary runtime folder, plus helpers that
-// start and stop the processes an end-to-end test needs.
+// A private PipeWire daemon and session manager in a temporary runtime folder, and the processes
+// an end-to-end test starts in it: kova-camera, the bridge and whatever consumes its node.
 //
-// Threading: a Sandbox and its ChildProcesses are used from the test's thread only.
+// Threading: a Sandbox and its processes are used from the test's thread only.
 #pragma once
-
-#include <sys/types.h>
-
-#include <thread>
 
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tests/harness/ChildProcess.h"
+
 namespace kova::pipewire::test {
 
-class ChildProcess {
-  public:
-    // Starts `argv` with exactly `env`; its stdout and stderr go to `log_path`. Throws on failure.
-    static std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv,
-                                               const std::vector<std::string>& env,
-                                               const std::filesystem::path& log_path);
-    ~ChildProcess();  // stops the process if it still runs
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-    // Sends `signal` and waits up to `timeout` for the process to end, then kills it. Returns the
-    // wait status (see WIFEXITED), or nothing if it had to be killed.
-    std::optional<int> stop(int signal, std::chrono::milliseconds timeout);
-    // The wait status if the process has ended by itself.
-    std::optional<int> exited();
-    std::string log() const;
-
-  private:
-    ChildProcess(pid_t pid, std::filesystem::path log_path)
-        : pid_(pid), log_path_(std::move(log_path)) {}
-    pid_t pid_;
-    std::optional<int> status_;
-    std::filesystem::path log_path_;
-};
+using kova::testing::ChildProcess;
+using kova::testing::waitUntil;
 
 class Sandbox {
   public:
@@ -55,7 +31,7 @@ class Sandbox {
     // fails to start.
     static std::unique_ptr<Sandbox> create(Options options);
     static std::unique_ptr<Sandbox> create() { return create(Options{}); }
-    ~Sandbox();  // stops what it started (in reverse order) and removes the folder
+    ~Sandbox();  // stops what it started and removes the folder
     Sandbox(const Sandbox&) = delete;
     Sandbox& operator=(const Sandbox&) = delete;
 
@@ -63,37 +39,36 @@ class Sandbox {
     // The daemon's socket, usable as a PipeWire remote name.
     std::string remote() const { return (dir_ / "pipewire-0").string(); }
     std::string camera_socket() const { return (dir_ / "kova" / "camera.sock").string(); }
-    // The caller's environment, pointed at this sandbox's daemon, session bus (if any) and
-    // camera, with `extra` variables added.
-    std::vector<std::string> environment(const std::vector<std::string>& extra = {}) const;
-    // Starts a process in the sandbox's environment with a log of its own in the sandbox's
-    // folder (name-N.log).
+    // Starts a process with the caller's environment pointed at this sandbox's daemon, session
+    // bus (if any) and camera, `extra_env` added; its output goes to the sandbox's folder.
     std::unique_ptr<ChildProcess> start(const std::string& name,
                                         const std::vector<std::string>& argv,
                                         const std::vector<std::string>& extra_env = {});
-    // Runs a process to its end; its output if it exits with status 0 within `timeout`.
+    // Runs a process to its end; its stdout if it exits with status 0 within `timeout`.
     std::optional<std::string> run(const std::string& name, const std::vector<std::string>& argv,
                                    std::chrono::milliseconds timeout);
+
+    // The node named `name` as pw-dump describes it ("id", "info" with "props" and "params"), or
+    // nothing while the graph has no such node. Throws if pw-dump fails.
+    std::optional<nlohmann::json> node(const std::string& name);
+
+    // Starts kova-camera and waits for its socket. Throws if it does not come up.
+    void start_camera();
+    void start_bridge();
+    ChildProcess& camera() { return *camera_; }
+    ChildProcess& bridge() { return *bridge_; }
+    // Stops the camera abruptly, as a crash would.
+    void kill_camera();
+    // Ends the bridge with SIGTERM, as systemd stops it, then the camera. What went wrong, or
+    // nothing: the bridge not exiting with status 0.
+    std::string stop_bridge_and_camera();
 
   private:
     Sandbox(std::filesystem::path dir, Options options) : dir_(std::move(dir)), options_(options) {}
     std::filesystem::path dir_;
     Options options_;
     int started_ = 0;
-    std::unique_ptr<ChildProcess> session_bus_;
-    std::unique_ptr<ChildProcess> pipewire_;
-    std::unique_ptr<ChildProcess> wireplumber_;
+    std::unique_ptr<ChildProcess> session_bus_, pipewire_, wireplumber_, camera_, bridge_;
 };
-
-// Polls `condition` until it holds or `timeout` passes; for waiting on other processes.
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-}
 
 }  // namespace kova::pipewire::test

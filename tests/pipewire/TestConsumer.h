@@ -1,5 +1,5 @@
-// A small PipeWire consumer for tests and measurements: watches a node by name and takes its
-// frames through a stream of its own, as a video application would.
+// A small PipeWire consumer for tests and measurements: takes a node's frames through a stream of
+// its own, as a video application would.
 //
 // Threading: the PipeWire side runs on the consumer's own pw_thread_loop; every public method may
 // be called from any one other thread, and waits on state that the loop fills in under a mutex.
@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,26 +19,9 @@
 struct pw_thread_loop;
 struct pw_context;
 struct pw_core;
-struct pw_registry;
-struct pw_proxy;
 struct pw_stream;
 
 namespace kova::pipewire::test {
-
-struct VideoFormat {
-    std::uint32_t format = 0;  // spa_video_format
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint32_t framerate_num = 0;
-    std::uint32_t framerate_denom = 0;
-    bool operator==(const VideoFormat&) const = default;
-};
-
-struct NodeDescription {
-    std::uint32_t id = 0;
-    std::map<std::string, std::string> properties;
-    std::vector<VideoFormat> offered;  // the node's EnumFormat params, one entry per frame rate
-};
 
 struct ReceivedFrame {
     std::uint64_t index = 0;           // how many frames this consumer received before it
@@ -58,30 +40,20 @@ class TestConsumer {
     TestConsumer(const TestConsumer&) = delete;
     TestConsumer& operator=(const TestConsumer&) = delete;
 
-    // Waits for a node named `name` to be listed and for its properties and offered formats.
-    std::optional<NodeDescription> find_node(const std::string& name,
-                                             std::chrono::milliseconds timeout);
-    // How many times a node of that name was removed from the graph since connect().
-    int removals(const std::string& name);
-
     // Opens a stream that asks the session manager to link it to the node `target`, accepting
-    // only `spa_format` at the given size, and at rate_num/rate_denom frames a second (any rate
-    // if rate_num is 0). Frames are kept with their pixels when `keep_pixels`, else only their
-    // timing is recorded.
+    // only `spa_format` at the given size, at any rate. Frames are kept with their pixels when
+    // `keep_pixels`, else only their timing is recorded.
     void capture(const std::string& target, std::uint32_t spa_format, std::uint32_t width,
-                 std::uint32_t height, bool keep_pixels = true, std::uint32_t rate_num = 0,
-                 std::uint32_t rate_denom = 1);
+                 std::uint32_t height, bool keep_pixels = true);
     void stop_capture();
     bool wait_streaming(std::chrono::milliseconds timeout);
     // Waits for the stream to fail; its error message, if it did.
     std::optional<std::string> wait_error(std::chrono::milliseconds timeout);
-    std::optional<VideoFormat> negotiated();
 
     // Waits for a frame received from now on (or already kept, if `include_kept`) that matches.
     std::optional<ReceivedFrame> wait_frame(const std::function<bool(const ReceivedFrame&)>& match,
                                             std::chrono::milliseconds timeout,
                                             bool include_kept = false);
-    std::uint64_t frames_received();
     struct Arrival {
         std::int64_t pts = 0;
         std::uint64_t received_ns = 0;

@@ -24,7 +24,6 @@
 #include <thread>
 #include <vector>
 
-#include "BridgeProcesses.h"
 #include "Sandbox.h"
 #include "TestConsumer.h"
 
@@ -99,17 +98,18 @@ int main(int argc, char** argv) {
     }
     try {
         auto sandbox = Sandbox::create();
-        BridgeProcesses processes(*sandbox);
-        processes.start_camera();
-        processes.start_bridge();
+        sandbox->start_camera();
+        sandbox->start_bridge();
         auto consumer = TestConsumer::connect(sandbox->remote());
-        if (!consumer->find_node("kova", 10s)) throw std::runtime_error("no kova node");
+        if (!waitUntil([&] { return sandbox->node("kova").has_value(); }, 10s)) {
+            throw std::runtime_error("no kova node");
+        }
 
         // Idle first: with no consumer the bridge should only wait.
         const int idle_seconds = std::min(seconds, 5);
-        const long idle_before = cpu_ticks(processes.bridge().pid());
+        const long idle_before = cpu_ticks(sandbox->bridge().pid());
         std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-        const long idle_ticks = cpu_ticks(processes.bridge().pid()) - idle_before;
+        const long idle_ticks = cpu_ticks(sandbox->bridge().pid()) - idle_before;
 
         consumer->capture("kova", yuy2 ? SPA_VIDEO_FORMAT_YUY2 : SPA_VIDEO_FORMAT_BGRA, 800, 960,
                           /*keep_pixels=*/false);
@@ -135,9 +135,9 @@ int main(int argc, char** argv) {
                 producer.sleep_until_next_frame();
             }
         });
-        const long busy_before = cpu_ticks(processes.bridge().pid());
+        const long busy_before = cpu_ticks(sandbox->bridge().pid());
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
-        const long busy_ticks = cpu_ticks(processes.bridge().pid()) - busy_before;
+        const long busy_ticks = cpu_ticks(sandbox->bridge().pid()) - busy_before;
         running = false;
         producer_thread.join();
         viewer_thread.join();
@@ -158,7 +158,7 @@ int main(int argc, char** argv) {
             }
         }
 
-        processes.bridge().stop(SIGTERM, 10s);
+        sandbox->bridge().stop(SIGTERM, 10s);
         const double tick_ms = 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
         std::printf("frames: %s, consumed as %s, %d s\n",
                     push ? "pushed at the stream rate" : "placeholder", yuy2 ? "YUY2" : "BGRA",
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
                     static_cast<double>(idle_ticks) * tick_ms, idle_seconds,
                     static_cast<double>(busy_ticks) * tick_ms, seconds);
         std::printf("bridge counters: %s",
-                    last_line_with(processes.bridge().log(), "frames from the camera").c_str());
+                    last_line_with(sandbox->bridge().log(), "frames from the camera").c_str());
         return 0;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "kova_pipewire_latency: %s\n", error.what());

@@ -13,7 +13,6 @@
 #include <iostream>
 #include <sstream>
 
-#include "BridgeProcesses.h"
 #include "Sandbox.h"
 
 namespace kova::pipewire::test {
@@ -43,90 +42,73 @@ constexpr std::array<Rgb, 10> kBars = {
 // pixels, moves a colour by a few levels.
 constexpr int kTolerance = 6;
 
-// What the page logged, from the browser's log (console lines start with "KOVA").
+// What the page logged: the lines of the browser's log that start with "KOVA" (Chromium logs
+// console lines as "TEXT", source: URL (LINE)), and the colours each "frame" line sampled.
 struct PageLog {
-    std::vector<std::string> devices;  // the video inputs' labels, as a JSON list
-    std::optional<std::string> track;
-    std::vector<std::string> errors;
-    struct Frame {
-        int width = 0;
-        int height = 0;
-        std::vector<Rgb> pixels;
-    };
-    std::vector<Frame> frames;
+    std::vector<std::string> lines;  // without the "KOVA " and the source
+    std::vector<std::vector<Rgb>> frames;
 
     static PageLog parse(const std::string& log) {
         PageLog page;
         std::istringstream lines(log);
         for (std::string line; std::getline(lines, line);) {
             const auto start = line.find("\"KOVA ");
-            if (start == std::string::npos) continue;
-            // Chromium logs console lines as "TEXT", source: URL (LINE).
             const auto end = line.find("\", source:", start);
-            if (end == std::string::npos) continue;
-            std::istringstream words(line.substr(start + 6, end - start - 6));
-            std::string kind;
-            words >> kind;
-            std::string rest;
-            std::getline(words, rest);
-            if (kind == "devices") page.devices.push_back(rest);
-            if (kind == "track") page.track = rest;
-            if (kind == "error" || kind == "retry") page.errors.push_back(rest);
-            if (kind != "frame") continue;
-            Frame frame;
-            std::istringstream values(rest);
-            values >> frame.width >> frame.height;
-            for (std::string pixel; values >> pixel;) {
-                Rgb rgb{};
-                if (std::sscanf(pixel.c_str(), "%d,%d,%d", &rgb.r, &rgb.g, &rgb.b) == 3) {
-                    frame.pixels.push_back(rgb);
-                }
+            if (start == std::string::npos || end == std::string::npos) continue;
+            page.lines.push_back(line.substr(start + 6, end - start - 6));
+            if (page.lines.back().rfind("frame ", 0) != 0) continue;
+            std::istringstream values(page.lines.back().substr(6));
+            std::vector<Rgb> pixels;
+            int width = 0, height = 0;
+            values >> width >> height;
+            for (Rgb rgb{}; values >> rgb.r && values.ignore() && values >> rgb.g &&
+                            values.ignore() && values >> rgb.b;) {
+                pixels.push_back(rgb);
             }
-            page.frames.push_back(frame);
+            page.frames.push_back(pixels);
         }
         return page;
     }
+    // The first line of `kind`, or nothing.
+    std::optional<std::string> first(const std::string& kind) const {
+        for (const auto& line : lines) {
+            if (line.rfind(kind + " ", 0) == 0) return line;
+        }
+        return std::nullopt;
+    }
+    // What it logged last, for a failure's message.
+    std::string tail() const {
+        std::string text;
+        for (auto line = lines.size() > 5 ? lines.end() - 5 : lines.begin(); line != lines.end();
+             ++line) {
+            text += "page: " + *line + "\n";
+        }
+        return text;
+    }
 };
 
-bool shows(const PageLog::Frame& frame, const std::array<Rgb, 10>& expected) {
-    if (frame.pixels.size() != expected.size()) return false;
+bool shows(const std::vector<Rgb>& pixels, const std::array<Rgb, 10>& expected) {
+    if (pixels.size() != expected.size()) return false;
     for (std::size_t i = 0; i < expected.size(); ++i) {
-        const Rgb& got = frame.pixels[i];
-        if (std::abs(got.r - expected[i].r) > kTolerance ||
-            std::abs(got.g - expected[i].g) > kTolerance ||
-            std::abs(got.b - expected[i].b) > kTolerance) {
+        if (std::abs(pixels[i].r - expected[i].r) > kTolerance ||
+            std::abs(pixels[i].g - expected[i].g) > kTolerance ||
+            std::abs(pixels[i].b - expected[i].b) > kTolerance) {
             return false;
         }
     }
     return true;
 }
 
-std::string describe(const PageLog& page) {
-    std::string text = "track: " + page.track.value_or("none") + "\n";
-    for (const auto& error : page.errors) text += "page: " + error + "\n";
-    if (!page.frames.empty()) {
-        text += "last frame " + std::to_string(page.frames.back().width) + "x" +
-                std::to_string(page.frames.back().height) + ":";
-        for (const Rgb& p : page.frames.back().pixels) {
-            text +=
-                " " + std::to_string(p.r) + "," + std::to_string(p.g) + "," + std::to_string(p.b);
-        }
-        text += "\n";
-    }
-    return text;
-}
-
 class BrowserTest : public ::testing::Test {
   protected:
     void SetUp() override {
         sandbox_ = Sandbox::create({.desktop_session = true});
-        processes_ = std::make_unique<BridgeProcesses>(*sandbox_);
-        processes_->start_camera();
-        processes_->start_bridge();
+        sandbox_->start_camera();
+        sandbox_->start_bridge();
         permission_store_ =
             sandbox_->start("xdg-permission-store", {KOVA_PERMISSION_STORE, "--replace"});
         // What a user's "allow" leaves behind: unsandboxed programs (app id "") may use cameras.
-        const bool granted = eventually(
+        const bool granted = waitUntil(
             [&] {
                 return sandbox_
                     ->run("grant",
@@ -152,7 +134,7 @@ class BrowserTest : public ::testing::Test {
         portal_ =
             sandbox_->start("xdg-desktop-portal", {KOVA_DESKTOP_PORTAL, "--verbose"}, portal_env);
         // The portal sees the camera once it lists a PipeWire camera node: ours.
-        const bool present = eventually(
+        const bool present = waitUntil(
             [&] {
                 const auto reply = sandbox_->run(
                     "camera-present",
@@ -177,10 +159,9 @@ class BrowserTest : public ::testing::Test {
         portal_.reset();
         backend_.reset();
         permission_store_.reset();
-        if (processes_) {
-            EXPECT_EQ(processes_->stop(), "");
+        if (sandbox_) {
+            EXPECT_EQ(sandbox_->stop_bridge_and_camera(), "");
         }
-        processes_.reset();
         sandbox_.reset();
     }
 
@@ -199,7 +180,6 @@ class BrowserTest : public ::testing::Test {
     PageLog page() const { return PageLog::parse(browser_->log()); }
 
     std::unique_ptr<Sandbox> sandbox_;
-    std::unique_ptr<BridgeProcesses> processes_;
     std::unique_ptr<ChildProcess> permission_store_;
     std::unique_ptr<ChildProcess> backend_;
     std::unique_ptr<ChildProcess> portal_;
@@ -214,8 +194,8 @@ TEST_F(BrowserTest, ChromiumListsKovaAndShowsThePlaceholderThenPushedBars) {
     bool placeholder = false;
     for (int attempt = 0; attempt < 3 && !placeholder; ++attempt) {
         start_browser();
-        if (!eventually([&] { return page().track.has_value(); }, 40s)) continue;
-        placeholder = eventually(
+        if (!waitUntil([&] { return page().first("track").has_value(); }, 40s)) continue;
+        placeholder = waitUntil(
             [&] {
                 const PageLog log = page();
                 return std::any_of(log.frames.begin(), log.frames.end(),
@@ -225,20 +205,21 @@ TEST_F(BrowserTest, ChromiumListsKovaAndShowsThePlaceholderThenPushedBars) {
     }
     const PageLog opened = page();
     ASSERT_TRUE(placeholder) << "no frame showed the placeholder\n"
-                             << describe(opened) << processes_->bridge().log();
-    ASSERT_FALSE(opened.devices.empty());
-    EXPECT_NE(opened.devices.front().find("\"Kova\""), std::string::npos) << opened.devices.front();
+                             << opened.tail() << sandbox_->bridge().log();
+    const auto devices = opened.first("devices");
+    ASSERT_TRUE(devices.has_value());
+    EXPECT_NE(devices->find("\"Kova\""), std::string::npos) << *devices;
 
     auto pusher = sandbox_->start("kova-push", {KOVA_CLI, "push", "--pattern", "bars"});
-    const bool bars = eventually(
+    const bool bars = waitUntil(
         [&] {
             const PageLog log = page();
             return !log.frames.empty() && shows(log.frames.back(), kBars);
         },
         10s);
-    EXPECT_TRUE(bars) << "the pushed bars did not come through\n" << describe(page());
+    EXPECT_TRUE(bars) << "the pushed bars did not come through\n" << page().tail();
     pusher->stop(SIGTERM, 5s);
-    const std::string bridge = processes_->bridge().log();
+    const std::string bridge = sandbox_->bridge().log();
     const auto agreed = bridge.find("consumers agreed on");
     if (agreed != std::string::npos) {
         std::cout << "kova-pipewire: " << bridge.substr(agreed, bridge.find('\n', agreed) - agreed)

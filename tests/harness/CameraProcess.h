@@ -1,5 +1,5 @@
-// End-to-end test support: a real kova-camera on a private socket, child processes (the kova
-// command), raw protocol clients, and what the camera's process holds.
+// End-to-end support: a real kova-camera in a private folder, the kova command, raw protocol
+// clients, what the camera's process holds, and the placeholder picture.
 //
 // Threading: everything here is used from the test's thread.
 #pragma once
@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,20 +57,20 @@ class CameraProcess {
     const TempFolder& folder() const { return folder_; }
     pid_t pid() const { return process_->pid(); }
     bool running() { return process_->running(); }
-    // Stops the camera (it must end cleanly) and starts a new one on the same socket.
-    void restart();
+    // Ends the camera (with SIGTERM it must end cleanly; SIGKILL is a crash) and starts a new
+    // one on the same socket.
+    void restart(int signalNumber = SIGTERM);
 
-    // Open fds of the camera process (entries of /proc/<pid>/fd), leaving out the memory of its
-    // own pixel-buffer pool, which grows on demand up to its limit and is kept for reuse.
+    // Open fds of the camera process, leaving out the memory of its own pixel-buffer pool, which
+    // grows on demand up to its limit and is kept for reuse.
     std::size_t openFdsBesidesItsPool() const;
     // Open fds of the camera process whose target's name contains `name`.
     std::size_t fdsNaming(const std::string& name) const;
-    // Shared-memory mappings of the camera process whose name contains `name`.
-    std::size_t memfdMappings(const std::string& name) const;
-    std::string log() const { return readFile(process_->stderrPath()); }
+    // Mappings of the camera process whose name contains `name`.
+    std::size_t mappingsNaming(const std::string& name) const;
+    std::string log() const { return process_->log(); }
 
   private:
-    std::string fdFolder() const { return "/proc/" + std::to_string(process_->pid()) + "/fd"; }
     void start(const std::string& tag);
     void stop();
 
@@ -86,12 +85,10 @@ class RawClient {
   public:
     explicit RawClient(const std::string& socketPath);
 
-    // Hello as `role` (with `version`) and the Welcome; false if no Welcome came.
-    bool hello(wire::Role role, std::uint32_t version = wire::kProtocolVersion);
+    // Hello as `role` and the Welcome; false if no Welcome came.
+    bool hello(wire::Role role);
     int fd() const { return connection_.fd(); }
     int send(const wire::Message& message, int fd = -1) const;
-    // Sends bytes as one packet with `fds` attached, bypassing every check.
-    void sendRaw(const void* bytes, std::size_t size, const std::vector<int>& fds = {}) const;
 
     // The next message within `timeout`, or nothing (timeout or hang-up; see hungUp()).
     std::optional<wire::Received> receive(std::chrono::milliseconds timeout = 5000ms);
@@ -106,32 +103,23 @@ class RawClient {
                              received->message);
         return std::nullopt;
     }
-    // Whether the camera hangs up within `timeout` (messages before it are skipped).
-    bool hangsUp(std::chrono::milliseconds timeout = 5000ms);
     bool hungUp() const { return hungUp_; }
 
     // Registers a buffer with `fd` and `layout`: the BufferRegistered id, or the Error.
     std::variant<std::uint32_t, wire::Error> registerBuffer(int fd,
                                                             const wire::FrameLayout& layout);
-    // A sink session, opened by `start` (SinkStart or SinkTakeOver), with `count` registered
-    // frame buffers; their ids.
-    std::vector<std::uint32_t> startSink(std::size_t count,
-                                         const wire::Message& start = wire::SinkStart{});
 
   private:
     wire::Connection connection_;
-    std::vector<base::UniqueFD> memory_;  // the buffers registered by startSink()
     std::uint32_t nextCookie_ = 1;
     bool hungUp_ = false;
 };
 
 // The layout of one frame of the camera's format.
 wire::FrameLayout frameLayout();
-// A Push of `bufferId` stamped `timeNs` on the host clock.
-wire::Push pushAt(std::uint32_t bufferId, std::uint64_t timeNs);
 
-// The placeholder picture, BGRA, one row of it.
-std::vector<std::uint8_t> placeholderRow(std::size_t row);
+// The placeholder picture, BGRA rows of kFrameStride bytes.
+std::vector<std::uint8_t> placeholderPicture();
 // Which row differs first from the placeholder, or nothing when the picture is it.
 std::optional<std::size_t> firstRowUnlikePlaceholder(const std::uint8_t* pixels,
                                                      std::size_t stride);

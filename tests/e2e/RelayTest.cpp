@@ -1,0 +1,169 @@
+// End to end, frames between processes: a viewer reads a producer's frames in the producer's own
+// memory (no copy on the way), read-only and byte for byte, and the camera's placeholder in the
+// camera's memory; a producer killed mid-session leaves the viewer served and nothing of it behind.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "tests/harness/CameraProcess.h"
+
+namespace kova::e2e {
+namespace {
+
+// The memory objects (inodes) behind the fds of `pid` whose target names `name`.
+std::set<ino_t> memoryOf(pid_t pid, const std::string& name) {
+    std::set<ino_t> inodes;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
+        struct stat status {};
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error && target.string().find(name) != std::string::npos &&
+            ::stat(entry.path().c_str(), &status) == 0) {
+            inodes.insert(status.st_ino);
+        }
+    }
+    return inodes;
+}
+
+ino_t inodeOf(int fd) {
+    struct stat status {};
+    return ::fstat(fd, &status) == 0 ? status.st_ino : 0;
+}
+
+// The frame's memory maps for reading and cannot be written by this viewer in any way.
+void expectReadOnly(const Viewer::Frame& frame) {
+    void* writable =
+        ::mmap(nullptr, kFrameBytes, PROT_READ | PROT_WRITE, MAP_SHARED, frame.fd(), 0);
+    EXPECT_EQ(writable, MAP_FAILED) << "a viewer mapped a frame for writing";
+    if (writable != MAP_FAILED) ::munmap(writable, kFrameBytes);
+    const std::uint8_t byte = 0;
+    EXPECT_EQ(::pwrite(frame.fd(), &byte, 1, 0), -1) << "a viewer wrote into a frame";
+}
+
+// Frame k of the test's input: bytes that differ at every offset and from frame to frame.
+std::vector<std::uint8_t> inputFrame(int k) {
+    std::vector<std::uint8_t> frame(kFrameBytes);
+    std::uint32_t state = 2463534242u + std::uint32_t(k) * 7919u;
+    for (auto& byte : frame) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        byte = std::uint8_t(state);
+    }
+    return frame;
+}
+
+std::optional<Viewer::Frame> nextOf(Viewer& viewer, Viewer::Origin origin) {
+    for (int i = 0; i < 200; ++i) {
+        auto frame = viewer.next_frame(3000ms);
+        if (!frame || frame->origin() == origin) return frame;
+    }
+    return std::nullopt;
+}
+
+TEST(Relay, FramesCrossProcessesInTheirOwnersMemoryReadOnlyAndByteForByte) {
+    CameraProcess camera;
+    const TempFolder& folder = camera.folder();
+    Viewer viewer = Viewer::open(camera.options());
+    const auto placeholder = nextOf(viewer, Viewer::Origin::Placeholder);
+    ASSERT_TRUE(placeholder) << "the output does not run";
+    EXPECT_EQ(memoryOf(camera.pid(), "/memfd:kova-pixel-buffer").count(inodeOf(placeholder->fd())),
+              1u)
+        << "the placeholder is not in the camera's own memory";
+    EXPECT_EQ(firstRowUnlikePlaceholder(placeholder->data(), placeholder->stride()), std::nullopt);
+    expectReadOnly(*placeholder);
+
+    // kova push reads its frames from a pipe opened read-write, which blocks neither end.
+    const std::string fifo = folder.file("input.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    base::UniqueFD input(::open(fifo.c_str(), O_RDWR | O_CLOEXEC));
+    ChildProcess push =
+        startKova({"push", "--input", "-"}, camera.socketPath(), folder.path(), "push", fifo);
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE("frame " + std::to_string(k));
+        const auto pixels = inputFrame(k);
+        ASSERT_EQ(::write(input.get(), pixels.data(), pixels.size()), ssize_t(pixels.size()));
+        const auto frame = nextOf(viewer, Viewer::Origin::Sink);
+        ASSERT_TRUE(frame) << "the pushed frame never came: " << push.log();
+        EXPECT_EQ(memoryOf(push.pid(), "/memfd:kova-frame").count(inodeOf(frame->fd())), 1u)
+            << "the viewer does not read the producer's own memory";
+        ASSERT_EQ(frame->stride(), kFrameStride);
+        EXPECT_EQ(std::memcmp(frame->data(), pixels.data(), kFrameBytes), 0)
+            << "the frame changed on its way";
+        expectReadOnly(*frame);
+    }
+    input.reset();
+    EXPECT_EQ(push.wait(), 0) << push.log();
+    EXPECT_EQ(readFile(push.stdoutPath()), "pushed 3 frames, dropped 0\n");
+}
+
+TEST(Relay, AProducerKilledMidSessionLeavesTheViewerServedAndNothingBehind) {
+    CameraProcess camera;
+    Viewer viewer = Viewer::open(camera.options());
+    ASSERT_TRUE(viewer.next_frame(3000ms));
+    const std::size_t fdsAtStart = camera.openFdsBesidesItsPool();
+    ChildProcess pusher = startKova({"push", "--pattern", "counter", "--fps", "60"},
+                                    camera.socketPath(), camera.folder().path(), "pusher");
+    ASSERT_TRUE(nextOf(viewer, Viewer::Origin::Sink)) << pusher.log();
+    EXPECT_GT(camera.fdsNaming("/memfd:kova-frame"), 0u);
+
+    pusher.signal(SIGKILL);
+    EXPECT_EQ(pusher.wait(), 128 + SIGKILL);
+    EXPECT_TRUE(nextOf(viewer, Viewer::Origin::Placeholder)) << "the viewer stopped getting frames";
+    // Every fd and mapping of its memory is let go, once this viewer holds none of its frames.
+    EXPECT_TRUE(waitUntil([&] {
+        while (viewer.next_frame(0ms)) {
+        }
+        return camera.openFdsBesidesItsPool() == fdsAtStart &&
+               camera.fdsNaming("/memfd:kova-frame") == 0 &&
+               camera.mappingsNaming("/memfd:kova-frame") == 0;
+    })) << "the camera holds "
+        << camera.openFdsBesidesItsPool() << " fds (had " << fdsAtStart << "), "
+        << camera.fdsNaming("/memfd:kova-frame") << " of them and "
+        << camera.mappingsNaming("/memfd:kova-frame") << " mappings of the producer's memory";
+}
+
+// A viewer that holds every frame it may gets no more until it lets one go, and each frame then
+// tells it exactly how many it missed: the gap in the output's sequence, counted once.
+TEST(Relay, AViewerHoldingItsLimitGetsNoMoreAndIsToldExactlyWhatItMissed) {
+    CameraProcess camera;
+    // Seen on the wire, where the library's own bookkeeping cannot hide a frame past the limit.
+    RawClient hoarder(camera.socketPath());
+    ASSERT_TRUE(hoarder.hello(wire::Role::View));
+    ASSERT_EQ(hoarder.send(wire::ViewStart{}), 0);
+    std::size_t frames = 0;
+    while (const auto received = hoarder.receive(1000ms)) {
+        frames += std::holds_alternative<wire::Frame>(received->message);
+    }
+    EXPECT_EQ(frames, wire::kViewerFramesInFlight) << "frames sent to a viewer that released none";
+
+    Viewer viewer = Viewer::open(camera.options());
+    std::vector<Viewer::Frame> held;
+    for (std::uint32_t i = 0; i < wire::kViewerFramesInFlight; ++i) {
+        auto frame = viewer.next_frame(3000ms);
+        ASSERT_TRUE(frame);
+        held.push_back(std::move(*frame));
+    }
+    EXPECT_FALSE(viewer.next_frame(300ms)) << "a frame past the limit came";
+    std::uint64_t last = held.back().sequence();
+    held.clear();
+    std::uint64_t missed = 0;
+    for (int i = 0; i < 10; ++i) {
+        const auto frame = viewer.next_frame(3000ms);
+        ASSERT_TRUE(frame);
+        EXPECT_EQ(frame->sequence(), last + 1 + frame->missed_before()) << "frame " << i;
+        missed += frame->missed_before();
+        last = frame->sequence();
+    }
+    EXPECT_GT(missed, 0u);
+}
+
+}  // namespace
+}  // namespace kova::e2e
