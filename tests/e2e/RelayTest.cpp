@@ -1,20 +1,26 @@
 // End to end, frames between processes: a viewer reads a producer's frames in the producer's own
 // memory (no copy on the way), read-only and byte for byte, and the camera's placeholder in the
-// camera's memory; a producer killed mid-session leaves the viewer served and nothing of it behind.
+// camera's memory; a producer killed mid-session leaves the viewer served and nothing of it behind;
+// frames that viewers hold never change within the hold limit, however fast the producer pushes.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "tests/harness/CameraProcess.h"
 
 namespace kova::e2e {
 namespace {
+
+using namespace std::chrono_literals;
 
 // The memory objects (inodes) behind the fds of `pid` whose target names `name`.
 std::set<ino_t> memoryOf(pid_t pid, const std::string& name) {
@@ -163,6 +169,110 @@ TEST(Relay, AViewerHoldingItsLimitGetsNoMoreAndIsToldExactlyWhatItMissed) {
         last = frame->sequence();
     }
     EXPECT_GT(missed, 0u);
+}
+
+// A frame's number, written by the producer at its start, middle and end.
+struct Stamp {
+    std::uint64_t words[3] = {};
+    bool operator==(const Stamp&) const = default;
+};
+constexpr std::size_t kStampOffsets[3] = {0, kFrameBytes / 2, kFrameBytes - 8};
+
+Stamp stampOf(const std::uint8_t* pixels) {
+    Stamp stamp;
+    for (int i = 0; i < 3; ++i) std::memcpy(&stamp.words[i], pixels + kStampOffsets[i], 8);
+    return stamp;
+}
+
+// What one viewer found when it looked at its frames again before letting them go.
+struct HoldRecord {
+    std::uint64_t checked = 0;
+    std::uint64_t changedWithinLimit = 0;  // must stay 0
+    std::uint64_t changedButIntact = 0;    // must stay 0
+    std::uint64_t takenBack = 0;           // read as not intact
+};
+
+// Holds `depth` pushed frames at a time, each until the next is due, and checks every one
+// before releasing it.
+void holdAndCheck(Viewer& viewer, std::size_t depth, const std::atomic<bool>& stop,
+                  HoldRecord& record) {
+    const auto limitNs = std::uint64_t(viewer.hold_limit().count()) * 1'000'000;
+    std::deque<std::pair<Viewer::Frame, Stamp>> held;
+    const auto check = [&](const Viewer::Frame& frame, const Stamp& first) {
+        const bool same = stampOf(frame.data()) == first;
+        const bool intact = frame.intact();
+        const bool withinLimit = host_time_now() - frame.host_time_ns() < limitNs;
+        ++record.checked;
+        if (!same && withinLimit) ++record.changedWithinLimit;
+        if (!same && intact) ++record.changedButIntact;
+        if (!intact) ++record.takenBack;
+    };
+    while (!stop.load()) {
+        // The oldest goes before the next comes, so no more than `depth` are ever held.
+        if (held.size() == depth) {
+            check(held.front().first, held.front().second);
+            held.pop_front();
+        }
+        auto frame = viewer.next_frame(100ms);
+        if (!frame || frame->origin() != Viewer::Origin::Sink) continue;
+        const Stamp stamp = stampOf(frame->data());
+        held.emplace_back(std::move(*frame), stamp);
+    }
+    for (const auto& [frame, stamp] : held) check(frame, stamp);
+}
+
+TEST(HeldFrames, NeverChangeWithinTheHoldLimitWhileAProducerPushesAsFastAsItCan) {
+    CameraProcess camera;
+    std::atomic<bool> stop{false};
+    // Two viewers hold frames all the time, within their fair share even while a release is on
+    // its way; a third holds its first frames for good, past the hold limit.
+    constexpr std::size_t kDepth = wire::kViewerFairShare - 1;
+    std::vector<Viewer> viewers;
+    for (int i = 0; i < 3; ++i) viewers.push_back(Viewer::open(camera.options()));
+    HoldRecord records[3];
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&, i] { holdAndCheck(viewers[i], kDepth, stop, records[i]); });
+    }
+    threads.emplace_back([&] {
+        std::vector<std::pair<Viewer::Frame, Stamp>> hoard;
+        while (hoard.size() < wire::kViewerFramesInFlight && !stop.load()) {
+            auto frame = viewers[2].next_frame(100ms);
+            if (!frame || frame->origin() != Viewer::Origin::Sink) continue;
+            const Stamp stamp = stampOf(frame->data());
+            hoard.emplace_back(std::move(*frame), stamp);
+        }
+        stop.wait(false);
+        for (const auto& [frame, stamp] : hoard) {
+            ++records[2].checked;
+            const bool intact = frame.intact();
+            if (stampOf(frame.data()) != stamp && intact) ++records[2].changedButIntact;
+            if (!intact) ++records[2].takenBack;
+        }
+    });
+
+    Producer producer = Producer::open(camera.options());
+    std::uint64_t number = 0;
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    while (std::chrono::steady_clock::now() < end) {
+        Producer::Frame frame = producer.acquire(2s);
+        ++number;
+        for (std::size_t offset : kStampOffsets) std::memcpy(frame.data() + offset, &number, 8);
+        producer.push(std::move(frame));
+    }
+    stop = true;
+    stop.notify_all();
+    for (std::thread& thread : threads) thread.join();
+    producer.close();
+
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE("viewer " + std::to_string(i));
+        EXPECT_GT(records[i].checked, 0u);
+        EXPECT_EQ(records[i].changedWithinLimit, 0u);
+        EXPECT_EQ(records[i].changedButIntact, 0u);
+    }
+    // The hoarder held its frames for well over the limit while the producer needed buffers.
+    EXPECT_EQ(records[2].takenBack, wire::kViewerFramesInFlight) << number << " frames pushed";
 }
 
 }  // namespace
