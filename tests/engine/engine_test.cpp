@@ -2,11 +2,13 @@
 // sessions, consume requests, the fan-out to viewers, and clients that misbehave.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <tuple>
 #include <vector>
 
 #include "Sources/CameraExtension/CameraDeviceSource.h"
@@ -146,6 +148,35 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     ASSERT_EQ(::pipe(pipeEnds), 0);
     base::UniqueFD readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
     EXPECT_NE(attempt(layout, readEnd.get()).find("memfd"), std::string::npos);
+
+    // Memory a viewer could not map safely, each refused with its reason.
+    const auto sealedOnly = [&](int seals) {
+        base::UniqueFD fd(
+            ::memfd_create("engine-test-half-sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+        EXPECT_EQ(::ftruncate(fd.get(), off_t(layout.size)), 0);
+        EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, seals), 0);
+        return fd;
+    };
+    const base::UniqueFD sealed = frameMemory(layout.size);
+    std::vector<std::tuple<const char*, base::UniqueFD, const char*>> unsafe;
+    unsafe.emplace_back("sealed against shrinking only", sealedOnly(F_SEAL_SHRINK), "not sealed");
+    unsafe.emplace_back("sealed against growing only", sealedOnly(F_SEAL_GROW), "not sealed");
+    unsafe.emplace_back(
+        "reopened write-only",
+        base::UniqueFD(::open(("/proc/self/fd/" + std::to_string(sealed.get())).c_str(),
+                              O_WRONLY | O_CLOEXEC)),
+        "not open for reading");
+    // Huge pages may have none to give when a viewer maps them; not every machine has any.
+    base::UniqueFD huge(
+        ::memfd_create("engine-test-huge", MFD_CLOEXEC | MFD_HUGETLB | MFD_ALLOW_SEALING));
+    if (huge && ::ftruncate(huge.get(), off_t{4} << 20) == 0 &&
+        ::fcntl(huge.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0) {
+        unsafe.emplace_back("huge pages", std::move(huge), "huge pages");
+    }
+    for (const auto& [what, fd, reason] : unsafe) {
+        SCOPED_TRACE(what);
+        EXPECT_NE(attempt(layout, fd.get()).find(reason), std::string::npos);
+    }
 
     // Rows may be padded.
     wire::FrameLayout padded = layout;
