@@ -332,6 +332,23 @@ TEST_F(ProducerTest, ACameraThatRefusesOrAnswersWronglyIsReportedWithTheReason) 
         {"a registration answered twice", answering(2, {1, 1}), ErrorCode::ProtocolError,
          "did not make"},
         {"a registration never made", answering(1, {0}), ErrorCode::ProtocolError, "did not make"},
+        {"welcomed in another role",
+         [&](wire::Connection& c) {
+             expect<wire::Hello>(c);
+             wire::Welcome viewer;
+             viewer.role = wire::Role::View;
+             send(c, viewer);
+         },
+         ErrorCode::ProtocolError, "another protocol version or role"},
+        {"a push refused that was never made",
+         [&](wire::Connection& c) {
+             acceptProducer(c, 2);
+             const std::uint32_t pushed = expect<wire::Push>(c).bufferId;
+             refusePush(c, pushed == 101 ? 102 : 101, wire::PushRefusal::QueueFull, false);
+             expect<wire::Ping>(c);
+             expectHangUp(c);
+         },
+         ErrorCode::ProtocolError, "which this client did not push"},
         {"a buffer returned that was never pushed",
          [&](wire::Connection& c) {
              acceptProducer(c, 2);

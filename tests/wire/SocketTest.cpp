@@ -227,7 +227,9 @@ TEST_F(SocketTest, ConnectingWhereNoCameraServesOrToAPathTooLongSaysSo) {
     const std::string path = root_.file("nothing.sock");
     EXPECT_EQ(connectTo(path).failure().message, "no kova-camera is serving " + path);
 
-    const std::string tooLong = root_.file(std::string(sizeof(sockaddr_un::sun_path), 'p'));
+    // A path that fills the address leaves no room for its terminator.
+    std::string tooLong = root_.file("");
+    tooLong.resize(sizeof(sockaddr_un::sun_path), 'p');
     EXPECT_EQ(Listener::listen({tooLong, false}).failure().error, -ENAMETOOLONG);
     EXPECT_EQ(connectTo(tooLong).failure().error, -ENAMETOOLONG);
 }
