@@ -124,8 +124,14 @@ TEST_P(RefusedPushTest, RefusedAndDroppedPushesAreCountedOnceAndTheirBuffersCome
         auto buffers = acceptProducer(c, 1);
         // Refused: counted when refused, not again if the buffer is also sent back.
         auto push = expect<wire::Push>(c);
+        // The answer to an earlier Ping, late, comes before the refusal: not this push's.
+        const auto ping = expect<wire::Ping>(c);
+        wire::Pong pong;
+        pong.cookie = ping.cookie - 1;
+        send(c, pong);
         refusePush(c, push.bufferId, wire::PushRefusal::QueueFull, refusedBufferAlsoReturned);
-        answerPing(c);
+        pong.cookie = ping.cookie;
+        send(c, pong);
         // Accepted, then dropped when the session ends before it is relayed.
         push = expect<wire::Push>(c);
         answerPing(c);

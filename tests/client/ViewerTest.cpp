@@ -146,7 +146,7 @@ TEST_F(ViewerTest, AFrameTakenBackBeforeItIsReadIsSkippedAndOneTakenBackLaterRea
     EXPECT_EQ(released, (std::vector<std::uint64_t>{1, 2, 3, 0}));
 }
 
-TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
+TEST_F(ViewerTest, AFrameLargerThanItsBufferOrOnAGoneOneIsRefusedWhileFramesReadStayReadable) {
     std::vector<std::uint64_t> released;
     std::promise<void> firstHeld;
     camera.serve({[&](wire::Connection& c) {
@@ -156,11 +156,15 @@ TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
             sendHeld(c, states, frameMessage(1, 40, true), memory.get());
         }
         firstHeld.get_future().wait();
+        // A frame that claims more memory than its buffer has would be read past the mapping.
+        auto larger = frameMessage(2, 40, false);
+        larger.layout.size += 4096;
+        sendHeld(c, states, larger);
         wire::BufferGone gone;
         gone.bufferKey = 40;
         send(c, gone);
         // The key is forgotten: a frame on it without its memory cannot be shown.
-        sendHeld(c, states, frameMessage(2, 40, false));
+        sendHeld(c, states, frameMessage(3, 40, false));
         expectHangUp(c);
         released = releasedTokens(states);
     }});
@@ -170,12 +174,13 @@ TEST_F(ViewerTest, AGoneBufferIsForgottenWhileFramesReadFromItStayReadable) {
         auto first = viewer.next_frame(std::chrono::seconds(5));
         ASSERT_TRUE(first);
         firstHeld.set_value();
-        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError);
+        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError) << "larger than its buffer";
+        EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError) << "on a gone buffer";
         EXPECT_EQ(first->data()[kFrameBytes - 1], 0x77) << "the frame's memory went with its key";
         EXPECT_NE(inodeOf(first->fd()), 0u) << "the frame's fd closed with its key";
     }
     camera.join();
-    EXPECT_EQ(released, (std::vector<std::uint64_t>{1, 2, 0, 0}));
+    EXPECT_EQ(released, (std::vector<std::uint64_t>{1, 2, 3, 0}));
 }
 
 // Memory no viewer should map, as a camera could hand it over.
