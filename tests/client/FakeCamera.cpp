@@ -4,10 +4,7 @@
 #include "protocol/SharedAreas.h"
 
 #include <poll.h>
-#include <stdlib.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 
 namespace kova::client::test {
@@ -18,27 +15,17 @@ constexpr int kStepTimeoutMs = 5000;
 
 }  // namespace
 
-FakeCamera::FakeCamera() {
-    std::string pattern = ::testing::TempDir() + "kova-client-XXXXXX";
-    if (::mkdtemp(pattern.data()) == nullptr) {
-        ADD_FAILURE() << "cannot create a folder for the fake camera: " << std::strerror(errno);
-        return;
-    }
-    folder_ = pattern;
-    path_ = folder_ + "/camera.sock";
+FakeCamera::FakeCamera() : path_(folder_.file("camera.sock")) {
     auto listener = wire::Listener::listen(wire::SocketLocation{path_, false});
-    if (!listener.ok()) {
+    if (listener.ok()) {
+        listener_ = std::move(listener.value());
+    } else {
         ADD_FAILURE() << listener.failure().message;
-        return;
     }
-    listener_ = std::move(listener.value());
 }
 
 FakeCamera::~FakeCamera() {
     join();
-    listener_.reset();
-    ::unlink((path_ + ".lock").c_str());
-    ::rmdir(folder_.c_str());
 }
 
 void FakeCamera::serve(std::vector<Script> scripts) {

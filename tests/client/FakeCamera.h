@@ -20,6 +20,7 @@
 #include "kova/kova.h"
 #include "protocol/Protocol.h"
 #include "protocol/Wire.h"
+#include "tests/harness/ChildProcess.h"
 
 namespace kova::client::test {
 
@@ -48,7 +49,7 @@ class FakeCamera {
   private:
     void run(std::vector<Script> scripts);
 
-    std::string folder_;
+    kova::testing::TempFolder folder_;
     std::string path_;
     std::unique_ptr<wire::Listener> listener_;
     std::thread thread_;
@@ -101,6 +102,17 @@ base::UniqueFD frameMemory(std::uint8_t byte);
 
 // Reads back `size` bytes of shared memory.
 std::vector<std::uint8_t> contentsOf(int fd, std::size_t size);
+
+// The code of the Error that `call` throws; nothing when it returns.
+template <class Call>
+std::optional<ErrorCode> codeOf(Call&& call) {
+    try {
+        call();
+    } catch (const Error& error) {
+        return error.code();
+    }
+    return std::nullopt;
+}
 
 // ---- template definitions ----
 

@@ -71,29 +71,18 @@ TEST(QueryInfo, ReadsEveryFieldOfTheCameraReply) {
     EXPECT_EQ(sink.active_format_index, 2);
     EXPECT_EQ(sink.sink_buffer_queue_size, 8);
     EXPECT_EQ(sink.sink_buffers_required_for_startup, 1);
-}
-
-TEST(FourccText, PutsTheMostSignificantByteFirstAndMasksUnprintableBytes) {
-    EXPECT_EQ(fourcc_text(0x42475241), "BGRA");
-    EXPECT_EQ(fourcc_text(0x76697274), "virt");
+    // A four-character code is shown most significant byte first, unprintable bytes masked.
     EXPECT_EQ(fourcc_text(0x41000A42), "A??B");
 }
 
-TEST(FramePacer, DeadlinesStayOnTheGridOfTheStartSoTheyNeverDrift) {
-    FramePacer pacer(59.83);
-    const std::uint64_t start = 1'000'000'000;
-    std::uint64_t deadline = 0;
-    // A caller that always wakes at its deadline: after 5983 frames exactly 100 s have passed,
-    // although no period is a whole number of nanoseconds.
-    std::uint64_t now = start;
-    for (int frame = 1; frame <= 5983; ++frame) {
-        deadline = pacer.nextDeadline(now);
-        now = deadline;
-    }
-    EXPECT_EQ(deadline, start + 100'000'000'000u);
-}
+TEST(FramePacer, DeadlinesStayOnTheGridOfTheStartAndALateCallerSkipsOnlyWhatItMissed) {
+    // A caller that always wakes at its deadline: after 5983 frames at 59.83 fps exactly 100 s
+    // have passed, although no period is a whole number of nanoseconds.
+    FramePacer drifting(59.83);
+    std::uint64_t now = 1'000'000'000;
+    for (int frame = 1; frame <= 5983; ++frame) now = drifting.nextDeadline(now);
+    EXPECT_EQ(now, 101'000'000'000u);
 
-TEST(FramePacer, ALateCallerGetsItsSlotAtOnceAndOneFarBehindSkipsWhatItMissed) {
     FramePacer pacer(100);  // 10 ms
     EXPECT_EQ(pacer.nextDeadline(0), 10'000'000u);
     // Woke 4 ms late: the next slot is still the next one on the grid.
@@ -101,10 +90,8 @@ TEST(FramePacer, ALateCallerGetsItsSlotAtOnceAndOneFarBehindSkipsWhatItMissed) {
     // Late by less than a period: its slot, already past, so no sleep.
     EXPECT_EQ(pacer.nextDeadline(31'000'000), 30'000'000u);
     EXPECT_EQ(pacer.nextDeadline(38'000'000), 40'000'000u);
-    EXPECT_EQ(pacer.nextDeadline(45'000'000), 50'000'000u);
     // Stalled for several periods: no burst of catch-up frames, the next slot ahead instead.
     EXPECT_EQ(pacer.nextDeadline(93'000'000), 100'000'000u);
-    EXPECT_EQ(pacer.nextDeadline(100'000'000), 110'000'000u);
     // Exactly on a slot boundary after a stall: that slot is gone, the next one is due.
     EXPECT_EQ(pacer.nextDeadline(150'000'000), 160'000'000u);
 }

@@ -7,9 +7,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
+#include "tests/harness/ChildProcess.h"
 #include "tests/wire/WireTestSupport.h"
 
 namespace kova::wire::test {
@@ -69,21 +72,15 @@ base::UniqueFD bindPlainSocket(const std::string& path, bool keepListening) {
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     EXPECT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
-    EXPECT_EQ(::listen(socket.get(), 1), 0);
+    EXPECT_EQ(::listen(socket.get(), 4), 0);
     if (!keepListening) socket.reset();
     return socket;
 }
 
 class SocketTest : public FdLeakCheck {
   protected:
-    SocketTest() {
-        char folder[] = "/tmp/kova-wire-test-XXXXXX";
-        EXPECT_NE(::mkdtemp(folder), nullptr);
-        root_ = folder;
-    }
-    ~SocketTest() override { std::filesystem::remove_all(root_); }
-
-    SocketLocation defaultLocation() const { return {root_ + "/kova/camera.sock", true}; }
+    SocketLocation defaultLocation() const { return {folder() + "/camera.sock", true}; }
+    std::string folder() const { return root_.file("kova"); }
 
     // Connects, accepts and trades a hello for a welcome.
     void expectServes(const Listener& listener) {
@@ -103,58 +100,41 @@ class SocketTest : public FdLeakCheck {
         ASSERT_EQ(client.receive().status, ReceiveResult::Status::Message);
     }
 
-    std::string root_;
+    kova::testing::TempFolder root_;
 };
 
-TEST_F(SocketTest, ListenCreatesAPrivateFolderAndServesOwnUser) {
+TEST_F(SocketTest, TheDefaultFolderIsMadePrivateAndAChosenOneIsLeftAsItIs) {
+    ASSERT_EQ(::mkdir(folder().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(folder().c_str(), 0755), 0);
     auto listening = Listener::listen(defaultLocation());
     ASSERT_TRUE(listening.ok()) << listening.failure().message;
-    const Listener& listener = *listening.value();
-    EXPECT_EQ(modeOf(root_ + "/kova") & 07777, 0700u);
-    EXPECT_TRUE(S_ISDIR(modeOf(root_ + "/kova")));
-    EXPECT_TRUE(S_ISSOCK(modeOf(listener.path())));
-    EXPECT_EQ(listener.accept().failure().error, -EAGAIN) << "nobody is waiting yet";
-    expectServes(listener);
+    EXPECT_EQ(modeOf(folder()) & 07777, 0700u);
+    EXPECT_TRUE(S_ISSOCK(modeOf(listening.value()->path())));
+    EXPECT_EQ(listening.value()->accept().failure().error, -EAGAIN) << "nobody is waiting yet";
+    expectServes(*listening.value());
 
-    base::Result<base::UniqueFD> client = connectTo(listener.path());
-    ASSERT_TRUE(client.ok());
-    base::Result<base::UniqueFD> accepted = listener.accept();
-    ASSERT_TRUE(accepted.ok());
-    base::Result<PeerIdentity> peer = PeerCheck(::getuid()).check(accepted.value().get());
-    ASSERT_TRUE(peer.ok()) << peer.failure().message;
-    EXPECT_EQ(peer.value().uid, ::getuid());
-    EXPECT_EQ(peer.value().pid, ::getpid());
-}
-
-TEST_F(SocketTest, DefaultFolderIsMadePrivateButAChosenOneIsLeftAsItIs) {
-    ASSERT_EQ(::mkdir((root_ + "/kova").c_str(), 0755), 0);
-    ASSERT_EQ(::chmod((root_ + "/kova").c_str(), 0755), 0);
-    auto listening = Listener::listen(defaultLocation());
-    ASSERT_TRUE(listening.ok()) << listening.failure().message;
-    EXPECT_EQ(modeOf(root_ + "/kova") & 07777, 0700u);
-
-    ASSERT_EQ(::mkdir((root_ + "/shared").c_str(), 0755), 0);
-    ASSERT_EQ(::chmod((root_ + "/shared").c_str(), 0755), 0);
-    auto chosen = Listener::listen({root_ + "/shared/cam.sock", false});
+    ASSERT_EQ(::mkdir(root_.file("shared").c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(root_.file("shared").c_str(), 0755), 0);
+    auto chosen = Listener::listen({root_.file("shared/cam.sock"), false});
     ASSERT_TRUE(chosen.ok()) << chosen.failure().message;
-    EXPECT_EQ(modeOf(root_ + "/shared") & 07777, 0755u);
-
-    auto fresh = Listener::listen({root_ + "/fresh/cam.sock", false});
+    EXPECT_EQ(modeOf(root_.file("shared")) & 07777, 0755u);
+    // One that does not exist yet is made private all the same.
+    auto fresh = Listener::listen({root_.file("fresh/cam.sock"), false});
     ASSERT_TRUE(fresh.ok()) << fresh.failure().message;
-    EXPECT_EQ(modeOf(root_ + "/fresh") & 07777, 0700u);
+    EXPECT_EQ(modeOf(root_.file("fresh")) & 07777, 0700u);
 }
 
-TEST_F(SocketTest, DefaultFolderThatIsALinkOrAnotherUsersIsRefused) {
-    ASSERT_EQ(::mkdir((root_ + "/elsewhere").c_str(), 0700), 0);
-    ASSERT_EQ(::symlink((root_ + "/elsewhere").c_str(), (root_ + "/kova").c_str()), 0);
+TEST_F(SocketTest, ADefaultFolderThatIsALinkOrAnotherUsersIsRefused) {
+    ASSERT_EQ(::mkdir(root_.file("elsewhere").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(root_.file("elsewhere").c_str(), folder().c_str()), 0);
     auto linked = Listener::listen(defaultLocation());
     ASSERT_FALSE(linked.ok());
     EXPECT_NE(linked.failure().message.find("is not a folder"), std::string::npos);
 
     if (::geteuid() != 0) GTEST_SKIP() << "handing a folder to another user needs root";
-    ASSERT_EQ(::unlink((root_ + "/kova").c_str()), 0);
-    ASSERT_EQ(::mkdir((root_ + "/kova").c_str(), 0700), 0);
-    ASSERT_EQ(::chown((root_ + "/kova").c_str(), 4242, 4242), 0);
+    ASSERT_EQ(::unlink(folder().c_str()), 0);
+    ASSERT_EQ(::mkdir(folder().c_str(), 0700), 0);
+    ASSERT_EQ(::chown(folder().c_str(), 4242, 4242), 0);
     auto foreign = Listener::listen(defaultLocation());
     ASSERT_FALSE(foreign.ok());
     EXPECT_EQ(foreign.failure().error, -EPERM);
@@ -162,55 +142,52 @@ TEST_F(SocketTest, DefaultFolderThatIsALinkOrAnotherUsersIsRefused) {
               std::string::npos);
 }
 
-TEST_F(SocketTest, SecondCameraOnALivePathIsRefusedAndTheFirstServesOn) {
-    auto first = Listener::listen(defaultLocation());
-    ASSERT_TRUE(first.ok()) << first.failure().message;
-    auto second = Listener::listen(defaultLocation());
-    ASSERT_FALSE(second.ok());
-    EXPECT_EQ(second.failure().message,
-              "another kova-camera is already serving " + defaultLocation().path);
-    expectServes(*first.value());
-}
-
-TEST_F(SocketTest, LiveSocketWithoutTheLockIsNotTakenOver) {
-    ASSERT_EQ(::mkdir((root_ + "/kova").c_str(), 0700), 0);
+TEST_F(SocketTest, WhatAlreadyLiesAtThePathIsTakenOverOnlyIfItIsADeadSocket) {
     const std::string path = defaultLocation().path;
-    base::UniqueFD other = bindPlainSocket(path, true);
-    auto listening = Listener::listen(defaultLocation());
-    ASSERT_FALSE(listening.ok());
-    // Not a camera (it holds no lock): the message says what it likely is.
-    EXPECT_EQ(
-        listening.failure().message.rfind("another process is already listening on " + path, 0), 0u)
-        << listening.failure().message;
-    EXPECT_NE(listening.failure().message.find("kova-camera.socket"), std::string::npos);
-    EXPECT_TRUE(connectTo(path).ok()) << "the other socket still answers";
-}
-
-TEST_F(SocketTest, StaleSocketFileIsReplaced) {
-    ASSERT_EQ(::mkdir((root_ + "/kova").c_str(), 0700), 0);
-    bindPlainSocket(defaultLocation().path, false);
-    ASSERT_TRUE(exists(defaultLocation().path));
-    EXPECT_FALSE(connectTo(defaultLocation().path).ok());
-
-    auto listening = Listener::listen(defaultLocation());
-    ASSERT_TRUE(listening.ok()) << listening.failure().message;
-    expectServes(*listening.value());
-}
-
-TEST_F(SocketTest, FileThatIsNotASocketIsLeftAlone) {
-    ASSERT_EQ(::mkdir((root_ + "/kova").c_str(), 0700), 0);
-    std::ofstream(defaultLocation().path) << "keep me";
-    auto listening = Listener::listen(defaultLocation());
-    ASSERT_FALSE(listening.ok());
-    EXPECT_NE(listening.failure().message.find("exists and is not a socket"), std::string::npos);
-    EXPECT_TRUE(S_ISREG(modeOf(defaultLocation().path)));
-}
-
-TEST_F(SocketTest, ListenerRemovesItsSocketSoTheNextCameraStartsCleanly) {
-    {
+    struct Case {
+        const char* what;
+        std::function<std::shared_ptr<void>()> occupy;  // what it made, kept while it is tried
+        std::string refusal;                            // the start of the message; empty: taken
+    };
+    const Case cases[] = {
+        {"a camera",
+         [&] { return std::shared_ptr<Listener>(std::move(*Listener::listen(defaultLocation()))); },
+         "another kova-camera is already serving " + path},
+        {"a listener that is not a camera (it holds no lock)",
+         [&] { return std::make_shared<base::UniqueFD>(bindPlainSocket(path, true)); },
+         "another process is already listening on " + path},
+        {"a socket file nobody listens on",
+         [&] { return std::make_shared<base::UniqueFD>(bindPlainSocket(path, false)); }, ""},
+        {"a file that is not a socket",
+         [&] {
+             std::ofstream(path) << "keep me";
+             return nullptr;
+         },
+         path + " exists and is not a socket"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        std::filesystem::remove_all(folder());
+        ASSERT_EQ(::mkdir(folder().c_str(), 0700), 0);
+        const std::shared_ptr<void> occupant = test.occupy();
         auto listening = Listener::listen(defaultLocation());
-        ASSERT_TRUE(listening.ok()) << listening.failure().message;
+        if (test.refusal.empty()) {
+            ASSERT_TRUE(listening.ok()) << listening.failure().message;
+            expectServes(*listening.value());
+            continue;
+        }
+        ASSERT_FALSE(listening.ok());
+        EXPECT_EQ(listening.failure().message.rfind(test.refusal, 0), 0u)
+            << listening.failure().message;
+        EXPECT_TRUE(exists(path)) << "what was there was removed";
+        if (occupant) {
+            EXPECT_TRUE(connectTo(path).ok()) << "it no longer answers";
+        }
     }
+}
+
+TEST_F(SocketTest, AListenerRemovesItsSocketSoTheNextCameraStartsCleanly) {
+    Listener::listen(defaultLocation()).value().reset();
     EXPECT_FALSE(exists(defaultLocation().path));
     auto again = Listener::listen(defaultLocation());
     ASSERT_TRUE(again.ok()) << again.failure().message;
@@ -218,57 +195,46 @@ TEST_F(SocketTest, ListenerRemovesItsSocketSoTheNextCameraStartsCleanly) {
 }
 
 TEST_F(SocketTest, AHandedOverSocketIsServedLockedAndLeftInPlace) {
-    const std::string path = root_ + "/activated.sock";
+    const std::string path = root_.file("activated.sock");
     auto adopted = Listener::adopt(bindPlainSocket(path, true));
     ASSERT_TRUE(adopted.ok()) << adopted.failure().message;
     EXPECT_EQ(adopted.value()->path(), path);
     expectServes(*adopted.value());
-    // No second camera takes the path while the first serves it.
-    EXPECT_EQ(Listener::listen({path, false}).failure().error, -EADDRINUSE);
+    EXPECT_EQ(Listener::listen({path, false}).failure().error, -EADDRINUSE) << "a second camera";
     adopted.value().reset();
     EXPECT_TRUE(exists(path)) << "the service manager's socket file was removed";
-}
 
-TEST_F(SocketTest, OnlyAListeningSeqpacketSocketBoundToAPathIsAdopted) {
-    auto [one, other] = socketPair();
-    auto connected = Listener::adopt(std::move(one));
-    ASSERT_FALSE(connected.ok());
-    EXPECT_NE(connected.failure().message.find("not listening"), std::string::npos);
-
-    base::UniqueFD stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    auto wrongType = Listener::adopt(std::move(stream));
-    ASSERT_FALSE(wrongType.ok());
-    EXPECT_NE(wrongType.failure().message.find("SOCK_SEQPACKET"), std::string::npos);
-
-    // Bound to an abstract name the kernel picks: nothing in the file system to lock.
+    // Only a listening SOCK_SEQPACKET socket bound to a path can be served.
     base::UniqueFD abstract(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    ASSERT_EQ(::bind(abstract.get(), reinterpret_cast<const sockaddr*>(&address),
-                     sizeof address.sun_family),
+    const sockaddr_un autobind{AF_UNIX, {}};  // the kernel picks an abstract name
+    ASSERT_EQ(::bind(abstract.get(), reinterpret_cast<const sockaddr*>(&autobind),
+                     sizeof autobind.sun_family),
               0);
     ASSERT_EQ(::listen(abstract.get(), 1), 0);
-    auto noPath = Listener::adopt(std::move(abstract));
-    ASSERT_FALSE(noPath.ok());
-    EXPECT_NE(noPath.failure().message.find("not bound to a path"), std::string::npos);
+    std::pair<base::UniqueFD, const char*> refused[] = {
+        {socketPair().first, "not listening"},
+        {base::UniqueFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), "SOCK_SEQPACKET"},
+        {std::move(abstract), "not bound to a path"},
+    };
+    for (auto& [socket, why] : refused) {
+        auto taken = Listener::adopt(std::move(socket));
+        ASSERT_FALSE(taken.ok()) << why;
+        EXPECT_NE(taken.failure().message.find(why), std::string::npos) << taken.failure().message;
+    }
 }
 
-TEST_F(SocketTest, ConnectingWhereNoCameraServesSaysSo) {
-    const std::string path = root_ + "/nothing.sock";
-    base::Result<base::UniqueFD> connection = connectTo(path);
-    ASSERT_FALSE(connection.ok());
-    EXPECT_EQ(connection.failure().message, "no kova-camera is serving " + path);
+TEST_F(SocketTest, ConnectingWhereNoCameraServesOrToAPathTooLongSaysSo) {
+    const std::string path = root_.file("nothing.sock");
+    EXPECT_EQ(connectTo(path).failure().message, "no kova-camera is serving " + path);
+
+    // A path that fills the address leaves no room for its terminator.
+    std::string tooLong = root_.file("");
+    tooLong.resize(sizeof(sockaddr_un::sun_path), 'p');
+    EXPECT_EQ(Listener::listen({tooLong, false}).failure().error, -ENAMETOOLONG);
+    EXPECT_EQ(connectTo(tooLong).failure().error, -ENAMETOOLONG);
 }
 
-TEST_F(SocketTest, PathsTooLongForASocketAddressAreRefused) {
-    const std::string path = root_ + "/" + std::string(sizeof(sockaddr_un::sun_path), 'p');
-    auto listening = Listener::listen({path, false});
-    ASSERT_FALSE(listening.ok());
-    EXPECT_EQ(listening.failure().error, -ENAMETOOLONG);
-    EXPECT_EQ(connectTo(path).failure().error, -ENAMETOOLONG);
-}
-
-TEST_F(SocketTest, PeerOfAnotherUserIsRefused) {
+TEST_F(SocketTest, TheCameraServesOnlyItsOwnUser) {
     auto [camera, client] = socketPair();
     const uid_t me = ::getuid();
     PeerCheck foreign(me, [me](int, PeerIdentity& identity) {
@@ -281,14 +247,13 @@ TEST_F(SocketTest, PeerOfAnotherUserIsRefused) {
     EXPECT_NE(
         refused.failure().message.find("process 4321 belongs to uid " + std::to_string(me + 1)),
         std::string::npos);
-
     PeerCheck unreadable(me, [](int, PeerIdentity&) { return -ENOTCONN; });
     EXPECT_EQ(unreadable.check(camera.get()).failure().error, -ENOTCONN);
 
-    PeerIdentity real;
-    ASSERT_EQ(readPeerCredentials(camera.get(), real), 0);
-    EXPECT_EQ(real.uid, me);
-    EXPECT_EQ(real.pid, ::getpid());
+    base::Result<PeerIdentity> real = PeerCheck(me).check(camera.get());
+    ASSERT_TRUE(real.ok()) << real.failure().message;
+    EXPECT_EQ(real.value().uid, me);
+    EXPECT_EQ(real.value().pid, ::getpid());
 }
 
 TEST_F(SocketTest, AClientTrustsOnlyACameraOfItsOwnUserOrRoot) {

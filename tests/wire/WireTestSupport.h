@@ -1,14 +1,11 @@
-// Shared pieces of the wire tests: the fd-leak check, socket pairs, raw packets and sample
-// messages.
+// Shared pieces of the wire tests: the fd-leak check, socket pairs, raw packets and sealed
+// memory.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <cstddef>
-#include <cstring>
 #include <span>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -24,7 +21,6 @@ std::pair<base::UniqueFD, base::UniqueFD> socketPair();
 
 // Base of every wire test: whatever a test opens must be closed by the time it ends.
 class FdLeakCheck : public ::testing::Test {
-  protected:
   private:
     kova::testing::FdLeakGuard fdLeakGuard_;
 };
@@ -51,19 +47,7 @@ std::span<const std::byte> bytesOf(const M& message) {
 // A small sealed memfd, as a client would register.
 base::UniqueFD makeSealedMemFd(std::size_t size = 4096);
 
-// Whether two fds name the same open file.
-bool sameFile(int a, int b);
-
-// One sample of every message type, each field away from its default.
-std::vector<Message> sampleMessages();
-
 // The layout of a small BGRA frame, as valid messages carry it.
 FrameLayout sampleLayout();
-
-// The command-line flag that turns wire_test into the peer process of a test, and that peer:
-// it registers a sealed memfd over the socket `socketFd`, then exits 0 (or a code saying
-// which step failed).
-inline constexpr const char* kMemFdPeerFlag = "--memfd-peer";
-int runMemFdPeer(int socketFd);
 
 }  // namespace kova::wire::test
