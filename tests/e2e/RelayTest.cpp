@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -36,6 +37,28 @@ std::set<ino_t> memoryOf(pid_t pid, const std::string& name) {
         }
     }
     return inodes;
+}
+
+// What the fds of `pid` lead to, for a failure to name what was left open.
+std::multiset<std::string> fdTargetsOf(pid_t pid) {
+    std::multiset<std::string> targets;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error) targets.insert(target.string());
+    }
+    return targets;
+}
+
+std::string leftOpen(const std::multiset<std::string>& before,
+                     const std::multiset<std::string>& after) {
+    std::vector<std::string> added;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
+                        std::back_inserter(added));
+    std::string text;
+    for (const std::string& target : added) text += " " + target;
+    return text;
 }
 
 ino_t inodeOf(int fd) {
@@ -115,6 +138,7 @@ TEST(Relay, AProducerKilledMidSessionLeavesTheViewerServedAndNothingBehind) {
     Viewer viewer = Viewer::open(camera.options());
     ASSERT_TRUE(viewer.next_frame(3000ms));
     const std::size_t fdsAtStart = camera.openFdsBesidesItsPool();
+    const auto targetsAtStart = fdTargetsOf(camera.pid());
     ChildProcess pusher = startKova({"push", "--pattern", "counter", "--fps", "60"},
                                     camera.socketPath(), camera.folder().path(), "pusher");
     ASSERT_TRUE(nextOf(viewer, Viewer::Origin::Sink)) << pusher.log();
@@ -133,7 +157,8 @@ TEST(Relay, AProducerKilledMidSessionLeavesTheViewerServedAndNothingBehind) {
     })) << "the camera holds "
         << camera.openFdsBesidesItsPool() << " fds (had " << fdsAtStart << "), "
         << camera.fdsNaming("/memfd:kova-frame") << " of them and "
-        << camera.mappingsNaming("/memfd:kova-frame") << " mappings of the producer's memory";
+        << camera.mappingsNaming("/memfd:kova-frame") << " mappings of the producer's memory; open"
+        << " since the start:" << leftOpen(targetsAtStart, fdTargetsOf(camera.pid()));
 }
 
 // A viewer that holds every frame it may gets no more until it lets one go, and each frame then
