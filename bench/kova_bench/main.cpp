@@ -276,6 +276,8 @@ Figures runOnce(const Options& options, const std::string& folder, PooledHistogr
             per(f["rate_camera_cpu_us"], f["bare_wakeup_cpu_us"]);
         f["ratio_latency_p50_over_bare_hop"] =
             per(f["rate_latency_p50_us"], f["bare_hop_latency_p50_us"]);
+        f["ratio_placeholder_cpu_over_bare_wakeup"] =
+            per(f["placeholder_camera_cpu_us"], f["bare_wakeup_cpu_us"]);
     }
     if (f.count("bare_timer_lateness_p99_us") != 0) {
         f["ratio_placeholder_lateness_p99_over_bare"] =
