@@ -17,6 +17,18 @@ std::string fourcc_text(std::uint32_t code) {
     return text;
 }
 
+const char* output_name(CameraStatus::Output output) {
+    switch (output) {
+        case CameraStatus::Output::Relayed:
+            return "relayed";
+        case CameraStatus::Output::Placeholder:
+            return "placeholder";
+        case CameraStatus::Output::Stopped:
+            break;
+    }
+    return "stopped";
+}
+
 namespace {
 
 StreamInfo streamOf(const wire::StreamInfo& stream) {

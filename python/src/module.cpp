@@ -292,18 +292,6 @@ py::dict infoDict(const CameraInfo& info) {
     return result;
 }
 
-const char* outputName(CameraStatus::Output output) {
-    switch (output) {
-        case CameraStatus::Output::Relayed:
-            return "relayed";
-        case CameraStatus::Output::Placeholder:
-            return "placeholder";
-        case CameraStatus::Output::Stopped:
-            break;
-    }
-    return "stopped";
-}
-
 py::dict statusDict(const CameraStatus& status) {
     py::object producer = py::none();
     if (status.producer) {
@@ -328,7 +316,7 @@ py::dict statusDict(const CameraStatus& status) {
     result["socket"] = status.socket_path;
     result["camera_pid"] = status.camera_pid;
     result["uptime_s"] = double(status.uptime_ns) / 1e9;
-    result["output"] = outputName(status.output);
+    result["output"] = output_name(status.output);
     result["producer"] = producer;
     result["viewer_count"] = status.viewer_count;
     result["viewers"] = viewers;

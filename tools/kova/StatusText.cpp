@@ -5,22 +5,6 @@
 
 namespace kova::tool {
 
-namespace {
-
-const char* outputName(CameraStatus::Output output) {
-    switch (output) {
-        case CameraStatus::Output::Relayed:
-            return "relayed";
-        case CameraStatus::Output::Placeholder:
-            return "placeholder";
-        case CameraStatus::Output::Stopped:
-            break;
-    }
-    return "stopped";
-}
-
-}  // namespace
-
 nlohmann::ordered_json statusJson(const CameraStatus& status) {
     nlohmann::ordered_json producer = nullptr;
     if (status.producer) {
@@ -39,7 +23,7 @@ nlohmann::ordered_json statusJson(const CameraStatus& status) {
     }
     return {{"socket", status.socket_path},
             {"camera", {{"pid", status.camera_pid}, {"uptimeSeconds", status.uptime_ns / 1e9}}},
-            {"output", outputName(status.output)},
+            {"output", output_name(status.output)},
             {"producer", std::move(producer)},
             {"viewers", {{"count", status.viewer_count}, {"list", std::move(viewers)}}},
             {"sinceStart",

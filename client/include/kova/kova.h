@@ -309,6 +309,8 @@ struct CameraStatus {
     std::uint64_t take_overs = 0;
 };
 KOVA_EXPORT CameraStatus query_status(const ConnectOptions& options = {});
+// The output's state as one word: "stopped", "relayed" or "placeholder".
+KOVA_EXPORT const char* output_name(CameraStatus::Output output);
 
 // What the camera publishes, read through its property queries.
 struct StreamInfo {
