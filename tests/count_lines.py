@@ -7,8 +7,8 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-CODE = ["Sources", "base", "protocol", "host", "camera", "client", "tools", "bench", "fuzz", "gst",
-        "python"]
+CODE = ["Sources", "base", "protocol", "host", "camera", "client", "cli", "tools", "bench", "fuzz", "gst",
+        "python", "examples"]
 SUFFIXES = {".h": "c", ".hpp": "c", ".c": "c", ".cpp": "c", ".py": "py"}
 
 
