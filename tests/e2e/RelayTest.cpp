@@ -13,7 +13,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
-#include <set>
+#include <map>
 #include <thread>
 
 #include "tests/harness/CameraProcess.h"
@@ -23,47 +23,41 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The memory objects (inodes) behind the fds of `pid` whose target names `name`.
-std::set<ino_t> memoryOf(pid_t pid, const std::string& name) {
-    std::set<ino_t> inodes;
-    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
-        struct stat status {};
-        const auto target = std::filesystem::read_symlink(entry.path(), error);
-        if (!error && target.string().find(name) != std::string::npos &&
-            ::stat(entry.path().c_str(), &status) == 0) {
-            inodes.insert(status.st_ino);
-        }
-    }
-    return inodes;
-}
-
-// What the fds of `pid` lead to, for a failure to name what was left open.
-std::multiset<std::string> fdTargetsOf(pid_t pid) {
-    std::multiset<std::string> targets;
+// What each fd of `pid` leads to, with the memory object (inode) behind it.
+std::multimap<std::string, ino_t> fdsOf(pid_t pid) {
+    std::multimap<std::string, ino_t> fds;
     std::error_code error;
     for (const auto& entry :
          std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        struct stat status {};
         const auto target = std::filesystem::read_symlink(entry.path(), error);
-        if (!error) targets.insert(target.string());
+        if (!error && ::stat(entry.path().c_str(), &status) == 0) {
+            fds.emplace(target.string(), status.st_ino);
+        }
     }
-    return targets;
+    return fds;
 }
 
-std::string leftOpen(const std::multiset<std::string>& before,
-                     const std::multiset<std::string>& after) {
-    std::vector<std::string> added;
-    std::set_difference(after.begin(), after.end(), before.begin(), before.end(),
-                        std::back_inserter(added));
+// Whether `pid` holds `fd`'s memory through an fd that leads to `name`.
+bool holdsMemoryOf(pid_t pid, const std::string& name, int fd) {
+    struct stat ours {};
+    if (::fstat(fd, &ours) != 0) return false;
+    const auto fds = fdsOf(pid);
+    return std::any_of(fds.begin(), fds.end(), [&](const auto& each) {
+        return each.first.find(name) != std::string::npos && each.second == ours.st_ino;
+    });
+}
+
+// What `pid` has opened since `before` and still holds, for a failure to name.
+std::string openedSince(const std::multimap<std::string, ino_t>& before, pid_t pid) {
     std::string text;
-    for (const std::string& target : added) text += " " + target;
+    for (const auto& [target, inode] : fdsOf(pid)) {
+        const auto [first, last] = before.equal_range(target);
+        if (std::none_of(first, last, [&](const auto& each) { return each.second == inode; })) {
+            text += " " + target;
+        }
+    }
     return text;
-}
-
-ino_t inodeOf(int fd) {
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 ? status.st_ino : 0;
 }
 
 // The frame's memory maps for reading and cannot be written by this viewer in any way.
@@ -103,8 +97,7 @@ TEST(Relay, FramesCrossProcessesInTheirOwnersMemoryReadOnlyAndByteForByte) {
     Viewer viewer = Viewer::open(camera.options());
     const auto placeholder = nextOf(viewer, Viewer::Origin::Placeholder);
     ASSERT_TRUE(placeholder) << "the output does not run";
-    EXPECT_EQ(memoryOf(camera.pid(), "/memfd:kova-pixel-buffer").count(inodeOf(placeholder->fd())),
-              1u)
+    EXPECT_TRUE(holdsMemoryOf(camera.pid(), "/memfd:kova-pixel-buffer", placeholder->fd()))
         << "the placeholder is not in the camera's own memory";
     EXPECT_EQ(firstRowUnlikePlaceholder(placeholder->data(), placeholder->stride()), std::nullopt);
     expectReadOnly(*placeholder);
@@ -121,7 +114,7 @@ TEST(Relay, FramesCrossProcessesInTheirOwnersMemoryReadOnlyAndByteForByte) {
         ASSERT_EQ(::write(input.get(), pixels.data(), pixels.size()), ssize_t(pixels.size()));
         const auto frame = nextOf(viewer, Viewer::Origin::Sink);
         ASSERT_TRUE(frame) << "the pushed frame never came: " << push.log();
-        EXPECT_EQ(memoryOf(push.pid(), "/memfd:kova-frame").count(inodeOf(frame->fd())), 1u)
+        EXPECT_TRUE(holdsMemoryOf(push.pid(), "/memfd:kova-frame", frame->fd()))
             << "the viewer does not read the producer's own memory";
         ASSERT_EQ(frame->stride(), kFrameStride);
         EXPECT_EQ(std::memcmp(frame->data(), pixels.data(), kFrameBytes), 0)
@@ -138,7 +131,7 @@ TEST(Relay, AProducerKilledMidSessionLeavesTheViewerServedAndNothingBehind) {
     Viewer viewer = Viewer::open(camera.options());
     ASSERT_TRUE(viewer.next_frame(3000ms));
     const std::size_t fdsAtStart = camera.openFdsBesidesItsPool();
-    const auto targetsAtStart = fdTargetsOf(camera.pid());
+    const auto fdsAtStartNamed = fdsOf(camera.pid());
     ChildProcess pusher = startKova({"push", "--pattern", "counter", "--fps", "60"},
                                     camera.socketPath(), camera.folder().path(), "pusher");
     ASSERT_TRUE(nextOf(viewer, Viewer::Origin::Sink)) << pusher.log();
@@ -158,7 +151,7 @@ TEST(Relay, AProducerKilledMidSessionLeavesTheViewerServedAndNothingBehind) {
         << camera.openFdsBesidesItsPool() << " fds (had " << fdsAtStart << "), "
         << camera.fdsNaming("/memfd:kova-frame") << " of them and "
         << camera.mappingsNaming("/memfd:kova-frame") << " mappings of the producer's memory; open"
-        << " since the start:" << leftOpen(targetsAtStart, fdTargetsOf(camera.pid()));
+        << " since the start:" << openedSince(fdsAtStartNamed, camera.pid());
 }
 
 // A viewer that holds every frame it may gets no more until it lets one go, and each frame then
@@ -215,27 +208,31 @@ struct HoldRecord {
     std::uint64_t changedWithinLimit = 0;  // must stay 0
     std::uint64_t changedButIntact = 0;    // must stay 0
     std::uint64_t takenBack = 0;           // read as not intact
+
+    void check(const Viewer::Frame& frame, const Stamp& first, std::uint64_t limitNs) {
+        const bool same = stampOf(frame.data()) == first;
+        const bool intact = frame.intact();
+        ++checked;
+        if (!same && host_time_now() - frame.host_time_ns() < limitNs) ++changedWithinLimit;
+        if (!same && intact) ++changedButIntact;
+        if (!intact) ++takenBack;
+    }
 };
 
 // Holds `depth` pushed frames at a time, each until the next is due, and checks every one
-// before releasing it.
-void holdAndCheck(Viewer& viewer, std::size_t depth, const std::atomic<bool>& stop,
+// before releasing it; or, `forGood`, holds the first `depth` until `stop`.
+void holdAndCheck(Viewer& viewer, std::size_t depth, bool forGood, const std::atomic<bool>& stop,
                   HoldRecord& record) {
     const auto limitNs = std::uint64_t(viewer.hold_limit().count()) * 1'000'000;
     std::deque<std::pair<Viewer::Frame, Stamp>> held;
-    const auto check = [&](const Viewer::Frame& frame, const Stamp& first) {
-        const bool same = stampOf(frame.data()) == first;
-        const bool intact = frame.intact();
-        const bool withinLimit = host_time_now() - frame.host_time_ns() < limitNs;
-        ++record.checked;
-        if (!same && withinLimit) ++record.changedWithinLimit;
-        if (!same && intact) ++record.changedButIntact;
-        if (!intact) ++record.takenBack;
-    };
     while (!stop.load()) {
         // The oldest goes before the next comes, so no more than `depth` are ever held.
         if (held.size() == depth) {
-            check(held.front().first, held.front().second);
+            if (forGood) {
+                stop.wait(false);
+                break;
+            }
+            record.check(held.front().first, held.front().second, limitNs);
             held.pop_front();
         }
         auto frame = viewer.next_frame(100ms);
@@ -243,7 +240,7 @@ void holdAndCheck(Viewer& viewer, std::size_t depth, const std::atomic<bool>& st
         const Stamp stamp = stampOf(frame->data());
         held.emplace_back(std::move(*frame), stamp);
     }
-    for (const auto& [frame, stamp] : held) check(frame, stamp);
+    for (const auto& [frame, stamp] : held) record.check(frame, stamp, limitNs);
 }
 
 TEST(HeldFrames, NeverChangeWithinTheHoldLimitWhileAProducerPushesAsFastAsItCan) {
@@ -251,30 +248,17 @@ TEST(HeldFrames, NeverChangeWithinTheHoldLimitWhileAProducerPushesAsFastAsItCan)
     std::atomic<bool> stop{false};
     // Two viewers hold frames all the time, within their fair share even while a release is on
     // its way; a third holds its first frames for good, past the hold limit.
-    constexpr std::size_t kDepth = wire::kViewerFairShare - 1;
     std::vector<Viewer> viewers;
     for (int i = 0; i < 3; ++i) viewers.push_back(Viewer::open(camera.options()));
     HoldRecord records[3];
     std::vector<std::thread> threads;
-    for (int i = 0; i < 2; ++i) {
-        threads.emplace_back([&, i] { holdAndCheck(viewers[i], kDepth, stop, records[i]); });
+    for (int i = 0; i < 3; ++i) {
+        threads.emplace_back([&, i] {
+            holdAndCheck(viewers[i],
+                         i < 2 ? wire::kViewerFairShare - 1 : wire::kViewerFramesInFlight, i == 2,
+                         stop, records[i]);
+        });
     }
-    threads.emplace_back([&] {
-        std::vector<std::pair<Viewer::Frame, Stamp>> hoard;
-        while (hoard.size() < wire::kViewerFramesInFlight && !stop.load()) {
-            auto frame = viewers[2].next_frame(100ms);
-            if (!frame || frame->origin() != Viewer::Origin::Sink) continue;
-            const Stamp stamp = stampOf(frame->data());
-            hoard.emplace_back(std::move(*frame), stamp);
-        }
-        stop.wait(false);
-        for (const auto& [frame, stamp] : hoard) {
-            ++records[2].checked;
-            const bool intact = frame.intact();
-            if (stampOf(frame.data()) != stamp && intact) ++records[2].changedButIntact;
-            if (!intact) ++records[2].takenBack;
-        }
-    });
 
     Producer producer = Producer::open(camera.options());
     std::uint64_t number = 0;
