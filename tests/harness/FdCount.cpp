@@ -1,20 +1,17 @@
 // Counting /proc/self/fd, before and after a test.
 #include "tests/harness/FdCount.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
+
+#include <filesystem>
 
 namespace kova::testing {
 
 std::size_t openFdCount() {
-    DIR* directory = ::opendir("/proc/self/fd");
-    if (directory == nullptr) return 0;
-    std::size_t count = 0;
-    while (const dirent* entry = ::readdir(directory)) {
-        if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(directory);
-    return count - 1;  // the directory stream's own fd
+    std::error_code error;
+    std::filesystem::directory_iterator fds("/proc/self/fd", error);
+    // Less the directory's own fd.
+    return std::size_t(std::distance(std::filesystem::begin(fds), std::filesystem::end(fds))) - 1;
 }
 
 FdLeakGuard::FdLeakGuard() : atStart_(openFdCount()) {}
