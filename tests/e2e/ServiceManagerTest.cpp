@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include "base/UniqueFD.h"
 #include "tests/harness/CameraProcess.h"
@@ -20,47 +21,41 @@
 namespace kova::e2e {
 namespace {
 
-// A datagram socket playing the service manager's notification socket.
-class NotifySocket {
-  public:
-    explicit NotifySocket(std::string path) : path_(std::move(path)) {
-        socket_.reset(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        EXPECT_EQ(::bind(socket_.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
-    const std::string& path() const { return path_; }
+// A datagram socket at `path`, playing the service manager's notification socket.
+base::UniqueFD notifySocket(const std::string& path) {
+    base::UniqueFD socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    EXPECT_EQ(::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    return socket;
+}
 
-    // Waits for a notification that contains `state` (e.g. "READY=1").
-    bool waitFor(const std::string& state) {
-        for (;;) {
-            pollfd ready{socket_.get(), POLLIN, 0};
-            if (::poll(&ready, 1, 20'000) != 1) return false;
-            char text[4096];
-            const ssize_t size = ::recv(socket_.get(), text, sizeof text, 0);
-            if (size > 0 && std::string(text, std::size_t(size)).find(state) != std::string::npos) {
-                return true;
-            }
+// Waits for a notification on `socket` that contains `state` (e.g. "READY=1").
+bool notified(const base::UniqueFD& socket, const std::string& state) {
+    char text[4096];
+    for (pollfd ready{socket.get(), POLLIN, 0}; ::poll(&ready, 1, 20'000) == 1;) {
+        const ssize_t size = ::recv(socket.get(), text, sizeof text, 0);
+        if (size > 0 &&
+            std::string_view(text, std::size_t(size)).find(state) != std::string::npos) {
+            return true;
         }
     }
-
-  private:
-    std::string path_;
-    base::UniqueFD socket_;
-};
+    return false;
+}
 
 TEST(ServiceManager, AHandedOverSocketIsServedAndLeftInPlace) {
     const char* const activator = "/usr/bin/systemd-socket-activate";
     if (::access(activator, X_OK) != 0) GTEST_SKIP() << "systemd-socket-activate is not installed";
     TempFolder folder;
     const std::string socketPath = folder.file("camera.sock");
-    NotifySocket notify(folder.file("activated.notify"));
+    const std::string notifyPath = folder.file("activated.notify");
+    const base::UniqueFD notify = notifySocket(notifyPath);
     // The activator binds the socket, then runs the camera (with no KOVA_SOCKET) on the first
     // connection.
     ChildProcess camera = spawn(activator,
                                 {"--seqpacket", "--listen=" + socketPath,
-                                 "--setenv=NOTIFY_SOCKET=" + notify.path(), KOVA_CAMERA_EXECUTABLE},
+                                 "--setenv=NOTIFY_SOCKET=" + notifyPath, KOVA_CAMERA_EXECUTABLE},
                                 "", folder.path(), "activator");
     ASSERT_TRUE(waitUntil(
         [&] { return readFile(camera.stderrPath()).find("Listening on") != std::string::npos; },
@@ -69,7 +64,7 @@ TEST(ServiceManager, AHandedOverSocketIsServedAndLeftInPlace) {
 
     RawClient info(socketPath);
     ASSERT_TRUE(info.hello(wire::Role::Info));
-    ASSERT_TRUE(notify.waitFor("READY=1"));
+    ASSERT_TRUE(notified(notify, "READY=1"));
     ASSERT_EQ(info.send(wire::InfoRequest{}), 0);
     const auto reply = info.expect<wire::InfoReply>();
     ASSERT_TRUE(reply);
