@@ -16,21 +16,20 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                                      \
-    do {                                                                                      \
-        if (!(condition)) {                                                                   \
-            fprintf(stderr, "%s:%d: CHECK failed: %s (last error: %s)\n", __FILE__, __LINE__, \
-                    #condition, kova_last_error());                                           \
-            ++failures;                                                                       \
-        }                                                                                     \
-    } while (0)
+static void report(int line, const char* condition) {
+    fprintf(stderr, "%s:%d: CHECK failed: %s (last error: %s)\n", __FILE__, line, condition,
+            kova_last_error());
+    ++failures;
+}
 
+#define CHECK(condition) ((condition) ? (void)0 : report(__LINE__, #condition))
 /* A check the rest of the test cannot go on without. */
-#define REQUIRE(condition)               \
-    do {                                 \
-        const int failed_ = failures;    \
-        CHECK(condition);                \
-        if (failures != failed_) return; \
+#define REQUIRE(condition)                \
+    do {                                  \
+        if (!(condition)) {               \
+            report(__LINE__, #condition); \
+            return;                       \
+        }                                 \
     } while (0)
 
 static char folder[256];

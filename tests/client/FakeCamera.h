@@ -123,12 +123,8 @@ M expect(wire::Connection& camera, base::UniqueFD* fd = nullptr) {
     auto received = receive(camera, M::kType == wire::MessageType::ReturnsWanted);
     const M* message = received ? std::get_if<M>(&received->message) : nullptr;
     if (message == nullptr) {
-        abortScript(
-            std::string("expected ") + wire::messageTypeName(M::kType) + ", got " +
-            (received
-                 ? std::visit([](const auto& m) { return wire::messageTypeName(m.header.type); },
-                              received->message)
-                 : "a hang-up"));
+        abortScript(std::string("expected ") + wire::messageTypeName(M::kType) +
+                    (received ? ", got another message" : ", got a hang-up"));
     }
     if (fd != nullptr) *fd = std::move(received->fd);
     return *message;
@@ -154,24 +150,19 @@ inline void welcome(wire::Connection& camera, wire::Role role, std::uint32_t max
     send(camera, reply);
 }
 
-// A registered buffer as the fake camera holds it.
-struct Registered {
-    std::uint32_t id = 0;
-    base::UniqueFD fd;
-};
-
-// A producer's start: hello, `count` registrations (answered with ids 101, 102, …), its return
-// ring (mapped into `returns` if given; returns sent as messages need none) and the sink start.
-// The Welcome allows `maxBuffers` registrations (by default `count`).
-inline std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
-                                              std::optional<std::uint32_t> maxBuffers = {},
-                                              base::MemoryMapping* returns = nullptr) {
+// A producer's start: hello, `count` registrations (answered with ids 101, 102, …; their fds
+// come back in that order), its return ring (mapped into `returns` if given; returns sent as
+// messages need none) and the sink start. The Welcome allows `maxBuffers` registrations (by
+// default `count`).
+inline std::vector<base::UniqueFD> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
+                                                  std::optional<std::uint32_t> maxBuffers = {},
+                                                  base::MemoryMapping* returns = nullptr) {
     welcome(camera, wire::Role::Sink, maxBuffers.value_or(count));
-    std::vector<Registered> buffers(count);
+    std::vector<base::UniqueFD> buffers(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         wire::BufferRegistered reply;
-        reply.cookie = expect<wire::RegisterBuffer>(camera, &buffers[i].fd).cookie;
-        reply.bufferId = buffers[i].id = 101 + i;
+        reply.cookie = expect<wire::RegisterBuffer>(camera, &buffers[i]).cookie;
+        reply.bufferId = 101 + i;
         send(camera, reply);
     }
     base::UniqueFD ring;

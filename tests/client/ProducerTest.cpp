@@ -1,5 +1,5 @@
-// Producer against a scripted camera: what a push carries, its accounting, refusals, the buffer
-// pool and its return ring, a camera that refuses or answers wrongly, and reconnecting.
+// Producer against a scripted camera: a picture copied in, the accounting of pushes, refusals, the
+// buffer pool and its return ring, a camera that refuses or answers wrongly, and reconnecting.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -31,56 +31,36 @@ void refusePush(wire::Connection& connection, std::uint32_t id, wire::PushRefusa
     if (alsoReturned) returnBuffer(connection, id, wire::PushOutcome::Dropped);
 }
 
-TEST_F(ProducerTest, APushNamesTheFramesOwnMemoryWithItsPixelsAndTime) {
-    wire::Push painted{}, copied{};
-    ino_t paintedMemory = 0;
-    std::vector<std::uint8_t> copiedPixels;
+TEST_F(ProducerTest, SendCopiesThePicturesRowsWithoutItsPaddingAndPushesThemAtItsTime) {
+    wire::Push push{};
+    std::vector<std::uint8_t> pushed;
     camera.serve({[&](wire::Connection& c) {
         const auto buffers = acceptProducer(c);
-        auto memoryOf = [&](const wire::Push& push) {
-            if (push.bufferId - 101 >= buffers.size()) abortScript("got a push of no buffer");
-            return buffers[push.bufferId - 101].fd.get();
-        };
-        painted = expect<wire::Push>(c);
-        paintedMemory = inodeOf(memoryOf(painted));
-        answerPing(c);
-        copied = expect<wire::Push>(c);
-        if (auto mapping = base::MemoryMapping::create(memoryOf(copied), kFrameBytes, false)) {
-            copiedPixels.assign(mapping->data(), mapping->data() + kFrameBytes);
+        push = expect<wire::Push>(c);
+        if (push.bufferId - 101 >= buffers.size()) abortScript("got a push of no buffer");
+        const int memory = buffers[push.bufferId - 101].get();
+        if (auto mapping = base::MemoryMapping::create(memory, kFrameBytes, false)) {
+            pushed.assign(mapping->data(), mapping->data() + kFrameBytes);
         }
         answerPing(c);
         expectHangUp(c);
     }});
 
-    // A picture with padded rows, copied in by send(): rows only, without the padding.
     constexpr std::size_t kStride = kFrameStride + 100;
     std::vector<std::uint8_t> padded(kStride * kFrameHeight, 0xEE);
     for (std::size_t row = 0; row < kFrameHeight; ++row) {
         std::memset(padded.data() + row * kStride, int(row % 251), kFrameStride);
     }
-    ino_t frameMemory = 0;
-    std::uint64_t before = 0, after = 0;
     {
         Producer producer = Producer::open(camera.options());
-        Producer::Frame frame = producer.acquire();
-        frameMemory = inodeOf(frame.fd());
-        before = host_time_now();
-        EXPECT_TRUE(producer.submit(std::move(frame)));
-        after = host_time_now();
-        EXPECT_EQ(producer.counters().fps, 1.0);
         EXPECT_TRUE(producer.send(padded.data(), kStride, 123'456'789));
+        EXPECT_EQ(producer.counters().fps, 1.0);
     }
     camera.join();
-
-    EXPECT_EQ(paintedMemory, frameMemory) << "the frame's fd is not the memory it pushed";
-    EXPECT_EQ(painted.timeFlags, wire::kTimeFlagValid);
-    EXPECT_EQ(painted.timeScale, 1'000'000'000);
-    EXPECT_GE(std::uint64_t(painted.timeValue), before);
-    EXPECT_LE(std::uint64_t(painted.timeValue), after);
-    EXPECT_EQ(copied.timeValue, 123'456'789);
-    ASSERT_EQ(copiedPixels.size(), kFrameBytes);
+    EXPECT_EQ(push.timeValue, 123'456'789);
+    ASSERT_EQ(pushed.size(), kFrameBytes);
     for (std::size_t row = 0; row < kFrameHeight; ++row) {
-        const std::uint8_t* line = copiedPixels.data() + row * kFrameStride;
+        const std::uint8_t* line = pushed.data() + row * kFrameStride;
         if (std::count(line, line + kFrameStride, std::uint8_t(row % 251)) != kFrameStride) {
             ADD_FAILURE() << "row " << row << " was not copied whole, or padding came with it";
             break;
@@ -264,12 +244,6 @@ TEST_F(ProducerTest, ACameraThatRefusesOrAnswersWronglyIsReportedWithTheReason) 
         const char* told;
     };
     const Case cases[] = {
-        {"refused at its hello",
-         [&](wire::Connection& c) {
-             expect<wire::Hello>(c);
-             send(c, error(wire::MessageType::Hello, "too many clients (32)"));
-         },
-         ErrorCode::Refused, "too many clients (32)"},
         // Hanging up on an unread hello resets the connection, which the client hears first.
         {"turned away unread",
          [&](wire::Connection& c) {
@@ -305,19 +279,14 @@ TEST_F(ProducerTest, ACameraThatRefusesOrAnswersWronglyIsReportedWithTheReason) 
              returnBuffer(c, 999, wire::PushOutcome::Relayed);
          }),
          ErrorCode::ProtocolError, "which it did not hold"},
-        {"no camera at all", [](wire::Connection&) {}, ErrorCode::NoCamera, "camera.sock.none"},
     };
     std::vector<Script> scripts;
-    for (const Case& test : cases) {
-        if (test.code != ErrorCode::NoCamera) scripts.push_back(test.script);
-    }
+    for (const Case& test : cases) scripts.push_back(test.script);
     camera.serve(std::move(scripts));
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
-        ConnectOptions options = camera.options();
-        if (test.code == ErrorCode::NoCamera) options.socket_path += ".none";
         try {
-            Producer producer = Producer::open(options);
+            Producer producer = Producer::open(camera.options());
             producer.submit(producer.acquire());
             ADD_FAILURE() << "went unnoticed";
         } catch (const Error& error) {
