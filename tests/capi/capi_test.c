@@ -113,7 +113,6 @@ static void test_failures_come_back_as_their_status_with_a_per_thread_message(vo
     CHECK(kova_viewer_next_frame(NULL, 0, &received) == KOVA_ERROR_INVALID_ARGUMENT);
     CHECK(kova_viewer_open(socket_path, 0x4, &viewer) == KOVA_ERROR_INVALID_ARGUMENT);
     CHECK(producer == NULL && viewer == NULL);
-    CHECK(strcmp(kova_status_name(KOVA_ERROR_TIMEOUT), "KOVA_ERROR_TIMEOUT") == 0);
     kova_producer_free(NULL);
     kova_viewer_frame_release(NULL);
 

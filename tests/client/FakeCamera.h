@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/stat.h>
 
 #include <cstring>
 #include <functional>
@@ -215,11 +214,6 @@ inline base::UniqueFD frameMemory(std::uint8_t byte) {
     auto mapping = base::MemoryMapping::create(fd.get(), kFrameBytes, true);
     if (mapping) std::memset(mapping->data(), byte, kFrameBytes);
     return fd;
-}
-
-inline ino_t inodeOf(int fd) {
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 ? status.st_ino : 0;
 }
 
 // The code of the Error that `call` throws; nothing when it returns.

@@ -114,50 +114,17 @@ TEST_P(RefusedPushTest, RefusedAndDroppedPushesAreCountedOnceAndTheirBuffersCome
 
 INSTANTIATE_TEST_SUITE_P(RefusalAloneOrWithReturn, RefusedPushTest, ::testing::Bool());
 
-TEST_F(ProducerTest, AcquireAsksForReturnsTakesThemFromTheRingAndGivesUpAtItsTimeout) {
+TEST_F(ProducerTest, APoolWithEveryBufferOutGrowsUntilRefusedThenTakesReturnsFromTheRing) {
     std::promise<void> timedOut;
     camera.serve({[&](wire::Connection& c) {
         base::MemoryMapping ring;
-        acceptProducer(c, 2, std::nullopt, &ring);
-        std::uint32_t lastPushed = 0;
-        for (int i = 0; i < 2; ++i) {
-            lastPushed = expect<wire::Push>(c).bufferId;
-            answerPing(c);
-        }
-        expect<wire::ReturnsWanted>(c);
-        timedOut.get_future().wait();
-        ASSERT_TRUE(wire::putReturn(wire::sharedArea<wire::FrameReturns>(ring), lastPushed,
-                                    wire::PushOutcome::Relayed));
-        send(c, wire::ReturnsPosted{});
-        expectHangUp(c);
-    }});
-
-    {
-        Producer producer = Producer::open(camera.options());
-        Producer::Frame first = producer.acquire(std::chrono::milliseconds(0));
-        Producer::Frame second = producer.acquire(std::chrono::milliseconds(0));
-        std::uint8_t* const secondMemory = second.data();
-        (void)Producer::Frame(std::move(first));  // dropped unsubmitted: back to the pool
-        EXPECT_TRUE(producer.submit(producer.acquire(std::chrono::milliseconds(0))));
-        EXPECT_TRUE(producer.submit(std::move(second)));
-        EXPECT_EQ(codeOf([&] { producer.acquire(std::chrono::milliseconds(30)); }),
-                  ErrorCode::Timeout)
-            << "while the camera holds every buffer";
-        timedOut.set_value();
-        EXPECT_EQ(producer.acquire(std::chrono::seconds(5)).data(), secondMemory)
-            << "the returned buffer is the one handed out again";
-    }
-    camera.join();
-}
-
-TEST_F(ProducerTest, APoolWithEveryBufferOutGrowsUntilTheCameraTakesNoMore) {
-    camera.serve({[&](wire::Connection& c) {
-        acceptProducer(c, 8, 16);
+        acceptProducer(c, 8, 16, &ring);
         wire::BufferRegistered registered;
         registered.cookie = expect<wire::RegisterBuffer>(c).cookie;
         registered.bufferId = 201;
         EXPECT_EQ(registered.cookie, 9u);
         send(c, registered);
+        const std::uint32_t pushed = expect<wire::Push>(c).bufferId;
         // The camera refuses the next one: the producer then waits for a buffer to come back.
         wire::Error refusal;
         refusal.code = wire::ErrorCode::LimitReached;
@@ -165,6 +132,10 @@ TEST_F(ProducerTest, APoolWithEveryBufferOutGrowsUntilTheCameraTakesNoMore) {
         refusal.subject = expect<wire::RegisterBuffer>(c).cookie;
         send(c, refusal);
         expect<wire::ReturnsWanted>(c);
+        timedOut.get_future().wait();
+        ASSERT_TRUE(wire::putReturn(wire::sharedArea<wire::FrameReturns>(ring), pushed,
+                                    wire::PushOutcome::Relayed));
+        send(c, wire::ReturnsPosted{});
         expectHangUp(c);
     }});
 
@@ -172,9 +143,16 @@ TEST_F(ProducerTest, APoolWithEveryBufferOutGrowsUntilTheCameraTakesNoMore) {
         Producer producer = Producer::open(camera.options());
         std::vector<Producer::Frame> lent;
         for (int i = 0; i < 9; ++i) lent.push_back(producer.acquire(std::chrono::seconds(5)));
+        std::uint8_t* const pushedMemory = lent[8].data();
+        producer.push(std::move(lent[8]));
         EXPECT_EQ(codeOf([&] { producer.acquire(std::chrono::milliseconds(30)); }),
                   ErrorCode::Timeout)
-            << "acquire returned a frame the camera never took";
+            << "while the camera holds every buffer it took";
+        timedOut.set_value();
+        EXPECT_EQ(producer.acquire(std::chrono::seconds(5)).data(), pushedMemory)
+            << "the returned buffer is the one handed out again";
+        (void)Producer::Frame(std::move(lent[0]));  // dropped unsubmitted: back to the pool
+        producer.acquire(std::chrono::milliseconds(0));
     }
     camera.join();
 }

@@ -70,7 +70,6 @@ TEST_F(ViewerTest, EachBufferIsMappedOnceAFrameTakenBackIsSkippedAndEveryFrameIs
         ASSERT_TRUE(outliving);
         EXPECT_EQ(outliving->sequence(), 1003u);
         EXPECT_EQ(outliving->data(), first->data()) << "a known buffer is not mapped again";
-        EXPECT_EQ(outliving->fd(), first->fd());
         EXPECT_EQ(outliving->missed_before(), 3u + 1) << "the frame skipped is missed";
         EXPECT_EQ(viewer.frames_missed(), 2u + 1 + 3) << "the sum of every frame's count";
         bothRead.set_value();
@@ -128,7 +127,7 @@ TEST_F(ViewerTest, AFrameLargerThanItsBufferOrOnAGoneOneIsRefusedWhileFramesRead
         EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError) << "larger than its buffer";
         EXPECT_EQ(nextFrameError(viewer), ErrorCode::ProtocolError) << "on a gone buffer";
         EXPECT_EQ(first->data()[kFrameBytes - 1], 0x77) << "the frame's memory went with its key";
-        EXPECT_NE(inodeOf(first->fd()), 0u) << "the frame's fd closed with its key";
+        EXPECT_NE(::fcntl(first->fd(), F_GETFD), -1) << "the frame's fd closed with its key";
         first.reset();
         viewer.reconnect();
         auto again = viewer.next_frame(std::chrono::seconds(5));

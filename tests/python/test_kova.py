@@ -1,8 +1,10 @@
-"""The kova package against a real camera: what the binding adds to the library. Pictures in
-every layout and channel order arrive exactly, a view's memory is the shared buffer itself and
-outlives its handles, blocking calls let other threads run, and errors keep their codes."""
+# The kova package against a real camera: what the binding adds to the library. Pictures in
+# every layout and channel order arrive exactly, a view's memory is the shared buffer itself and
+# outlives its handles, blocking calls let other threads run, and errors keep their codes.
 import os
+import subprocess
 import threading
+import time
 
 import numpy as np
 import pytest
@@ -14,8 +16,25 @@ H, W = kova.FRAME_HEIGHT, kova.FRAME_WIDTH
 TO_BGRA = {"rgb": [2, 1, 0], "bgr": [0, 1, 2], "bgra": [0, 1, 2, 3], "rgba": [2, 1, 0, 3]}
 
 
+# A real kova-camera on a private socket for each test (KOVA_SOCKET points at it), started from
+# $KOVA_CAMERA (the build's bin/kova-camera); its log goes to stderr.
+@pytest.fixture
+def camera(tmp_path, monkeypatch):
+    monkeypatch.setenv("KOVA_SOCKET", str(tmp_path / "camera.sock"))
+    process = subprocess.Popen([os.environ["KOVA_CAMERA"]], stdout=subprocess.DEVNULL)
+    for _ in range(200):  # it serves once it answers
+        try:
+            kova.info()
+            break
+        except kova.Error:
+            time.sleep(0.05)
+    yield process
+    process.terminate()
+    assert process.wait(timeout=20) == 0, "kova-camera did not exit cleanly"
+
+
+# A picture whose every byte depends on its place, unlike any other seed's.
 def pattern(channels, seed):
-    """A picture whose every byte depends on its place, unlike any other seed's."""
     y, x, c = np.indices((H, W, channels), dtype=np.uint32)
     return ((y * 7 + x * 13 + c * 61 + seed * 101) % 251).astype(np.uint8)
 
@@ -29,8 +48,8 @@ def next_from_sink(viewer):
     pytest.fail("no frame came from the producer")
 
 
+# The line of /proc/self/maps that holds `array`'s memory: (permissions, inode, name).
 def mapping_of(array):
-    """The line of /proc/self/maps that holds `array`'s memory: (permissions, inode, name)."""
     address = array.__array_interface__["data"][0]
     with open("/proc/self/maps") as maps:
         for fields in map(str.split, maps):
@@ -63,7 +82,7 @@ def test_send_relays_exact_pixels_in_every_order_and_layout(camera, channels, or
 
 
 def test_frame_views_are_the_shared_buffers_and_outlive_their_handles(camera):
-    """No copy either way: the producer paints into the very memory the viewer then maps."""
+    # No copy either way: the producer paints into the very memory the viewer then maps.
     picture = pattern(4, seed=3)
     with kova.Viewer() as viewer, kova.Camera() as cam:
         with pytest.raises(ZeroDivisionError):
