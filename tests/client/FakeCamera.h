@@ -1,5 +1,5 @@
 // FakeCamera: a scripted camera on a private socket, the other end of the client library in
-// its unit tests, and the steps its scripts are made of.
+// its unit tests, the steps its scripts are made of and the fixture that holds one.
 //
 // Threading: construct, serve() and join() on the test's thread. Each script runs on the fake
 // camera's own thread and talks only through its Connection; values it records are read by the
@@ -7,7 +7,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -19,89 +21,201 @@
 #include "base/UniqueFD.h"
 #include "kova/kova.h"
 #include "protocol/Protocol.h"
+#include "protocol/SharedAreas.h"
 #include "protocol/Wire.h"
 #include "tests/harness/ChildProcess.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::client::test {
+
+// How long a step waits for the client before the test counts it as hung.
+constexpr int kStepTimeoutMs = 5000;
 
 // Thrown by a script step that got something else than it expected; ends the script (after a
 // test failure has been recorded) and hangs up, so the client cannot wait for ever.
 struct ScriptAborted {};
 
+[[noreturn]] inline void abortScript(const std::string& why) {
+    ADD_FAILURE() << "the fake camera " << why;
+    throw ScriptAborted{};
+}
+
 using Script = std::function<void(wire::Connection& camera)>;
 
 class FakeCamera {
   public:
-    FakeCamera();
-    ~FakeCamera();
-    FakeCamera(const FakeCamera&) = delete;
-    FakeCamera& operator=(const FakeCamera&) = delete;
+    FakeCamera() {
+        auto listener = wire::Listener::listen(wire::SocketLocation{options().socket_path, false});
+        if (listener.ok()) {
+            listener_ = std::move(listener.value());
+        } else {
+            ADD_FAILURE() << listener.failure().message;
+        }
+    }
+    ~FakeCamera() { join(); }
 
-    ConnectOptions options() const { return ConnectOptions{path_}; }
-    const std::string& path() const { return path_; }
+    ConnectOptions options() const { return ConnectOptions{folder_.file("camera.sock")}; }
 
     // Serves the next client with `scripts[0]`, the one after it with `scripts[1]`, …, on the
     // camera's thread; each connection is closed when its script returns.
-    void serve(std::vector<Script> scripts);
+    void serve(std::vector<Script> scripts) {
+        thread_ = std::thread([this, scripts = std::move(scripts)] {
+            for (const auto& script : scripts) {
+                pollfd waiting{listener_->fd(), POLLIN, 0};
+                if (::poll(&waiting, 1, kStepTimeoutMs) != 1) {
+                    ADD_FAILURE() << "no client came to the fake camera";
+                    return;
+                }
+                auto socket = listener_->accept();
+                if (!socket.ok()) {
+                    ADD_FAILURE() << socket.failure().message;
+                    return;
+                }
+                wire::Connection camera(std::move(socket.value()), wire::Peer::Host);
+                try {
+                    script(camera);
+                } catch (const ScriptAborted&) {
+                    return;
+                }
+            }
+        });
+    }
     // Waits until every script has run.
-    void join();
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
 
   private:
-    void run(std::vector<Script> scripts);
-
     kova::testing::TempFolder folder_;
-    std::string path_;
     std::unique_ptr<wire::Listener> listener_;
     std::thread thread_;
 };
 
+class ClientTest : public ::testing::Test {
+  protected:
+    kova::testing::FdLeakGuard fdGuard;
+    FakeCamera camera;
+};
+
 // ---- script steps (on the camera's thread) ----
+
+// The client's next message, or nothing once it hangs up. A producer asks for returns whenever
+// it finds no buffer free, which may be before or after a refusal reaches it: only a script
+// that waits for the ask (`asks`) sees it.
+inline std::optional<wire::Received> receive(wire::Connection& camera, bool asks = false) {
+    for (;;) {
+        if (camera.waitReadable(kStepTimeoutMs) != 1) abortScript("heard nothing from the client");
+        auto result = camera.receive();
+        if (result.status == wire::ReceiveResult::Status::Closed) return std::nullopt;
+        if (result.status != wire::ReceiveResult::Status::Message) {
+            abortScript("expected a message; status " + std::to_string(int(result.status)) + " " +
+                        result.error.reason);
+        }
+        if (asks || !std::holds_alternative<wire::ReturnsWanted>(result.received->message)) {
+            return std::move(*result.received);
+        }
+    }
+}
 
 // The next message, which must be an M; its fd (if any) goes to `fd`.
 template <class M>
-M expect(wire::Connection& camera, base::UniqueFD* fd = nullptr);
+M expect(wire::Connection& camera, base::UniqueFD* fd = nullptr) {
+    auto received = receive(camera, M::kType == wire::MessageType::ReturnsWanted);
+    const M* message = received ? std::get_if<M>(&received->message) : nullptr;
+    if (message == nullptr) {
+        abortScript(std::string("expected ") + wire::messageTypeName(M::kType) +
+                    (received ? ", got another message" : ", got a hang-up"));
+    }
+    if (fd != nullptr) *fd = std::move(received->fd);
+    return *message;
+}
 
-// Waits for the client to hang up; anything else it sends fails the test.
-void expectHangUp(wire::Connection& camera);
+inline void expectHangUp(wire::Connection& camera) {
+    if (receive(camera)) abortScript("expected the client to hang up");
+}
+
+inline void send(wire::Connection& camera, const wire::Message& message, int fd = -1) {
+    if (const int result = camera.send(message, fd); result != 0) {
+        abortScript(std::string("cannot send: ") + std::strerror(-result));
+    }
+}
 
 // The hello of a client in `role`, answered by a Welcome that allows `maxBuffers`
 // registrations.
-void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers = 16);
+inline void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers = 16) {
+    EXPECT_EQ(expect<wire::Hello>(camera).role, role);
+    wire::Welcome reply;
+    reply.role = role;
+    reply.maxRegisteredBuffers = maxBuffers;
+    send(camera, reply);
+}
 
-// A registered buffer as the fake camera holds it.
-struct Registered {
-    std::uint32_t id = 0;
-    base::UniqueFD fd;
-    wire::FrameLayout layout{};
-};
-
-// A producer's start: hello, `count` registrations (answered with ids 101, 102, …), its return
-// ring (mapped into `returns` if given; returns sent as messages need none) and the sink start.
-// The Welcome allows `maxBuffers` registrations (by default `count`).
-std::vector<Registered> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
-                                       std::optional<std::uint32_t> maxBuffers = std::nullopt,
-                                       base::MemoryMapping* returns = nullptr);
+// A producer's start: hello, `count` registrations (answered with ids 101, 102, …; their fds
+// come back in that order), its return ring (mapped into `returns` if given; returns sent as
+// messages need none) and the sink start. The Welcome allows `maxBuffers` registrations (by
+// default `count`).
+inline std::vector<base::UniqueFD> acceptProducer(wire::Connection& camera, std::uint32_t count = 8,
+                                                  std::optional<std::uint32_t> maxBuffers = {},
+                                                  base::MemoryMapping* returns = nullptr) {
+    welcome(camera, wire::Role::Sink, maxBuffers.value_or(count));
+    std::vector<base::UniqueFD> buffers(count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+        wire::BufferRegistered reply;
+        reply.cookie = expect<wire::RegisterBuffer>(camera, &buffers[i]).cookie;
+        reply.bufferId = 101 + i;
+        send(camera, reply);
+    }
+    base::UniqueFD ring;
+    expect<wire::ReturnsArea>(camera, &ring);
+    if (returns) {
+        auto mapping = base::MemoryMapping::create(ring.get(), sizeof(wire::FrameReturns), true);
+        EXPECT_TRUE(mapping) << "the return ring cannot be mapped writable";
+        if (mapping) *returns = std::move(*mapping);
+    }
+    expect<wire::SinkStart>(camera);
+    send(camera, wire::SinkStarted{});
+    return buffers;
+}
 
 // A viewer's start: hello and the view start; the frame states the viewer was sent.
-base::WritableMemory acceptViewer(wire::Connection& camera);
+inline base::WritableMemory acceptViewer(wire::Connection& camera) {
+    welcome(camera, wire::Role::View);
+    expect<wire::ViewStart>(camera);
+    auto states = base::MemFd::createShared("test-frame-states", wire::kFrameStatesSize);
+    EXPECT_TRUE(states);
+    send(camera, wire::ViewStarted{}, states ? states->fd.get() : -1);
+    return states ? std::move(*states) : base::WritableMemory{};
+}
+
 // Writes a frame state word as the camera does: the frame's token while it holds still, else 0.
-void setFrameState(const base::WritableMemory& states, std::uint32_t slot, std::uint64_t token);
+inline void setFrameState(const base::WritableMemory& states, std::uint32_t slot,
+                          std::uint64_t token) {
+    wire::storeShared(wire::sharedArea<wire::FrameStates>(states.mapping).held[slot], token);
+}
+
 // The tokens the viewer has written as released, by slot (0: none).
-std::vector<std::uint64_t> releasedTokens(const base::WritableMemory& states);
+inline std::vector<std::uint64_t> releasedTokens(const base::WritableMemory& states) {
+    std::vector<std::uint64_t> tokens;
+    for (const std::uint64_t& word : wire::sharedArea<wire::FrameStates>(states.mapping).released) {
+        tokens.push_back(wire::loadShared(word));
+    }
+    return tokens;
+}
 
 // Answers the client's next Ping.
-void answerPing(wire::Connection& camera);
-
-void send(wire::Connection& camera, const wire::Message& message, int fd = -1);
-
-// The frame layout the client library registers and viewers get.
-wire::FrameLayout frameLayout();
+inline void answerPing(wire::Connection& camera) {
+    wire::Pong pong;
+    pong.cookie = expect<wire::Ping>(camera).cookie;
+    send(camera, pong);
+}
 
 // A sealed memfd of one frame, filled with `byte`.
-base::UniqueFD frameMemory(std::uint8_t byte);
-
-// Reads back `size` bytes of shared memory.
-std::vector<std::uint8_t> contentsOf(int fd, std::size_t size);
+inline base::UniqueFD frameMemory(std::uint8_t byte) {
+    base::UniqueFD fd = base::MemFd::create("fake-camera-frame", kFrameBytes);
+    auto mapping = base::MemoryMapping::create(fd.get(), kFrameBytes, true);
+    if (mapping) std::memset(mapping->data(), byte, kFrameBytes);
+    return fd;
+}
 
 // The code of the Error that `call` throws; nothing when it returns.
 template <class Call>
@@ -112,31 +226,6 @@ std::optional<ErrorCode> codeOf(Call&& call) {
         return error.code();
     }
     return std::nullopt;
-}
-
-// ---- template definitions ----
-
-wire::Received receiveOne(wire::Connection& camera);
-
-template <class M>
-M expect(wire::Connection& camera, base::UniqueFD* fd) {
-    wire::Received received = receiveOne(camera);
-    // A producer asks for returns whenever it finds no buffer free, which may be before or after
-    // a refusal reaches it: only a script that waits for the ask sees it.
-    while (M::kType != wire::MessageType::ReturnsWanted &&
-           std::holds_alternative<wire::ReturnsWanted>(received.message)) {
-        received = receiveOne(camera);
-    }
-    const M* message = std::get_if<M>(&received.message);
-    if (message == nullptr) {
-        ADD_FAILURE() << "the fake camera expected " << wire::messageTypeName(M::kType) << ", got "
-                      << std::visit(
-                             [](const auto& m) { return wire::messageTypeName(m.header.type); },
-                             received.message);
-        throw ScriptAborted{};
-    }
-    if (fd != nullptr) *fd = std::move(received.fd);
-    return *message;
 }
 
 }  // namespace kova::client::test
