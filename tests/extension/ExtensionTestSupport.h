@@ -13,7 +13,6 @@
 #include <mutex>
 #include <vector>
 
-#include "host/HostBackend.h"
 #include "host/cmio/CMIOExtension.h"
 #include "host/media/CMSampleBuffer.h"
 #include "host/media/CVPixelBuffer.h"
@@ -60,16 +59,7 @@ class ObservingHost : public FakeHost {
     std::mutex keptTimersMutex;
     std::vector<std::shared_ptr<DispatchSourceTimer>> keptTimers;
 };
-
-// Installs an ObservingHost for a test and uninstalls it at the end.
-struct ScopedObservingHost {
-    std::shared_ptr<ObservingHost> host = std::make_shared<ObservingHost>();
-    ScopedObservingHost() { kova::host::HostBackend::install(host); }
-    ~ScopedObservingHost() { kova::host::HostBackend::install(nullptr); }
-    ScopedObservingHost(const ScopedObservingHost&) = delete;
-    ScopedObservingHost& operator=(const ScopedObservingHost&) = delete;
-    ObservingHost* operator->() { return host.get(); }
-};
+using ScopedObservingHost = ScopedHost<ObservingHost>;
 
 // A host device with no source, to build stream sources on.
 inline CMIOExtensionDeviceRef makeTestDevice() {
@@ -77,23 +67,15 @@ inline CMIOExtensionDeviceRef makeTestDevice() {
                                                       {});
 }
 
-// The buffers sent on `stream`, in order.
-inline std::vector<FakeHost::SentBuffer> sentOn(const FakeHost& host,
-                                                const CMIOExtensionStreamRef& stream) {
-    std::vector<FakeHost::SentBuffer> sent;
-    for (const FakeHost::SentBuffer& buffer : host.sentBuffers()) {
-        if (buffer.stream == stream.get()) sent.push_back(buffer);
+// The records (buffers sent, consume requests) made on `stream`, in order.
+template <class Record>
+std::vector<Record> madeOn(const std::vector<Record>& records,
+                           const CMIOExtensionStreamRef& stream) {
+    std::vector<Record> found;
+    for (const Record& record : records) {
+        if (record.stream == stream.get()) found.push_back(record);
     }
-    return sent;
-}
-
-// The pending consume requests made on `stream`.
-inline std::size_t pendingOn(const FakeHost& host, const CMIOExtensionStreamRef& stream) {
-    std::size_t count = 0;
-    for (const FakeHost::ConsumeRequest& request : host.pendingConsumeRequests()) {
-        if (request.stream == stream.get()) ++count;
-    }
-    return count;
+    return found;
 }
 
 // A sent frame's pixels, locked read-only for as long as this lives.
@@ -117,8 +99,7 @@ class FramePixels {
     }
     // The 4 bytes (B, G, R, A) of pixel (x, y).
     std::array<std::uint8_t, 4> pixel(std::size_t x, std::size_t y) const {
-        const std::uint8_t* p = base_ + y * bytesPerRow_ + x * 4;
-        return {p[0], p[1], p[2], p[3]};
+        return {byte(y, x * 4), byte(y, x * 4 + 1), byte(y, x * 4 + 2), byte(y, x * 4 + 3)};
     }
 
   private:

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <latch>
 #include <thread>
 
@@ -26,76 +25,43 @@ class WholeExtensionTest : public ::testing::Test {
         EXPECT_EQ(host->callLog(),
                   (std::vector<std::string>{"addStream Kova Video", "addStream Kova Sink",
                                             "addDevice Kova", "startService"}));
-        provider = host->startedProviders().at(0);
-        device = provider->devices().at(0);
-        output = device->streams().at(0);
-        sink = device->streams().at(1);
+        provider = providerSource->provider;
+        output = provider->devices().at(0)->streams().at(0);
+        sink = provider->devices().at(0)->streams().at(1);
     }
     // The global lives for the whole process in the camera; each test here starts afresh.
     ~WholeExtensionTest() override { providerSource.reset(); }
 
-    // What the host does for a client that pushes: start the sink stream, then connect it.
-    void startSinkSession(const CMIOExtensionClientRef& client) {
-        ASSERT_TRUE(sink->source()->authorizedToStartStream(client));
-        ASSERT_TRUE(sink->source()->startStream(nullptr));
-        ASSERT_TRUE(provider->source()->connect(client, nullptr));
+    std::vector<FakeHost::SentBuffer> sentOnOutput() const {
+        return madeOn(host->sentBuffers(), output);
     }
-    std::vector<FakeHost::SentBuffer> sentOnOutput() const { return sentOn(*host.host, output); }
+    std::size_t pendingOnSink() const {
+        return madeOn(host->pendingConsumeRequests(), sink).size();
+    }
 
     ScopedObservingHost host;
     CMIOExtensionProviderRef provider;
-    CMIOExtensionDeviceRef device;
     CMIOExtensionStreamRef output;
     CMIOExtensionStreamRef sink;
 };
 
-TEST_F(WholeExtensionTest, PlaceholderThenRelayedFramesThenPlaceholderAgain) {
-    const auto client = FakeHost::makeClient();
-    ASSERT_TRUE(output->source()->startStream(nullptr));
-    host->advanceBy(200 * kMillisecond);
-    EXPECT_EQ(sentOnOutput().size(), 7u) << "placeholder frames at 30 per second";
-
-    startSinkSession(client);
-    host->clearRecords();
-    std::vector<CMSampleBufferRef> pushed;
-    for (std::uint64_t i = 0; i < 60; ++i) {
-        const std::uint64_t now = host->hostTimeNanoseconds();
-        pushed.push_back(host->makeSampleBuffer(CMTimeMake(CMTimeValue(now), 1'000'000'000)));
-        ASSERT_TRUE(host->completeConsume(client, pushed.back(), i));
-        host->advanceBy(16 * kMillisecond);
-    }
-    const auto relayed = sentOnOutput();
-    ASSERT_EQ(relayed.size(), pushed.size()) << "every frame relayed, no placeholder among them";
-    for (std::size_t i = 0; i < pushed.size(); ++i) {
-        EXPECT_EQ(relayed[i].sampleBuffer, pushed[i]);
-    }
-    ASSERT_EQ(host->scheduledOutputs().size(), pushed.size());
-    EXPECT_EQ(host->scheduledOutputs().back().sequenceNumber, 59u);
-
-    // The client goes quiet: the placeholder is back within 0.5 s + one period.
-    host->clearRecords();
-    host->advanceBy(500 * kMillisecond + 33'333'334);
-    const auto after = sentOnOutput();
-    ASSERT_GE(after.size(), 1u);
-    EXPECT_EQ(FramePixels(after.back().sampleBuffer).pixel(400, 200), kPanel);
-}
-
 // A client that connects while the sink is stopped gets no relay, even once it starts; while
 // it is started every connect starts one (nothing deduplicated), and a disconnect stops none.
+// The relay sends on the device's output stream.
 TEST_F(WholeExtensionTest, EachConnectWhileTheSinkIsStartedStartsARelay) {
     const auto client = FakeHost::makeClient();
     const auto other = FakeHost::makeClient();
     const auto source = provider->source();
     EXPECT_TRUE(source->connect(client, nullptr));
     ASSERT_TRUE(sink->source()->startStream(nullptr));
-    EXPECT_EQ(pendingOn(*host.host, sink), 0u);
+    EXPECT_EQ(pendingOnSink(), 0u);
     EXPECT_TRUE(source->connect(client, nullptr));
     EXPECT_TRUE(source->connect(client, nullptr));
     EXPECT_TRUE(source->connect(other, nullptr));
     source->disconnect(client);
-    EXPECT_EQ(pendingOn(*host.host, sink), 3u);
+    EXPECT_EQ(pendingOnSink(), 3u);
     ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 1));
-    EXPECT_EQ(pendingOn(*host.host, sink), 3u);
+    EXPECT_EQ(pendingOnSink(), 3u);
     EXPECT_EQ(sentOnOutput().size(), 1u);
 }
 
@@ -103,10 +69,10 @@ TEST_F(WholeExtensionTest, EachConnectWhileTheSinkIsStartedStartsARelay) {
 // output stream is started and stopped from a third: ThreadSanitizer watches the shared state.
 TEST_F(WholeExtensionTest, RelayTicksAndStartStopOnThreeThreads) {
     constexpr std::uint64_t kFrames = 2000;
-    constexpr int kTicks = 2000;
     const auto client = FakeHost::makeClient();
     ASSERT_TRUE(output->source()->startStream(nullptr));
-    startSinkSession(client);
+    ASSERT_TRUE(sink->source()->startStream(nullptr));
+    ASSERT_TRUE(provider->source()->connect(client, nullptr));
     // A few buffers, pushed over and over; their times stay ahead of the clock, so that every
     // tick reads the last relayed time and most find it too recent.
     std::vector<CMSampleBufferRef> buffers;
@@ -124,10 +90,8 @@ TEST_F(WholeExtensionTest, RelayTicksAndStartStopOnThreeThreads) {
     });
     std::thread ticks([&] {
         start.arrive_and_wait();
-        for (int i = 0; i < kTicks; ++i) {
-            // As a timer driver fires the newest timer: through no lock the relay's thread takes.
-            host->armedTimers().back()->fire();
-        }
+        // As a timer driver fires the newest timer: through no lock the relay's thread takes.
+        for (int i = 0; i < 2000; ++i) host->armedTimers().back()->fire();
     });
     std::thread startStop([&] {
         const auto source = output->source();
@@ -154,52 +118,26 @@ TEST_F(WholeExtensionTest, RelayTicksAndStartStopOnThreeThreads) {
     EXPECT_EQ(host->armedTimerCount(), 1u);
 }
 
-// Refuses the n-th stream the device is asked to add. Any host operation after that refusal
-// exits the process cleanly, which a death test counts as a failure: nothing may be tried
-// after it.
-class RefusingHost : public FakeHost {
-  public:
-    RefusingHost(HostOperation refused, int nth) : refused_(refused), nth_(nth) {}
-    std::int32_t failureFor(HostOperation op) override {
-        if (done_) std::_Exit(0);
-        if (op == refused_ && ++seen_ == nth_) {
-            done_ = true;
-            return -17;
-        }
-        return FakeHost::failureFor(op);
-    }
-
-  private:
-    HostOperation refused_;
-    int nth_;
-    int seen_ = 0;
-    bool done_ = false;
-};
-
-TEST(EntryDeathTest, WhatTheHostRefusesEndsTheProcessNamingItsLine) {
+// What the host refuses while the extension is built, and a stream without its format
+// description, end the process; the entry's refusals name their line.
+TEST(ExtensionDeathTest, WhatTheHostRefusesEndsTheProcess) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const struct {
         HostOperation op;
-        int nth;
         const char* message;
     } cases[] = {
-        {HostOperation::AddStream, 1, "main:214: Fatal error: the host refused the stream"},
-        {HostOperation::AddStream, 2, "main:215: Fatal error: the host refused the stream"},
-        {HostOperation::AddDevice, 1, "main:246: Fatal error: the host refused the device"},
+        {HostOperation::AddStream, "main:214: Fatal error: the host refused the stream"},
+        {HostOperation::AddDevice, "main:246: Fatal error: the host refused the device"},
     };
     for (const auto& c : cases) {
         EXPECT_DEATH(
             {
-                kova::host::HostBackend::install(std::make_shared<RefusingHost>(c.op, c.nth));
+                ScopedFakeHost host;
+                host->failNext(c.op, -17);
                 startCameraExtension();
             },
             std::string(c.message) + " \\(domain com.kova.host, code -17\\)");
     }
-}
-
-// Both streams need their format description: without one the process ends.
-TEST(StreamDeathTest, MissingFormatDescriptionEndsTheProcess) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const auto create = [](bool sinkStream) {
         ScopedFakeHost host;
         host->failNext(HostOperation::CreateFormatDescription);
