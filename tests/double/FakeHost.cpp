@@ -13,59 +13,29 @@ using kova::host::HostOperation;
 
 void FakeHost::arm(const std::shared_ptr<DispatchSourceTimer>& timer) {
     std::lock_guard lock(mutex_);
-    const std::uint64_t armCount = ++armCounter_;
-    for (ArmedTimer& armed : timers_) {
-        if (armed.timer.lock() == timer) {
-            armed.nextTick = 0;
-            armed.armCount = armCount;
-            return;
-        }
-    }
-    timers_.push_back(ArmedTimer{timer, 0, armCount});
+    timers_.push_back(ArmedTimer{timer, 0});
 }
 
-std::vector<FakeHost::DueTick> FakeHost::dueTicks(std::uint64_t limit) {
-    std::vector<DueTick> due;
+std::optional<FakeHost::DueTick> FakeHost::firstDue(std::uint64_t limit) const {
     std::lock_guard lock(mutex_);
-    std::erase_if(timers_, [](const ArmedTimer& armed) {
-        const auto timer = armed.timer.lock();
-        return !timer || timer->isCancelled();
-    });
-    for (const ArmedTimer& armed : timers_) {
-        auto timer = armed.timer.lock();
-        const std::uint64_t deadline = timer->deadlineOfTick(armed.nextTick);
-        if (deadline == UINT64_MAX || deadline > limit) continue;
-        due.push_back(DueTick{std::move(timer), armed.nextTick, deadline, armed.armCount});
+    std::optional<DueTick> first;
+    for (std::size_t i = 0; i < timers_.size(); ++i) {
+        const std::uint64_t deadline = timers_[i].timer->deadlineOfTick(timers_[i].nextTick);
+        if (timers_[i].timer->isCancelled() || deadline == UINT64_MAX || deadline > limit) continue;
+        if (!first || deadline < first->deadline) first = DueTick{timers_[i].timer, i, deadline};
     }
-    // Ties keep the order in which the timers were first armed.
-    std::stable_sort(due.begin(), due.end(),
-                     [](const DueTick& a, const DueTick& b) { return a.deadline < b.deadline; });
-    return due;
-}
-
-void FakeHost::advanceTimer(const DueTick& tick, std::uint64_t nextTick) {
-    std::lock_guard lock(mutex_);
-    for (ArmedTimer& armed : timers_) {
-        if (armed.armCount == tick.armCount) armed.nextTick = nextTick;
-    }
-}
-
-void FakeHost::fireDueTimers() {
-    const std::uint64_t now = hostTime_.load();
-    for (const DueTick& tick : dueTicks(now)) {
-        tick.timer->fire();
-        advanceTimer(tick, tick.timer->firstTickAfter(now));
-    }
+    return first;
 }
 
 void FakeHost::advanceBy(std::uint64_t ns) {
     const std::uint64_t end = hostTime_.load() + ns;
-    fireDueTimers();
-    for (auto due = dueTicks(end); !due.empty(); due = dueTicks(end)) {
-        const DueTick& tick = due.front();
-        if (tick.deadline > hostTime_.load()) hostTime_.store(tick.deadline);
-        tick.timer->fire();
-        advanceTimer(tick, tick.tick + 1);
+    while (const auto due = firstDue(end)) {
+        // A tick missed before the call fires once, at the time of the call.
+        if (due->deadline > hostTime_.load()) hostTime_.store(due->deadline);
+        due->timer->fire();
+        const std::uint64_t next = due->timer->firstTickAfter(hostTime_.load());
+        std::lock_guard lock(mutex_);
+        timers_[due->index].nextTick = next;
     }
     if (end > hostTime_.load()) hostTime_.store(end);
 }
@@ -73,9 +43,15 @@ void FakeHost::advanceBy(std::uint64_t ns) {
 std::size_t FakeHost::armedTimerCount() const {
     std::lock_guard lock(mutex_);
     return std::size_t(std::count_if(timers_.begin(), timers_.end(), [](const ArmedTimer& armed) {
-        const auto timer = armed.timer.lock();
-        return timer && !timer->isCancelled();
+        return !armed.timer->isCancelled();
     }));
+}
+
+std::vector<std::shared_ptr<DispatchSourceTimer>> FakeHost::armedTimers() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<DispatchSourceTimer>> timers;
+    for (const ArmedTimer& armed : timers_) timers.push_back(armed.timer);
+    return timers;
 }
 
 // ---- faults ----
@@ -83,11 +59,6 @@ std::size_t FakeHost::armedTimerCount() const {
 void FakeHost::failNext(HostOperation op, std::int32_t status) {
     std::lock_guard lock(mutex_);
     faults_[op] = status;
-}
-
-void FakeHost::setPixelBufferRowPadding(std::size_t bytes) {
-    std::lock_guard lock(mutex_);
-    rowPadding_ = bytes;
 }
 
 std::size_t FakeHost::attempts(HostOperation op) const {
@@ -106,11 +77,6 @@ std::int32_t FakeHost::failureFor(HostOperation op) {
     return status;
 }
 
-std::size_t FakeHost::pixelBufferRowPadding() {
-    std::lock_guard lock(mutex_);
-    return rowPadding_;
-}
-
 void FakeHost::pixelBufferPoolRequested(const CFDictionaryRef& attributes) {
     std::lock_guard lock(mutex_);
     poolAttributes_.push_back(attributes);
@@ -126,6 +92,7 @@ void FakeHost::log(std::string call) {
 void FakeHost::sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
                                 CMIOExtensionStreamDiscontinuityFlags discontinuity,
                                 std::uint64_t hostTimeInNanoseconds) {
+    if (beforeSend) beforeSend();
     std::lock_guard lock(mutex_);
     sent_.push_back(
         SentBuffer{&stream, sampleBuffer, discontinuity, hostTimeInNanoseconds, hostTime_.load()});

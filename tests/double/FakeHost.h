@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,25 +33,34 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     std::uint64_t hostTimeNanoseconds() override { return hostTime_.load(); }
 
     // ---- timers ----
+    // The double keeps every timer armed alive, so that a test can fire one that outlived its
+    // owner, and a timer dropped without cancel() still counts as armed. Each timer is armed
+    // once: scheduling a resumed timer again is not supported.
+    //
     // Fires every armed timer whose next deadline is at or before now, once each, in deadline
     // order; a timer that has missed several ticks fires once and goes on from its first
     // deadline after now (as the real driver does).
-    void fireDueTimers();
+    void fireDueTimers() { advanceBy(0); }
     // Fires what is due now (as fireDueTimers), then moves the clock forward through every
     // tick up to and including now + `ns`, in deadline order, setting the clock to each tick's
     // deadline before firing it; leaves the clock at now + `ns`.
     void advanceBy(std::uint64_t ns);
-    // Timers resumed, not cancelled and still alive.
+    // Timers armed and not cancelled.
     std::size_t armedTimerCount() const;
+    // Every timer armed so far, in order.
+    std::vector<std::shared_ptr<DispatchSourceTimer>> armedTimers() const;
 
     // ---- faults ----
     // The next call of `op` fails with `status`.
     void failNext(kova::host::HostOperation op, std::int32_t status = -1);
     // How many times `op` was asked of the host so far, failed or not.
     std::size_t attempts(kova::host::HostOperation op) const;
-    void setPixelBufferRowPadding(std::size_t bytes);
+    void setPixelBufferRowPadding(std::size_t bytes) { rowPadding_.store(bytes); }
 
     // ---- records ----
+    // Runs just before each send is recorded, on the sending thread; set before the code under
+    // test runs.
+    std::function<void()> beforeSend;
     struct SentBuffer {
         CMIOExtensionStream* stream;
         CMSampleBufferRef sampleBuffer;
@@ -97,7 +107,7 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     // ---- HostBackend ----
     DispatchTimerDriver& timerDriver() override { return *this; }
     std::int32_t failureFor(kova::host::HostOperation op) override;
-    std::size_t pixelBufferRowPadding() override;
+    std::size_t pixelBufferRowPadding() override { return rowPadding_.load(); }
     void pixelBufferPoolRequested(const CFDictionaryRef& attributes) override;
     void deviceAdded(CMIOExtensionProvider&, const CMIOExtensionDeviceRef& device) override {
         log("addDevice " + device->localizedName());
@@ -119,15 +129,13 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
 
   private:
     struct ArmedTimer {
-        std::weak_ptr<DispatchSourceTimer> timer;
+        std::shared_ptr<DispatchSourceTimer> timer;
         std::uint64_t nextTick = 0;
-        std::uint64_t armCount = 0;  // changes when re-armed, so a firing knows its entry is stale
     };
     struct DueTick {
         std::shared_ptr<DispatchSourceTimer> timer;
-        std::uint64_t tick;
+        std::size_t index;  // in timers_, which only grows
         std::uint64_t deadline;
-        std::uint64_t armCount;
     };
 
     template <class Records>
@@ -136,18 +144,15 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
         return records;
     }
     void log(std::string call);
-    // Timers due at or before `limit`, in deadline order.
-    std::vector<DueTick> dueTicks(std::uint64_t limit);
-    // After firing a tick: where the timer goes on from, unless it was re-armed meanwhile.
-    void advanceTimer(const DueTick& tick, std::uint64_t nextTick);
+    // The tick due first at or before `limit`; of two due at once, the timer armed first.
+    std::optional<DueTick> firstDue(std::uint64_t limit) const;
 
     mutable std::mutex mutex_;
     std::atomic<std::uint64_t> hostTime_{1000ull * 1'000'000'000ull};
-    std::size_t rowPadding_ = 0;
+    std::atomic<std::size_t> rowPadding_{0};
     std::map<kova::host::HostOperation, std::int32_t> faults_;
     std::map<kova::host::HostOperation, std::size_t> attempts_;
     std::vector<ArmedTimer> timers_;
-    std::uint64_t armCounter_ = 0;
 
     std::vector<SentBuffer> sent_;
     std::vector<ConsumeRequest> pendingConsumes_;

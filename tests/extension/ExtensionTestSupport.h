@@ -1,16 +1,13 @@
-// Helpers shared by the camera extension's tests: a host double with extra observation points,
-// test devices, and reading the pixels of a sent frame.
+// Helpers shared by the camera extension's tests: test devices, the records made on one stream,
+// and reading the pixels of a sent frame.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "host/cmio/CMIOExtension.h"
@@ -22,44 +19,6 @@ namespace kova::testing {
 
 inline constexpr std::uint64_t kNanosecondsPerSecond = 1'000'000'000;
 inline constexpr std::uint64_t kMillisecond = 1'000'000;
-
-// The double, plus: a clock that can move by itself on every read (to tell two readings apart),
-// a hook that runs just before a send is recorded, and a keeper of every armed timer (to make
-// a timer outlive the object that started it).
-class ObservingHost : public FakeHost {
-  public:
-    std::uint64_t hostTimeNanoseconds() override {
-        const std::uint64_t now = FakeHost::hostTimeNanoseconds();
-        if (const std::uint64_t step = clockStepPerRead.load()) setHostTime(now + step);
-        return now;
-    }
-    void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
-                          CMIOExtensionStreamDiscontinuityFlags discontinuity,
-                          std::uint64_t hostTimeInNanoseconds) override {
-        if (beforeSend) beforeSend();
-        FakeHost::sendSampleBuffer(stream, sampleBuffer, discontinuity, hostTimeInNanoseconds);
-    }
-    void arm(const std::shared_ptr<DispatchSourceTimer>& timer) override {
-        {
-            std::lock_guard lock(keptTimersMutex);
-            keptTimers.push_back(timer);
-        }
-        FakeHost::arm(timer);
-    }
-    std::vector<std::shared_ptr<DispatchSourceTimer>> armedTimers() {
-        std::lock_guard lock(keptTimersMutex);
-        return keptTimers;
-    }
-
-    std::atomic<std::uint64_t> clockStepPerRead{0};
-    // Set before the code under test runs; called on the sending thread.
-    std::function<void()> beforeSend;
-
-  private:
-    std::mutex keptTimersMutex;
-    std::vector<std::shared_ptr<DispatchSourceTimer>> keptTimers;
-};
-using ScopedObservingHost = ScopedHost<ObservingHost>;
 
 // A host device with no source, to build stream sources on.
 inline CMIOExtensionDeviceRef makeTestDevice() {

@@ -39,7 +39,7 @@ class WholeExtensionTest : public ::testing::Test {
         return madeOn(host->pendingConsumeRequests(), sink).size();
     }
 
-    ScopedObservingHost host;
+    ScopedFakeHost host;
     CMIOExtensionProviderRef provider;
     CMIOExtensionStreamRef output;
     CMIOExtensionStreamRef sink;

@@ -37,7 +37,7 @@ class SinkStreamTest : public ::testing::Test {
         return buffer;
     }
 
-    ScopedObservingHost host;
+    ScopedFakeHost host;
     CMIOExtensionDeviceRef device = makeTestDevice();
     std::shared_ptr<CameraStreamSource> output = CameraStreamSource::create("Kova Video", device);
     std::shared_ptr<CameraSinkStreamSource> sink =
