@@ -37,35 +37,23 @@ std::vector<Record> madeOn(const std::vector<Record>& records,
     return found;
 }
 
-// A sent frame's pixels, locked read-only for as long as this lives.
-class FramePixels {
-  public:
-    explicit FramePixels(const CMSampleBufferRef& sampleBuffer)
-        : buffer_(sampleBuffer->imageBuffer()) {
-        CVPixelBufferLockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly);
-        base_ = static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer_));
-        bytesPerRow_ = CVPixelBufferGetBytesPerRow(buffer_);
-    }
-    ~FramePixels() { CVPixelBufferUnlockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly); }
-    FramePixels(const FramePixels&) = delete;
-    FramePixels& operator=(const FramePixels&) = delete;
+// A sent frame's bytes, copied out under a read-only lock.
+inline std::vector<std::uint8_t> bytesOf(const CMSampleBufferRef& frame) {
+    const CVPixelBufferRef buffer = frame->imageBuffer();
+    CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly);
+    const auto* base = static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
+    std::vector<std::uint8_t> bytes(base, base + CVPixelBufferGetDataSize(buffer));
+    CVPixelBufferUnlockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly);
+    return bytes;
+}
 
-    std::size_t bytesPerRow() const { return bytesPerRow_; }
-    std::size_t height() const { return CVPixelBufferGetHeight(buffer_); }
-    // The byte at `byteInRow` of row `y`.
-    std::uint8_t byte(std::size_t y, std::size_t byteInRow) const {
-        return base_[y * bytesPerRow_ + byteInRow];
-    }
-    // The 4 bytes (B, G, R, A) of pixel (x, y).
-    std::array<std::uint8_t, 4> pixel(std::size_t x, std::size_t y) const {
-        return {byte(y, x * 4), byte(y, x * 4 + 1), byte(y, x * 4 + 2), byte(y, x * 4 + 3)};
-    }
-
-  private:
-    CVPixelBufferRef buffer_;
-    const std::uint8_t* base_ = nullptr;
-    std::size_t bytesPerRow_ = 0;
-};
+// The 4 bytes (B, G, R, A) of pixel (x, y) of a sent frame.
+inline std::array<std::uint8_t, 4> pixelOf(const CMSampleBufferRef& frame, std::size_t x,
+                                           std::size_t y) {
+    const auto bytes = bytesOf(frame);
+    const std::size_t at = y * CVPixelBufferGetBytesPerRow(frame->imageBuffer()) + x * 4;
+    return {bytes[at], bytes[at + 1], bytes[at + 2], bytes[at + 3]};
+}
 
 inline constexpr std::array<std::uint8_t, 4> kBackground = {0x1E, 0x1C, 0x1C, 0xFF};
 inline constexpr std::array<std::uint8_t, 4> kPanel = {0x2E, 0x2C, 0x2C, 0xFF};

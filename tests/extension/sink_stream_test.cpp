@@ -140,11 +140,14 @@ TEST_F(SinkStreamTest, CompletionWithoutBufferOnlyAsksAgain) {
     EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 0.0);
 }
 
-// With the output stream's source gone the relay still reports and asks again; with the sink
-// stream's gone, an outstanding request keeps nothing alive and completes into nothing.
-TEST_F(SinkStreamTest, TheRelayHoldsBothSourcesWeakly) {
+// With the output stream's source gone the relay still reports and asks again, and its timer
+// ticks into nothing; with the sink stream's gone, an outstanding request keeps nothing alive
+// and completes into nothing.
+TEST_F(SinkStreamTest, TheRelayAndTheTimerHoldTheSourcesWeakly) {
     startRelay();
+    output->startStream(nullptr);
     output.reset();
+    host->armedTimers().at(0)->fire();
     push(CMTimeMake(1, 1), 3);
     EXPECT_EQ(host->callLog(), (std::vector<std::string>{"scheduledOutput", "consume"}));
     EXPECT_EQ(host->scheduledOutputs().at(0).sequenceNumber, 3u);
