@@ -12,17 +12,18 @@ using kova::host::HostOperation;
 // ---- timers ----
 
 void FakeHost::arm(const std::shared_ptr<DispatchSourceTimer>& timer) {
-    std::lock_guard lock(mutex_);
-    timers_.push_back(ArmedTimer{timer, 0});
+    std::lock_guard lock(timersMutex_);
+    timers_.push_back(timer);
+    nextTicks_.push_back(0);
 }
 
 std::optional<FakeHost::DueTick> FakeHost::firstDue(std::uint64_t limit) const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(timersMutex_);
     std::optional<DueTick> first;
     for (std::size_t i = 0; i < timers_.size(); ++i) {
-        const std::uint64_t deadline = timers_[i].timer->deadlineOfTick(timers_[i].nextTick);
-        if (timers_[i].timer->isCancelled() || deadline == UINT64_MAX || deadline > limit) continue;
-        if (!first || deadline < first->deadline) first = DueTick{timers_[i].timer, i, deadline};
+        const std::uint64_t deadline = timers_[i]->deadlineOfTick(nextTicks_[i]);
+        if (timers_[i]->isCancelled() || deadline == UINT64_MAX || deadline > limit) continue;
+        if (!first || deadline < first->deadline) first = DueTick{timers_[i], i, deadline};
     }
     return first;
 }
@@ -34,24 +35,16 @@ void FakeHost::advanceBy(std::uint64_t ns) {
         if (due->deadline > hostTime_.load()) hostTime_.store(due->deadline);
         due->timer->fire();
         const std::uint64_t next = due->timer->firstTickAfter(hostTime_.load());
-        std::lock_guard lock(mutex_);
-        timers_[due->index].nextTick = next;
+        std::lock_guard lock(timersMutex_);
+        nextTicks_[due->index] = next;
     }
     if (end > hostTime_.load()) hostTime_.store(end);
 }
 
 std::size_t FakeHost::armedTimerCount() const {
-    std::lock_guard lock(mutex_);
-    return std::size_t(std::count_if(timers_.begin(), timers_.end(), [](const ArmedTimer& armed) {
-        return !armed.timer->isCancelled();
-    }));
-}
-
-std::vector<std::shared_ptr<DispatchSourceTimer>> FakeHost::armedTimers() const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::shared_ptr<DispatchSourceTimer>> timers;
-    for (const ArmedTimer& armed : timers_) timers.push_back(armed.timer);
-    return timers;
+    std::lock_guard lock(timersMutex_);
+    return std::size_t(std::count_if(timers_.begin(), timers_.end(),
+                                     [](const auto& timer) { return !timer->isCancelled(); }));
 }
 
 // ---- faults ----
@@ -61,20 +54,10 @@ void FakeHost::failNext(HostOperation op, std::int32_t status) {
     faults_[op] = status;
 }
 
-std::size_t FakeHost::attempts(HostOperation op) const {
-    std::lock_guard lock(mutex_);
-    const auto found = attempts_.find(op);
-    return found == attempts_.end() ? 0 : found->second;
-}
-
 std::int32_t FakeHost::failureFor(HostOperation op) {
     std::lock_guard lock(mutex_);
-    ++attempts_[op];
-    const auto found = faults_.find(op);
-    if (found == faults_.end()) return 0;
-    const std::int32_t status = found->second;
-    faults_.erase(found);
-    return status;
+    const auto fault = faults_.extract(op);
+    return fault ? fault.mapped() : 0;
 }
 
 void FakeHost::pixelBufferPoolRequested(const CFDictionaryRef& attributes) {

@@ -48,13 +48,13 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     // Timers armed and not cancelled.
     std::size_t armedTimerCount() const;
     // Every timer armed so far, in order.
-    std::vector<std::shared_ptr<DispatchSourceTimer>> armedTimers() const;
+    std::vector<std::shared_ptr<DispatchSourceTimer>> armedTimers() const {
+        return copy(timers_, timersMutex_);
+    }
 
     // ---- faults ----
     // The next call of `op` fails with `status`.
     void failNext(kova::host::HostOperation op, std::int32_t status = -1);
-    // How many times `op` was asked of the host so far, failed or not.
-    std::size_t attempts(kova::host::HostOperation op) const;
     void setPixelBufferRowPadding(std::size_t bytes) { rowPadding_.store(bytes); }
 
     // ---- records ----
@@ -78,15 +78,21 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
         std::uint64_t sequenceNumber;
         std::uint64_t hostTimeInNanoseconds;
     };
-    std::vector<SentBuffer> sentBuffers() const { return copy(sent_); }
+    std::vector<SentBuffer> sentBuffers() const { return copy(sent_, mutex_); }
     // Requests not completed yet, oldest first.
-    std::vector<ConsumeRequest> pendingConsumeRequests() const { return copy(pendingConsumes_); }
-    std::vector<ScheduledOutputRecord> scheduledOutputs() const { return copy(scheduledOutputs_); }
+    std::vector<ConsumeRequest> pendingConsumeRequests() const {
+        return copy(pendingConsumes_, mutex_);
+    }
+    std::vector<ScheduledOutputRecord> scheduledOutputs() const {
+        return copy(scheduledOutputs_, mutex_);
+    }
     // Host calls in order: "addStream <name>", "addDevice <name>", "startService", "send",
     // "consume", "scheduledOutput".
-    std::vector<std::string> callLog() const { return copy(callLog_); }
+    std::vector<std::string> callLog() const { return copy(callLog_, mutex_); }
     // The pixel-buffer attributes of every pool asked for, in order.
-    std::vector<CFDictionaryRef> requestedPoolAttributes() const { return copy(poolAttributes_); }
+    std::vector<CFDictionaryRef> requestedPoolAttributes() const {
+        return copy(poolAttributes_, mutex_);
+    }
     // Forgets every record (and so releases the sample buffers sent); pending consume requests
     // are live, not records, and stay.
     void clearRecords();
@@ -128,19 +134,15 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     void arm(const std::shared_ptr<DispatchSourceTimer>& timer) override;
 
   private:
-    struct ArmedTimer {
-        std::shared_ptr<DispatchSourceTimer> timer;
-        std::uint64_t nextTick = 0;
-    };
     struct DueTick {
         std::shared_ptr<DispatchSourceTimer> timer;
-        std::size_t index;  // in timers_, which only grows
+        std::size_t index;  // in timers_ and nextTicks_, which only grow
         std::uint64_t deadline;
     };
 
     template <class Records>
-    Records copy(const Records& records) const {
-        std::lock_guard lock(mutex_);
+    static Records copy(const Records& records, std::mutex& mutex) {
+        std::lock_guard lock(mutex);
         return records;
     }
     void log(std::string call);
@@ -151,8 +153,11 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     std::atomic<std::uint64_t> hostTime_{1000ull * 1'000'000'000ull};
     std::atomic<std::size_t> rowPadding_{0};
     std::map<kova::host::HostOperation, std::int32_t> faults_;
-    std::map<kova::host::HostOperation, std::size_t> attempts_;
-    std::vector<ArmedTimer> timers_;
+    // The timers have a lock of their own: firing one from a thread shares no lock with the
+    // threads that only make records.
+    mutable std::mutex timersMutex_;
+    std::vector<std::shared_ptr<DispatchSourceTimer>> timers_;
+    std::vector<std::uint64_t> nextTicks_;  // of each timer, the next tick to fire
 
     std::vector<SentBuffer> sent_;
     std::vector<ConsumeRequest> pendingConsumes_;

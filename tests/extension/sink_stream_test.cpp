@@ -46,7 +46,7 @@ class SinkStreamTest : public ::testing::Test {
 };
 
 // The flag shows in whether a completed request is followed by another: one, however many
-// buffers the host says are waiting. A request out when the stream stops still relays its
+// buffers the host says are waiting, or none. A request out when the stream stops still relays its
 // buffer; a start before it completes keeps the relay going.
 TEST_F(SinkStreamTest, TheRelayAsksAgainOnlyWhileTheStreamIsStarted) {
     EXPECT_TRUE(sink->authorizedToStartStream(client));
@@ -55,6 +55,10 @@ TEST_F(SinkStreamTest, TheRelayAsksAgainOnlyWhileTheStreamIsStarted) {
     EXPECT_TRUE(sink->startStream(nullptr));
     EXPECT_EQ(pending(), 0u) << "starting asks the host for no buffer";
     sink->startPump(client);
+    // A completion without a buffer only asks again.
+    ASSERT_TRUE(host->completeConsume(client, nullptr, 9, 0, false, NSError{"test", -5, "none"}));
+    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"consume", "consume"}));
+    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 0.0);
     ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 7, 0,
                                       /*hasMore=*/true));
     EXPECT_EQ(pending(), 1u);
@@ -129,15 +133,6 @@ TEST_F(SinkStreamTest, RecordThenSendThenReportThenAskAgain) {
     const auto report = host->scheduledOutputs().at(0);
     EXPECT_EQ(report.stream, sink->stream.get());
     EXPECT_EQ(report.hostTimeInNanoseconds, 5000 * kNanosecondsPerSecond);
-}
-
-TEST_F(SinkStreamTest, CompletionWithoutBufferOnlyAsksAgain) {
-    startRelay();
-    const NSError error{"com.kova.test", -5, "no buffer"};
-    ASSERT_TRUE(host->completeConsume(client, nullptr, 9, 0, false, error));
-    ASSERT_TRUE(host->completeConsume(client, nullptr, 10));
-    EXPECT_EQ(host->callLog(), (std::vector<std::string>{"consume", "consume"}));
-    EXPECT_EQ(output->lastSinkFrameHostSeconds.load(), 0.0);
 }
 
 // With the output stream's source gone the relay still reports and asks again, and its timer
