@@ -1,10 +1,9 @@
 // Helpers shared by the camera extension's tests: test devices, the records made on one stream,
-// and reading the pixels of a sent frame.
+// a sent frame's bytes and the placeholder picture's.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,15 +46,22 @@ inline std::vector<std::uint8_t> bytesOf(const CMSampleBufferRef& frame) {
     return bytes;
 }
 
-// The 4 bytes (B, G, R, A) of pixel (x, y) of a sent frame.
-inline std::array<std::uint8_t, 4> pixelOf(const CMSampleBufferRef& frame, std::size_t x,
-                                           std::size_t y) {
-    const auto bytes = bytesOf(frame);
-    const std::size_t at = y * CVPixelBufferGetBytesPerRow(frame->imageBuffer()) + x * 4;
-    return {bytes[at], bytes[at + 1], bytes[at + 2], bytes[at + 3]};
+// The placeholder picture with rows of `stride` bytes: what one background fill over the whole
+// frame (in phase from its first byte, padding included) and one fill per panel row leave.
+inline std::vector<std::uint8_t> placeholderBytes(std::size_t stride) {
+    constexpr std::uint8_t kBackground[4] = {0x1E, 0x1C, 0x1C, 0xFF};
+    constexpr std::uint8_t kPanel[4] = {0x2E, 0x2C, 0x2C, 0xFF};
+    std::vector<std::uint8_t> bytes(stride * 960);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = kBackground[i % 4];
+    const std::size_t panels[][4] = {{120, 359, 400, 2800}, {480, 839, 640, 2560}};
+    for (const auto& [firstRow, lastRow, firstByte, endByte] : panels) {
+        for (std::size_t y = firstRow; y <= lastRow; ++y) {
+            for (std::size_t b = firstByte; b < endByte; ++b) {
+                bytes[y * stride + b] = kPanel[(b - firstByte) % 4];
+            }
+        }
+    }
+    return bytes;
 }
-
-inline constexpr std::array<std::uint8_t, 4> kBackground = {0x1E, 0x1C, 0x1C, 0xFF};
-inline constexpr std::array<std::uint8_t, 4> kPanel = {0x2E, 0x2C, 0x2C, 0xFF};
 
 }  // namespace kova::testing

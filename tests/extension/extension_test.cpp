@@ -33,9 +33,6 @@ class WholeExtensionTest : public ::testing::Test {
     // The global lives for the whole process in the camera; each test here starts afresh.
     ~WholeExtensionTest() override { providerSource.reset(); }
 
-    std::vector<FakeHost::SentBuffer> sentOnOutput() const {
-        return madeOn(host->sentBuffers(), output);
-    }
     std::size_t pendingOnSink() const {
         return madeOn(host->pendingConsumeRequests(), sink).size();
     }
@@ -63,7 +60,7 @@ TEST_F(WholeExtensionTest, EachConnectWhileTheSinkIsStartedStartsARelay) {
     EXPECT_EQ(pendingOnSink(), 3u);
     ASSERT_TRUE(host->completeConsume(client, host->makeSampleBuffer(CMTimeMake(1, 1)), 1));
     EXPECT_EQ(pendingOnSink(), 3u);
-    EXPECT_EQ(sentOnOutput().size(), 1u);
+    EXPECT_EQ(madeOn(host->sentBuffers(), output).size(), 1u);
 }
 
 // The relay completes on a host thread, the placeholder ticks on a thread of its own, and the
@@ -107,7 +104,7 @@ TEST_F(WholeExtensionTest, RelayTicksAndStartStopOnThreeThreads) {
     startStop.join();
 
     std::vector<CMSampleBufferRef> relayed;
-    for (const auto& sent : sentOnOutput()) {
+    for (const auto& sent : madeOn(host->sentBuffers(), output)) {
         if (std::count(buffers.begin(), buffers.end(), sent.sampleBuffer)) {
             relayed.push_back(sent.sampleBuffer);
         }
@@ -138,13 +135,12 @@ TEST(ExtensionDeathTest, WhatTheHostRefusesEndsTheProcess) {
          [] { CameraSinkStreamSource::create("Kova Sink", makeTestDevice()); }, ""},
     };
     for (const auto& c : cases) {
-        EXPECT_DEATH(
-            {
-                ScopedFakeHost host;
-                host->failNext(c.op, -17);
-                c.build();
-            },
-            c.message);
+        const auto build = [&c] {
+            ScopedFakeHost host;
+            host->failNext(c.op, -17);
+            c.build();
+        };
+        EXPECT_DEATH(build(), c.message);
     }
 }
 

@@ -74,7 +74,6 @@ TEST_F(OutputStreamTest, EachStartTicksAtOnceThenThirtyTimesASecondUntilStopped)
         const auto frames = sent();
         ASSERT_EQ(frames.size(), 31u);
         EXPECT_EQ(frames[0].clockAtSend, startedAt);
-        EXPECT_EQ(frames[15].clockAtSend, startedAt + 500 * kMillisecond);
         EXPECT_EQ(frames[30].clockAtSend, startedAt + kNanosecondsPerSecond) << "the ticks drift";
         host->clearRecords();  // gives the buffers back to the pool
     }
@@ -89,28 +88,6 @@ TEST_F(OutputStreamTest, EachStartTicksAtOnceThenThirtyTimesASecondUntilStopped)
     EXPECT_TRUE(sent().empty());
 }
 
-// Checks every byte: the background as one fill over the whole frame leaves it (in phase from
-// the frame's first byte, padding included), each panel row as a fill of its own.
-void expectPlaceholderPicture(const CMSampleBufferRef& frame) {
-    const std::size_t stride = CVPixelBufferGetBytesPerRow(frame->imageBuffer());
-    const auto bytes = bytesOf(frame);
-    ASSERT_EQ(bytes.size(), stride * 960);
-    const struct {
-        std::size_t firstRow, lastRow, firstByte, endByte;
-    } panels[] = {{120, 359, 400, 2800}, {480, 839, 640, 2560}};
-    for (std::size_t y = 0; y < 960; ++y) {
-        for (std::size_t b = 0; b < stride; ++b) {
-            std::uint8_t expected = kBackground[(y * stride + b) % 4];
-            for (const auto& p : panels) {
-                if (y >= p.firstRow && y <= p.lastRow && b >= p.firstByte && b < p.endByte) {
-                    expected = kPanel[(b - p.firstByte) % 4];
-                }
-            }
-            ASSERT_EQ(bytes[y * stride + b], expected) << "row " << y << " byte " << b;
-        }
-    }
-}
-
 // Packed rows; padded rows, whose panels are counted from each row's start; and an odd stride,
 // across which the background stays in phase with the frame's first byte.
 TEST_F(OutputStreamTest, PictureForEveryRowPadding) {
@@ -122,9 +99,9 @@ TEST_F(OutputStreamTest, PictureForEveryRowPadding) {
         source->startStream(nullptr);
         host->fireDueTimers();
         ASSERT_EQ(sent().size(), 1u);
-        ASSERT_EQ(CVPixelBufferGetBytesPerRow(sent()[0].sampleBuffer->imageBuffer()),
-                  3200u + padding);
-        expectPlaceholderPicture(sent()[0].sampleBuffer);
+        const CMSampleBufferRef frame = sent()[0].sampleBuffer;
+        ASSERT_EQ(CVPixelBufferGetBytesPerRow(frame->imageBuffer()), 3200u + padding);
+        EXPECT_EQ(bytesOf(frame), placeholderBytes(3200 + padding));
     }
 }
 
@@ -160,10 +137,10 @@ TEST_F(OutputStreamTest, EachFailureInATickSkipsExactlyThatStep) {
     host->failNext(HostOperation::LockBaseAddress);
     host->fireDueTimers();  // the pool's first buffer: fresh memory, all zero
     ASSERT_EQ(sent().size(), 1u);
-    EXPECT_EQ(pixelOf(sent()[0].sampleBuffer, 100, 120), (std::array<std::uint8_t, 4>{0, 0, 0, 0}));
+    EXPECT_EQ(bytesOf(sent()[0].sampleBuffer), std::vector<std::uint8_t>(3200 * 960));
     const auto frames = nextTick();
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(pixelOf(frames[0].sampleBuffer, 100, 120), kPanel);
+    EXPECT_EQ(bytesOf(frames[0].sampleBuffer), placeholderBytes(3200));
 
     for (const auto& [op, status] :
          {std::pair{HostOperation::CreatePixelBuffer, kCVReturnPoolAllocationFailed},
@@ -198,10 +175,10 @@ TEST_F(OutputStreamTest, APoolBufferWrittenSinceItWasPaintedIsPaintedAgain) {
     const auto frames = nextTick();
     ASSERT_EQ(frames.size(), 1u);
     ASSERT_EQ(surfaceOf(frames[0]), surface) << "the pool handed out another buffer";
-    EXPECT_EQ(pixelOf(frames[0].sampleBuffer, 0, 0), kBackground);
+    EXPECT_EQ(bytesOf(frames[0].sampleBuffer), placeholderBytes(3200));
 }
 
-TEST(ExtensionSupport, HostTimeConversionsAtTheirBoundaries) {
+TEST(ExtensionSupportDeathTest, HostTimeConversionsAtTheirBoundaries) {
     // The largest number of seconds whose nanoseconds stay below 2^64, and the next one up.
     double lastBelow = 0x1p64 / 1e9;
     while (lastBelow * 1e9 >= 0x1p64) lastBelow = std::nextafter(lastBelow, 0.0);
@@ -232,14 +209,13 @@ TEST(ExtensionSupport, HostTimeConversionsAtTheirBoundaries) {
     using Int32 = std::numeric_limits<std::int32_t>;
     EXPECT_EQ(int32OrFatal(Int32::max()), Int32::max());
     EXPECT_EQ(int32OrFatal(Int32::min()), Int32::min());
-}
 
-TEST(ExtensionSupportDeathTest, ConversionsOutsideTheirRangeEndTheProcess) {
+    // Outside their ranges both end the process.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const double seconds : {-1e-6, 18446744074.0, kNaN}) {
         EXPECT_DEATH(hostNanoseconds(seconds), "") << seconds;
     }
-    EXPECT_DEATH(int32OrFatal(std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1), "");
+    EXPECT_DEATH(int32OrFatal(std::int64_t{Int32::max()} + 1), "");
 }
 
 }  // namespace
