@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,38 +28,39 @@ namespace kova::testing {
 
 class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
   public:
-    // Creates a double and installs it as the process's host. Uninstalling is the caller's
-    // job (see ScopedFakeHost).
-    static std::shared_ptr<FakeHost> install();
-    FakeHost();
-    ~FakeHost() override;
-
     // ---- clock ----
-    void setHostTime(std::uint64_t ns);
-    void setHostSeconds(double s);
-    std::uint64_t hostTimeNanoseconds() override;
+    void setHostTime(std::uint64_t ns) { hostTime_.store(ns); }
+    std::uint64_t hostTimeNanoseconds() override { return hostTime_.load(); }
 
     // ---- timers ----
+    // The double keeps every timer armed alive, so that a test can fire one that outlived its
+    // owner, and a timer dropped without cancel() still counts as armed. Each timer is armed
+    // once: scheduling a resumed timer again is not supported.
+    //
     // Fires every armed timer whose next deadline is at or before now, once each, in deadline
     // order; a timer that has missed several ticks fires once and goes on from its first
     // deadline after now (as the real driver does).
-    void fireDueTimers();
+    void fireDueTimers() { advanceBy(0); }
     // Fires what is due now (as fireDueTimers), then moves the clock forward through every
-    // tick up to and including `ns`, in deadline order, setting the clock to each tick's
-    // deadline before firing it; leaves the clock at `ns`. advanceBy(d) is advanceTo(now + d).
+    // tick up to and including now + `ns`, in deadline order, setting the clock to each tick's
+    // deadline before firing it; leaves the clock at now + `ns`.
     void advanceBy(std::uint64_t ns);
-    void advanceTo(std::uint64_t ns);
-    // Timers resumed, not cancelled and still alive.
+    // Timers armed and not cancelled.
     std::size_t armedTimerCount() const;
+    // Every timer armed so far, in order.
+    std::vector<std::shared_ptr<DispatchSourceTimer>> armedTimers() const {
+        return copy(timers_, timersMutex_);
+    }
 
     // ---- faults ----
-    // The next `times` calls of `op` fail with `status`.
-    void failNext(kova::host::HostOperation op, std::int32_t status = -1, int times = 1);
-    // How many times `op` was asked of the host so far, failed or not.
-    std::size_t attempts(kova::host::HostOperation op) const;
-    void setPixelBufferRowPadding(std::size_t bytes);
+    // The next call of `op` fails with `status`.
+    void failNext(kova::host::HostOperation op, std::int32_t status = -1);
+    void setPixelBufferRowPadding(std::size_t bytes) { rowPadding_.store(bytes); }
 
     // ---- records ----
+    // Runs just before each send is recorded, on the sending thread; set before the code under
+    // test runs.
+    std::function<void()> beforeSend;
     struct SentBuffer {
         CMIOExtensionStream* stream;
         CMSampleBufferRef sampleBuffer;
@@ -66,39 +68,41 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
         std::uint64_t hostTimeInNanoseconds;
         std::uint64_t clockAtSend;  // the fake clock when the buffer was sent
     };
-    std::vector<SentBuffer> sentBuffers() const;
-
     struct ConsumeRequest {
         CMIOExtensionStream* stream;
         CMIOExtensionClientRef client;
+        CMIOExtensionConsumeCompletion completion;
     };
+    struct ScheduledOutputRecord {
+        CMIOExtensionStream* stream;
+        std::uint64_t sequenceNumber;
+        std::uint64_t hostTimeInNanoseconds;
+    };
+    std::vector<SentBuffer> sentBuffers() const { return copy(sent_, mutex_); }
     // Requests not completed yet, oldest first.
-    std::vector<ConsumeRequest> pendingConsumeRequests() const;
+    std::vector<ConsumeRequest> pendingConsumeRequests() const {
+        return copy(pendingConsumes_, mutex_);
+    }
+    std::vector<ScheduledOutputRecord> scheduledOutputs() const {
+        return copy(scheduledOutputs_, mutex_);
+    }
+    // Host calls in order: "addStream <name>", "addDevice <name>", "startService", "send",
+    // "consume", "scheduledOutput".
+    std::vector<std::string> callLog() const { return copy(callLog_, mutex_); }
+    // The pixel-buffer attributes of every pool asked for, in order.
+    std::vector<CFDictionaryRef> requestedPoolAttributes() const {
+        return copy(poolAttributes_, mutex_);
+    }
+    // Forgets every record (and so releases the sample buffers sent); pending consume requests
+    // are live, not records, and stay.
+    void clearRecords();
+
     // Completes the oldest pending request for `client`: removes it, then calls its completion
     // on this thread. False if there is none.
     bool completeConsume(const CMIOExtensionClientRef& client, CMSampleBufferRef sampleBuffer,
                          std::uint64_t sequenceNumber,
                          CMIOExtensionStreamDiscontinuityFlags discontinuity = 0,
                          bool hasMore = false, std::optional<NSError> error = std::nullopt);
-    // Completes every request pending at the call with no buffer and `error`; requests the
-    // completions make stay pending. Returns how many were completed.
-    std::size_t completeAllConsumesWithError(NSError error);
-
-    struct ScheduledOutputRecord {
-        CMIOExtensionStream* stream;
-        std::uint64_t sequenceNumber;
-        std::uint64_t hostTimeInNanoseconds;
-    };
-    std::vector<ScheduledOutputRecord> scheduledOutputs() const;
-    std::vector<CMIOExtensionProviderRef> startedProviders() const;
-    // Host calls in order: "addStream <name>", "addDevice <name>", "startService", "send",
-    // "consume", "scheduledOutput".
-    std::vector<std::string> callLog() const;
-    // The pixel-buffer attributes of every pool asked for, in order.
-    std::vector<CFDictionaryRef> requestedPoolAttributes() const;
-    // Forgets every record (and so releases the sample buffers sent); pending consume requests
-    // are live, not records, and stay.
-    void clearRecords();
 
     // ---- helpers for tests ----
     static CMIOExtensionClientRef makeClient();
@@ -109,12 +113,15 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     // ---- HostBackend ----
     DispatchTimerDriver& timerDriver() override { return *this; }
     std::int32_t failureFor(kova::host::HostOperation op) override;
-    std::size_t pixelBufferRowPadding() override;
+    std::size_t pixelBufferRowPadding() override { return rowPadding_.load(); }
     void pixelBufferPoolRequested(const CFDictionaryRef& attributes) override;
-    void deviceAdded(CMIOExtensionProvider& provider,
-                     const CMIOExtensionDeviceRef& device) override;
-    void streamAdded(CMIOExtensionDevice& device, const CMIOExtensionStreamRef& stream) override;
-    void startService(const CMIOExtensionProviderRef& provider) override;
+    void deviceAdded(CMIOExtensionProvider&, const CMIOExtensionDeviceRef& device) override {
+        log("addDevice " + device->localizedName());
+    }
+    void streamAdded(CMIOExtensionDevice&, const CMIOExtensionStreamRef& stream) override {
+        log("addStream " + stream->localizedName());
+    }
+    void startService(const CMIOExtensionProviderRef&) override { log("startService"); }
     void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
                           CMIOExtensionStreamDiscontinuityFlags discontinuity,
                           std::uint64_t hostTimeInNanoseconds) override;
@@ -127,60 +134,55 @@ class FakeHost : public kova::host::HostBackend, public DispatchTimerDriver {
     void arm(const std::shared_ptr<DispatchSourceTimer>& timer) override;
 
   private:
-    struct Fault {
-        std::int32_t status;
-        int remaining;
-    };
-    struct ArmedTimer {
-        std::weak_ptr<DispatchSourceTimer> timer;
-        std::uint64_t nextTick = 0;
-        std::uint64_t armCount = 0;  // changes when re-armed, so a firing knows its entry is stale
-    };
-    struct PendingConsume {
-        CMIOExtensionStream* stream;
-        CMIOExtensionClientRef client;
-        CMIOExtensionConsumeCompletion completion;
-    };
     struct DueTick {
         std::shared_ptr<DispatchSourceTimer> timer;
-        std::uint64_t tick;
+        std::size_t index;  // in timers_ and nextTicks_, which only grow
         std::uint64_t deadline;
-        std::uint64_t armCount;
     };
 
-    // Timers due at or before `limit`, in deadline order.
-    std::vector<DueTick> dueTicks(std::uint64_t limit);
-    // After firing a tick: where the timer goes on from, unless it was re-armed meanwhile.
-    void advanceTimer(const DueTick& tick, std::uint64_t nextTick);
+    template <class Records>
+    static Records copy(const Records& records, std::mutex& mutex) {
+        std::lock_guard lock(mutex);
+        return records;
+    }
+    void log(std::string call);
+    // The tick due first at or before `limit`; of two due at once, the timer armed first.
+    std::optional<DueTick> firstDue(std::uint64_t limit) const;
 
     mutable std::mutex mutex_;
-    std::atomic<std::uint64_t> hostTime_;
-    std::size_t rowPadding_ = 0;
-    std::map<kova::host::HostOperation, Fault> faults_;
-    std::map<kova::host::HostOperation, std::size_t> attempts_;
-    std::vector<ArmedTimer> timers_;
-    std::uint64_t armCounter_ = 0;
+    std::atomic<std::uint64_t> hostTime_{1000ull * 1'000'000'000ull};
+    std::atomic<std::size_t> rowPadding_{0};
+    std::map<kova::host::HostOperation, std::int32_t> faults_;
+    // The timers have a lock of their own: firing one from a thread shares no lock with the
+    // threads that only make records.
+    mutable std::mutex timersMutex_;
+    std::vector<std::shared_ptr<DispatchSourceTimer>> timers_;
+    std::vector<std::uint64_t> nextTicks_;  // of each timer, the next tick to fire
 
     std::vector<SentBuffer> sent_;
-    std::vector<PendingConsume> pendingConsumes_;
+    std::vector<ConsumeRequest> pendingConsumes_;
     std::vector<ScheduledOutputRecord> scheduledOutputs_;
-    std::vector<CMIOExtensionProviderRef> startedProviders_;
     std::vector<std::string> callLog_;
     std::vector<CFDictionaryRef> poolAttributes_;
 
-    // The helper pool's buffers are made without the fault injection the extension sees.
-    std::shared_ptr<CVPixelBufferPool> samplePool_;
-    CMFormatDescriptionRef sampleFormat_;
+    // The helper pool's buffers are made without the fault injection the extension sees; it has
+    // room for every buffer a test keeps in its records.
+    const std::shared_ptr<CVPixelBufferPool> samplePool_ = std::make_shared<CVPixelBufferPool>(
+        CVPixelBuffer::Layout{800, 960, kCVPixelFormatType_32BGRA, 800 * 4}, 256);
+    const CMFormatDescriptionRef sampleFormat_ = std::make_shared<const CMFormatDescription>(
+        kCVPixelFormatType_32BGRA, CMVideoDimensions{800, 960});
 };
 
-// Installs a fresh FakeHost for a scope (a test) and uninstalls it at the end.
-struct ScopedFakeHost {
-    std::shared_ptr<FakeHost> host;
-    ScopedFakeHost();
-    ~ScopedFakeHost();
-    ScopedFakeHost(const ScopedFakeHost&) = delete;
-    ScopedFakeHost& operator=(const ScopedFakeHost&) = delete;
-    FakeHost* operator->() { return host.get(); }
+// Installs a fresh host double for a scope (a test) and uninstalls it at the end.
+template <class Host>
+struct ScopedHost {
+    std::shared_ptr<Host> host = std::make_shared<Host>();
+    ScopedHost() { kova::host::HostBackend::install(host); }
+    ~ScopedHost() { kova::host::HostBackend::install(nullptr); }
+    ScopedHost(const ScopedHost&) = delete;
+    ScopedHost& operator=(const ScopedHost&) = delete;
+    Host* operator->() const { return host.get(); }
 };
+using ScopedFakeHost = ScopedHost<FakeHost>;
 
 }  // namespace kova::testing

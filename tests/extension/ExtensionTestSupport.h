@@ -1,19 +1,14 @@
-// Helpers shared by the camera extension's tests: a host double with extra observation points,
-// test devices, and reading the pixels of a sent frame.
+// Helpers shared by the camera extension's tests: test devices, the records made on one stream,
+// a sent frame's bytes and the placeholder picture's.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
-#include "host/HostBackend.h"
 #include "host/cmio/CMIOExtension.h"
 #include "host/media/CMSampleBuffer.h"
 #include "host/media/CVPixelBuffer.h"
@@ -24,110 +19,49 @@ namespace kova::testing {
 inline constexpr std::uint64_t kNanosecondsPerSecond = 1'000'000'000;
 inline constexpr std::uint64_t kMillisecond = 1'000'000;
 
-// The double, plus: a clock that can move by itself on every read (to tell two readings apart),
-// a hook that runs just before a send is recorded, and a keeper of every armed timer (to make
-// a timer outlive the object that started it).
-class ObservingHost : public FakeHost {
-  public:
-    std::uint64_t hostTimeNanoseconds() override {
-        const std::uint64_t now = FakeHost::hostTimeNanoseconds();
-        if (const std::uint64_t step = clockStepPerRead.load()) setHostTime(now + step);
-        return now;
-    }
-    void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
-                          CMIOExtensionStreamDiscontinuityFlags discontinuity,
-                          std::uint64_t hostTimeInNanoseconds) override {
-        if (beforeSend) beforeSend();
-        FakeHost::sendSampleBuffer(stream, sampleBuffer, discontinuity, hostTimeInNanoseconds);
-    }
-    void arm(const std::shared_ptr<DispatchSourceTimer>& timer) override {
-        {
-            std::lock_guard lock(keptTimersMutex);
-            keptTimers.push_back(timer);
-        }
-        FakeHost::arm(timer);
-    }
-    std::vector<std::shared_ptr<DispatchSourceTimer>> armedTimers() {
-        std::lock_guard lock(keptTimersMutex);
-        return keptTimers;
-    }
-
-    std::atomic<std::uint64_t> clockStepPerRead{0};
-    // Set before the code under test runs; called on the sending thread.
-    std::function<void()> beforeSend;
-
-  private:
-    std::mutex keptTimersMutex;
-    std::vector<std::shared_ptr<DispatchSourceTimer>> keptTimers;
-};
-
-// Installs an ObservingHost for a test and uninstalls it at the end.
-struct ScopedObservingHost {
-    std::shared_ptr<ObservingHost> host = std::make_shared<ObservingHost>();
-    ScopedObservingHost() { kova::host::HostBackend::install(host); }
-    ~ScopedObservingHost() { kova::host::HostBackend::install(nullptr); }
-    ScopedObservingHost(const ScopedObservingHost&) = delete;
-    ScopedObservingHost& operator=(const ScopedObservingHost&) = delete;
-    ObservingHost* operator->() { return host.get(); }
-};
-
 // A host device with no source, to build stream sources on.
 inline CMIOExtensionDeviceRef makeTestDevice() {
     return CMIOExtensionDevice::initWithLocalizedName("Test Device", UUID::random(), std::nullopt,
                                                       {});
 }
 
-// The buffers sent on `stream`, in order.
-inline std::vector<FakeHost::SentBuffer> sentOn(const FakeHost& host,
-                                                const CMIOExtensionStreamRef& stream) {
-    std::vector<FakeHost::SentBuffer> sent;
-    for (const FakeHost::SentBuffer& buffer : host.sentBuffers()) {
-        if (buffer.stream == stream.get()) sent.push_back(buffer);
+// The records (buffers sent, consume requests) made on `stream`, in order.
+template <class Record>
+std::vector<Record> madeOn(const std::vector<Record>& records,
+                           const CMIOExtensionStreamRef& stream) {
+    std::vector<Record> found;
+    for (const Record& record : records) {
+        if (record.stream == stream.get()) found.push_back(record);
     }
-    return sent;
+    return found;
 }
 
-// The pending consume requests made on `stream`.
-inline std::size_t pendingOn(const FakeHost& host, const CMIOExtensionStreamRef& stream) {
-    std::size_t count = 0;
-    for (const FakeHost::ConsumeRequest& request : host.pendingConsumeRequests()) {
-        if (request.stream == stream.get()) ++count;
-    }
-    return count;
+// A sent frame's bytes, copied out under a read-only lock.
+inline std::vector<std::uint8_t> bytesOf(const CMSampleBufferRef& frame) {
+    const CVPixelBufferRef buffer = frame->imageBuffer();
+    CVPixelBufferLockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly);
+    const auto* base = static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer));
+    std::vector<std::uint8_t> bytes(base, base + CVPixelBufferGetDataSize(buffer));
+    CVPixelBufferUnlockBaseAddress(buffer, kCVPixelBufferLock_ReadOnly);
+    return bytes;
 }
 
-// A sent frame's pixels, locked read-only for as long as this lives.
-class FramePixels {
-  public:
-    explicit FramePixels(const CMSampleBufferRef& sampleBuffer)
-        : buffer_(sampleBuffer->imageBuffer()) {
-        CVPixelBufferLockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly);
-        base_ = static_cast<const std::uint8_t*>(CVPixelBufferGetBaseAddress(buffer_));
-        bytesPerRow_ = CVPixelBufferGetBytesPerRow(buffer_);
+// The placeholder picture with rows of `stride` bytes: what one background fill over the whole
+// frame (in phase from its first byte, padding included) and one fill per panel row leave.
+inline std::vector<std::uint8_t> placeholderBytes(std::size_t stride) {
+    constexpr std::uint8_t kBackground[4] = {0x1E, 0x1C, 0x1C, 0xFF};
+    constexpr std::uint8_t kPanel[4] = {0x2E, 0x2C, 0x2C, 0xFF};
+    std::vector<std::uint8_t> bytes(stride * 960);
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = kBackground[i % 4];
+    const std::size_t panels[][4] = {{120, 359, 400, 2800}, {480, 839, 640, 2560}};
+    for (const auto& [firstRow, lastRow, firstByte, endByte] : panels) {
+        for (std::size_t y = firstRow; y <= lastRow; ++y) {
+            for (std::size_t b = firstByte; b < endByte; ++b) {
+                bytes[y * stride + b] = kPanel[(b - firstByte) % 4];
+            }
+        }
     }
-    ~FramePixels() { CVPixelBufferUnlockBaseAddress(buffer_, kCVPixelBufferLock_ReadOnly); }
-    FramePixels(const FramePixels&) = delete;
-    FramePixels& operator=(const FramePixels&) = delete;
-
-    std::size_t bytesPerRow() const { return bytesPerRow_; }
-    std::size_t height() const { return CVPixelBufferGetHeight(buffer_); }
-    // The byte at `byteInRow` of row `y`.
-    std::uint8_t byte(std::size_t y, std::size_t byteInRow) const {
-        return base_[y * bytesPerRow_ + byteInRow];
-    }
-    // The 4 bytes (B, G, R, A) of pixel (x, y).
-    std::array<std::uint8_t, 4> pixel(std::size_t x, std::size_t y) const {
-        const std::uint8_t* p = base_ + y * bytesPerRow_ + x * 4;
-        return {p[0], p[1], p[2], p[3]};
-    }
-
-  private:
-    CVPixelBufferRef buffer_;
-    const std::uint8_t* base_ = nullptr;
-    std::size_t bytesPerRow_ = 0;
-};
-
-inline constexpr std::array<std::uint8_t, 4> kBackground = {0x1E, 0x1C, 0x1C, 0xFF};
-inline constexpr std::array<std::uint8_t, 4> kPanel = {0x2E, 0x2C, 0x2C, 0xFF};
+    return bytes;
+}
 
 }  // namespace kova::testing

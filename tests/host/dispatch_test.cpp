@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -15,39 +16,31 @@
 #include <vector>
 
 #include "base/UniqueFD.h"
-#include "host/RealClockHostBackend.h"
 #include "host/dispatch/Dispatch.h"
 #include "host/dispatch/RealTimerDriver.h"
 #include "host/dispatch/RunLoop.h"
+#include "tests/double/FakeHost.h"
 #include "tests/harness/FdCount.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using kova::base::UniqueFD;
-using kova::host::HostBackend;
+using kova::host::monotonicNanoseconds;
 using kova::host::RunLoop;
 using kova::testing::FdLeakGuard;
-
-constexpr std::uint64_t kSecond = 1'000'000'000;
 
 // Events from other threads, which a test waits for without sleeping.
 class EventLog {
   public:
     void add(std::uint64_t value) {
-        {
-            std::lock_guard lock(mutex_);
-            values_.push_back(value);
-        }
+        std::lock_guard lock(mutex_);
+        values_.push_back(value);
         changed_.notify_all();
     }
     bool waitForCount(std::size_t count) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, 20s, [&] { return values_.size() >= count; });
-    }
-    std::size_t count() const {
-        std::lock_guard lock(mutex_);
-        return values_.size();
     }
     std::vector<std::uint64_t> values() const {
         std::lock_guard lock(mutex_);
@@ -60,14 +53,6 @@ class EventLog {
     std::vector<std::uint64_t> values_;
 };
 
-// Waits until everything queued on `queue` so far has run: after cancel(), the end of any tick
-// that was under way.
-void drain(const std::shared_ptr<DispatchQueue>& queue) {
-    std::promise<void> reached;
-    queue->async([&reached] { reached.set_value(); });
-    ASSERT_EQ(reached.get_future().wait_for(20s), std::future_status::ready);
-}
-
 // Work queued behind a gate runs once the returned promise is set.
 std::promise<void> closeGate(const std::shared_ptr<DispatchQueue>& queue) {
     std::promise<void> gate;
@@ -77,53 +62,42 @@ std::promise<void> closeGate(const std::shared_ptr<DispatchQueue>& queue) {
 
 // ---- serial queues ----
 
-TEST(SerialQueue, RunsWorkInOrderOnOneThreadOfItsOwn) {
+// Plain work in the order queued, on one thread of the queue's own; timed work by deadline,
+// never before it, and behind work queued before it once due.
+TEST(SerialQueue, RunsWorkInOrderOnOneThreadOfItsOwnAndTimedWorkByDeadline) {
     auto queue = DispatchQueue::create("test.order");
     auto other = DispatchQueue::create("test.other");
-    std::vector<int> order;
+    std::vector<std::uint64_t> order, expected;  // these on the queue's thread until it is done
     std::set<std::thread::id> threads;
     bool alwaysCurrent = true;
-    for (int i = 0; i < 1000; ++i) {
-        queue->async([&, i] {
-            order.push_back(i);
+    int early = 0;
+    const auto record = [&](std::uint64_t value, std::uint64_t deadline) {
+        expected.push_back(value);
+        return [&, value, deadline] {
+            order.push_back(value);
             threads.insert(std::this_thread::get_id());
             alwaysCurrent = alwaysCurrent && queue->isCurrent() && !other->isCurrent();
-        });
-    }
-    drain(queue);
-    std::vector<int> expected(1000);
-    for (int i = 0; i < 1000; ++i) expected[std::size_t(i)] = i;
+            early += monotonicNanoseconds() < deadline;
+        };
+    };
+    auto gate = closeGate(queue);
+    for (std::uint64_t i = 0; i < 1000; ++i) queue->async(record(i, 0));
+    const std::uint64_t now = monotonicNanoseconds();
+    queue->asyncAt(now, record(now, now));  // due, but behind the work above
+    // Queued out of deadline order.
+    const std::uint64_t deadlines[] = {now + 30'000'000, now + 10'000'000, now + 20'000'000};
+    for (const std::uint64_t deadline : deadlines)
+        queue->asyncAt(deadline, record(deadline, deadline));
+    std::sort(expected.end() - 3, expected.end());
+    std::promise<void> done;
+    queue->asyncAt(now + 40'000'000, [&done] { done.set_value(); });
+    gate.set_value();
+    ASSERT_EQ(done.get_future().wait_for(20s), std::future_status::ready);
     EXPECT_EQ(order, expected);
     EXPECT_TRUE(alwaysCurrent);
+    EXPECT_EQ(early, 0);
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_NE(*threads.begin(), std::this_thread::get_id());
-    EXPECT_FALSE(queue->isCurrent());
-}
-
-TEST(SerialQueue, TimedWorkRunsByDeadlineNeverBeforeItAndBehindWorkQueuedFirst) {
-    auto queue = DispatchQueue::create("test.timed");
-    auto delays = std::make_shared<EventLog>();
-    auto early = std::make_shared<std::atomic<int>>(0);
-    const std::uint64_t now = kova::host::monotonicNanoseconds();
-    // Posted out of deadline order.
-    for (const std::uint64_t delay : {30'000'000u, 10'000'000u, 20'000'000u}) {
-        queue->asyncAt(now + delay, [delays, early, now, delay] {
-            if (kova::host::monotonicNanoseconds() < now + delay) ++*early;
-            delays->add(delay);
-        });
-    }
-    // Already due, but behind work queued before it.
-    std::vector<int> order;
-    auto gate = closeGate(queue);
-    queue->async([&order] { order.push_back(1); });
-    queue->asyncAt(now, [&order] { order.push_back(2); });
-    gate.set_value();
-
-    ASSERT_TRUE(delays->waitForCount(3));
-    drain(queue);
-    EXPECT_EQ(order, (std::vector<int>{1, 2}));
-    EXPECT_EQ(delays->values(), (std::vector<std::uint64_t>{10'000'000, 20'000'000, 30'000'000}));
-    EXPECT_EQ(early->load(), 0);
 }
 
 TEST(SerialQueue, DestructionFinishesQueuedWorkAndDropsTimedWorkNotYetDue) {
@@ -133,8 +107,7 @@ TEST(SerialQueue, DestructionFinishesQueuedWorkAndDropsTimedWorkNotYetDue) {
         auto queue = DispatchQueue::create("test.finish");
         auto gate = closeGate(queue);
         for (int i = 0; i < 100; ++i) queue->async([&ran] { ++ran; });
-        queue->asyncAt(kova::host::monotonicNanoseconds() + 3600 * kSecond,
-                       [dropped, &ran] { ++ran; });
+        queue->asyncAt(monotonicNanoseconds() + 3'600'000'000'000, [dropped, &ran] { ++ran; });
         queue->asyncAt(UINT64_MAX, [dropped, &ran] { ++ran; });
         gate.set_value();
     }
@@ -151,7 +124,6 @@ TEST(SerialQueue, QueueReleasedByItsOwnWorkItemStillRunsTheRest) {
     raw->async([held = std::move(queue)]() mutable { held.reset(); });
     raw->async([&] { afterRelease.set_value(watcher.expired()); });
     gate.set_value();
-
     auto result = afterRelease.get_future();
     ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
     EXPECT_TRUE(result.get());  // the queue object was gone while its last item ran
@@ -159,24 +131,18 @@ TEST(SerialQueue, QueueReleasedByItsOwnWorkItemStillRunsTheRest) {
 
 // ---- timers on the real driver ----
 
-class RealBackend final : public kova::host::RealClockHostBackend {
+// The host double on the real clock, with the real timer driver.
+class RealTimersHost final : public kova::testing::FakeHost {
   public:
-    void deviceAdded(CMIOExtensionProvider&, const CMIOExtensionDeviceRef&) override {}
-    void streamAdded(CMIOExtensionDevice&, const CMIOExtensionStreamRef&) override {}
-    void startService(const CMIOExtensionProviderRef&) override {}
-    void sendSampleBuffer(CMIOExtensionStream&, const CMSampleBufferRef&,
-                          CMIOExtensionStreamDiscontinuityFlags, std::uint64_t) override {}
-    void consumeSampleBuffer(CMIOExtensionStream&, const CMIOExtensionClientRef&,
-                             CMIOExtensionConsumeCompletion) override {}
-    void scheduledOutputChanged(CMIOExtensionStream&,
-                                const CMIOExtensionScheduledOutputRef&) override {}
+    std::uint64_t hostTimeNanoseconds() override { return monotonicNanoseconds(); }
+    DispatchTimerDriver& timerDriver() override { return *driver_; }
+
+  private:
+    std::unique_ptr<kova::host::RealTimerDriver> driver_ = kova::host::RealTimerDriver::create();
 };
 
 class RealTimerTest : public ::testing::Test {
   protected:
-    void SetUp() override { HostBackend::install(std::make_shared<RealBackend>()); }
-    void TearDown() override { HostBackend::install(nullptr); }
-
     // A resumed timer whose handler logs the host time of each tick (or 0 if off its queue).
     // The log is shared with the handler, so a tick still under way at the end is harmless.
     static std::shared_ptr<DispatchSourceTimer> loggingTimer(
@@ -194,183 +160,120 @@ class RealTimerTest : public ::testing::Test {
     }
 
     FdLeakGuard fds_;
+    kova::testing::ScopedHost<RealTimersHost> host_;
+    std::shared_ptr<DispatchQueue> queue_ = DispatchQueue::create("test.real");
 };
 
-TEST_F(RealTimerTest, TicksRunOnTheQueueNeverBeforeTheirDeadline) {
-    auto log = std::make_shared<EventLog>();
-    auto queue = DispatchQueue::create("test.real");
-    const std::uint64_t deadline = kova::host::monotonicNanoseconds() + 20'000'000;
-    auto timer = loggingTimer(queue, deadline, 0.005, log);
-    ASSERT_TRUE(log->waitForCount(5));
+// Ticks run on the timer's queue, never before their deadline, until the timer is cancelled or
+// released, while the others go on; an hour-away timer armed first keeps the driver asleep for
+// none of them.
+TEST_F(RealTimerTest, TicksRunOnTheQueueNeverEarlyUntilCancelledOrReleased) {
+    auto hourAwayTicks = std::make_shared<EventLog>();
+    auto ticks = std::make_shared<EventLog>();
+    auto cancelledTicks = std::make_shared<EventLog>();
+    auto releasedTicks = std::make_shared<EventLog>();
+    const std::uint64_t deadline = monotonicNanoseconds() + 20'000'000;
+    auto hourAway = loggingTimer(queue_, deadline + 3'600'000'000'000, 0, hourAwayTicks);
+    auto timer = loggingTimer(queue_, deadline, 0.002, ticks);
+    auto cancelled = loggingTimer(queue_, deadline, 0.002, cancelledTicks);
+    auto released = loggingTimer(queue_, deadline, 0.002, releasedTicks);
+    ASSERT_TRUE(cancelledTicks->waitForCount(2) && releasedTicks->waitForCount(2));
+    cancelled->cancel();
+    released.reset();
+    const std::size_t cancelledAt = cancelledTicks->values().size();
+    const std::size_t releasedAt = releasedTicks->values().size();
+    ASSERT_TRUE(ticks->waitForCount(ticks->values().size() + 10));
     timer->cancel();
-    drain(queue);
-    const auto ticks = log->values();
-    for (std::size_t i = 0; i < ticks.size(); ++i) {
-        ASSERT_NE(ticks[i], 0u) << "tick " << i << " ran off its queue";
+    std::promise<void> drained;  // once the tick under way, if any, is over
+    queue_->async([&drained] { drained.set_value(); });
+    ASSERT_EQ(drained.get_future().wait_for(20s), std::future_status::ready);
+    EXPECT_LE(cancelledTicks->values().size(), cancelledAt + 1);  // at most the tick under way
+    EXPECT_LE(releasedTicks->values().size(), releasedAt + 1);
+    EXPECT_TRUE(hourAwayTicks->values().empty());
+    const auto times = ticks->values();
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        ASSERT_NE(times[i], 0u) << "tick " << i << " ran off its queue";
         // The i-th handler call is for tick i or a later one (ticks may be skipped), so it
         // never comes before deadline + i periods.
-        EXPECT_GE(ticks[i], deadline + 5'000'000 * i) << "tick " << i << " came early";
+        EXPECT_GE(times[i], deadline + 2'000'000 * i) << "tick " << i << " came early";
     }
-}
-
-TEST_F(RealTimerTest, CancelledAndReleasedTimersStopWhileOthersGoOn) {
-    auto cancelled = std::make_shared<EventLog>();
-    auto released = std::make_shared<EventLog>();
-    auto reference = std::make_shared<EventLog>();
-    auto queue = DispatchQueue::create("test.real");
-    const std::uint64_t now = kova::host::monotonicNanoseconds();
-    auto first = loggingTimer(queue, now, 0.002, cancelled);
-    auto second = loggingTimer(queue, now, 0.002, released);
-    auto third = loggingTimer(queue, now, 0.002, reference);
-    ASSERT_TRUE(cancelled->waitForCount(2) && released->waitForCount(2));
-    first->cancel();
-    second.reset();
-    const std::size_t cancelledAt = cancelled->count(), releasedAt = released->count();
-    ASSERT_TRUE(reference->waitForCount(reference->count() + 10));
-    third->cancel();
-    drain(queue);
-    EXPECT_LE(cancelled->count(), cancelledAt + 1);  // at most the tick under way
-    EXPECT_LE(released->count(), releasedAt + 1);
-}
-
-TEST_F(RealTimerTest, EarlierTimerArmedLaterWakesTheDriver) {
-    auto late = std::make_shared<EventLog>();
-    auto early = std::make_shared<EventLog>();
-    auto queue = DispatchQueue::create("test.real");
-    const std::uint64_t now = kova::host::monotonicNanoseconds();
-    auto hourAway = loggingTimer(queue, now + 3600 * kSecond, 0, late);
-    auto soon = loggingTimer(queue, now + 1'000'000, 0, early);
-    EXPECT_TRUE(early->waitForCount(1));
-    EXPECT_EQ(late->count(), 0u);
-}
-
-TEST_F(RealTimerTest, SlowHandlerGetsOneQueuedTickNotAPile) {
-    auto blockedTicks = std::make_shared<EventLog>();
-    auto clock = std::make_shared<EventLog>();
-    auto blockedQueue = DispatchQueue::create("test.blocked");
-    auto clockQueue = DispatchQueue::create("test.clock");
-    // The blocked timer's queue is held up while twenty of its periods pass.
-    auto gate = closeGate(blockedQueue);
-    const std::uint64_t now = kova::host::monotonicNanoseconds();
-    auto blocked = loggingTimer(blockedQueue, now, 0.001, blockedTicks);
-    auto clockTimer = loggingTimer(clockQueue, now, 0.001, clock);
-    const bool twentyPeriodsPassed = clock->waitForCount(20);
-    std::promise<std::size_t> ranBeforeMarker;
-    blockedQueue->async([&] { ranBeforeMarker.set_value(blockedTicks->count()); });
-    gate.set_value();
-    ASSERT_TRUE(twentyPeriodsPassed);
-
-    auto result = ranBeforeMarker.get_future();
-    ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
-    EXPECT_LE(result.get(), 1u);
 }
 
 // ---- run loop ----
 
 class RunLoopTest : public ::testing::Test {
   protected:
+    // A pipe whose read end becomes readable by poke().
+    struct Pipe {
+        UniqueFD read, write;
+        Pipe() {
+            int fds[2];
+            EXPECT_EQ(::pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+            read.reset(fds[0]);
+            write.reset(fds[1]);
+        }
+        void poke() const { EXPECT_EQ(::write(write.get(), "x", 1), 1); }
+    };
+    // Runs what is queued so far, then returns.
+    void runQueued() {
+        loop_.perform([this] { loop_.stop(); });
+        loop_.run();
+    }
+
     FdLeakGuard fds_;
     RunLoop loop_;
 };
 
-TEST_F(RunLoopTest, PerformedWorkRunsInOrderUntilStoppedFromAnyThread) {
-    std::vector<int> order;
-    for (int i = 0; i < 5; ++i) loop_.perform([&order, i] { order.push_back(i); });
-    loop_.perform([this] { loop_.stop(); });
-    loop_.perform([&order] { order.push_back(99); });  // left for the next run
-    loop_.run();
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
-    loop_.perform([this] { loop_.stop(); });
-    loop_.run();
-    EXPECT_EQ(order.back(), 99);
-    std::thread stopper([this] { loop_.stop(); });  // before or during the run: either ends it
-    loop_.run();
-    stopper.join();
-}
-
-TEST_F(RunLoopTest, WatchedFdCallsBackAndMayUnwatchItself) {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
-    const UniqueFD readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    int calls = 0;
-    ASSERT_EQ(loop_.watch(readEnd.get(), EPOLLIN,
-                          [&](std::uint32_t events) {
-                              ++calls;
-                              EXPECT_TRUE(events & EPOLLIN);
-                              loop_.unwatch(readEnd.get());
-                              loop_.perform([this] { loop_.stop(); });
-                          }),
-              0);
-    ASSERT_EQ(::write(writeEnd.get(), "x", 1), 1);
-    loop_.run();
-    // Unwatched: data still waiting on the fd calls nobody.
-    loop_.perform([this] { loop_.stop(); });
-    loop_.run();
-    EXPECT_EQ(calls, 1);
-}
-
+// Both fds are readable, so one epoll batch holds both events. Whichever callback runs first
+// unwatches its own fd and watches the other again for writing only, which a pipe's read end
+// never is: the readable event already fetched for it belongs to the old watch. Data left
+// waiting on an unwatched fd calls nobody.
 TEST_F(RunLoopTest, EventFetchedBeforeAnFdWasWatchedAgainIsDropped) {
-    int first[2], second[2];
-    ASSERT_EQ(::pipe2(first, O_CLOEXEC | O_NONBLOCK), 0);
-    ASSERT_EQ(::pipe2(second, O_CLOEXEC | O_NONBLOCK), 0);
-    const UniqueFD firstRead(first[0]), firstWrite(first[1]);
-    const UniqueFD secondRead(second[0]), secondWrite(second[1]);
-    int firstCalls = 0;
+    const Pipe first, second;
+    int calls = 0;
     int staleCalls = 0;
-    // Both fds are readable, so one epoll batch holds both events. Whichever callback runs
-    // first watches the other fd again for writing only, which a pipe's read end never is:
-    // the readable event already fetched for it belongs to the old watch.
-    auto callback = [&](int other) {
-        return [&, other](std::uint32_t) {
-            if (++firstCalls > 1) return;
+    auto callback = [&](int self, int other) {
+        return [&, self, other](std::uint32_t events) {
+            ++calls;
+            EXPECT_TRUE(events & EPOLLIN);
+            loop_.unwatch(self);
             loop_.unwatch(other);
             EXPECT_EQ(loop_.watch(other, EPOLLOUT, [&](std::uint32_t) { ++staleCalls; }), 0);
             loop_.perform([this] { loop_.stop(); });
         };
     };
-    ASSERT_EQ(loop_.watch(firstRead.get(), EPOLLIN, callback(secondRead.get())), 0);
-    ASSERT_EQ(loop_.watch(secondRead.get(), EPOLLIN, callback(firstRead.get())), 0);
-    ASSERT_EQ(::write(firstWrite.get(), "x", 1), 1);
-    ASSERT_EQ(::write(secondWrite.get(), "x", 1), 1);
-    loop_.run();
-    EXPECT_EQ(staleCalls, 0);
-    loop_.unwatch(firstRead.get());
-    loop_.unwatch(secondRead.get());
-}
-
-TEST_F(RunLoopTest, WorkThatPostsItselfForEverDoesNotStarveAWatchedFd) {
-    int pipeFds[2];
-    ASSERT_EQ(::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK), 0);
-    const UniqueFD readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    ASSERT_EQ(loop_.watch(readEnd.get(), EPOLLIN,
-                          [this, &readEnd](std::uint32_t) {
-                              loop_.unwatch(readEnd.get());
-                              loop_.stop();
-                          }),
+    ASSERT_EQ(loop_.watch(first.read.get(), EPOLLIN, callback(first.read.get(), second.read.get())),
               0);
-    // The fd becomes readable while the work goes on posting itself.
-    int rounds = 0;
-    std::function<void()> again = [&] {
-        if (++rounds == 100) {
-            EXPECT_EQ(::write(writeEnd.get(), "x", 1), 1);
-        }
-        loop_.perform(again);
-    };
-    loop_.perform(again);
+    ASSERT_EQ(
+        loop_.watch(second.read.get(), EPOLLIN, callback(second.read.get(), first.read.get())), 0);
+    first.poke();
+    second.poke();
     loop_.run();
-    EXPECT_GE(rounds, 100);
+    runQueued();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(staleCalls, 0);
+    loop_.unwatch(first.read.get());
+    loop_.unwatch(second.read.get());
 }
 
-TEST_F(RunLoopTest, WorkPostedFromManyThreadsAtOnceAllRuns) {
+// Work posted from many threads at once all runs, each thread's in the order it was posted,
+// with no wake-up lost; work posted after a stop waits for the next run, and a stop from
+// another thread, before or during a run, ends it.
+TEST_F(RunLoopTest, WorkPostedFromManyThreadsRunsInOrderUntilStopped) {
     constexpr int kThreads = 4;
     constexpr int kPosts = 2000;
-    int ran = 0;  // the loop's thread only
+    std::vector<int> next(kThreads, 0);  // the loop's thread only, as are these
+    int ran = 0;
+    int outOfOrder = 0;
     std::vector<std::thread> posters;
     for (int t = 0; t < kThreads; ++t) {
-        posters.emplace_back([&] {
+        posters.emplace_back([&, t] {
             for (int i = 0; i < kPosts; ++i) {
-                loop_.perform([&] {
-                    if (++ran == kThreads * kPosts) loop_.stop();
+                loop_.perform([&, t, i] {
+                    outOfOrder += next[std::size_t(t)]++ != i;
+                    if (++ran < kThreads * kPosts) return;
+                    loop_.stop();
+                    loop_.perform([&] { ++ran; });  // left for the next run
                 });
             }
         });
@@ -385,6 +288,12 @@ TEST_F(RunLoopTest, WorkPostedFromManyThreadsAtOnceAllRuns) {
     watchdog.join();
     for (std::thread& poster : posters) poster.join();
     EXPECT_EQ(ran, kThreads * kPosts);
+    EXPECT_EQ(outOfOrder, 0);
+    runQueued();
+    EXPECT_EQ(ran, kThreads * kPosts + 1);
+    std::thread stopper([this] { loop_.stop(); });  // before or during the run: either ends it
+    loop_.run();
+    stopper.join();
 }
 
 }  // namespace
