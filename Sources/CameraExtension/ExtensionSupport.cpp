@@ -54,7 +54,9 @@ std::optional<std::uint64_t> relayHostNanoseconds(double presentationSeconds) {
     if (std::isnan(presentationSeconds) || presentationSeconds < 0.0) return 0;
     const double nanoseconds = presentationSeconds * kNanosecondsPerSecond;
     if (!(nanoseconds < kTwoToThe64)) return std::nullopt;
-    return static_cast<std::uint64_t>(nanoseconds);
+    // To the nearest: seconds * 1e9 can land just below the producer's whole nanosecond, and
+    // truncating would relay its time one nanosecond early.
+    return static_cast<std::uint64_t>(std::round(nanoseconds));
 }
 
 void fatalError() {

@@ -35,8 +35,8 @@ double currentHostSeconds();
 std::uint64_t hostNanoseconds(double seconds);
 
 // The host time a relayed buffer is sent with: 0 for a presentation time that is negative or
-// not a number, else seconds × 10^9 truncated toward zero. A time that is +infinity or whose
-// nanoseconds would reach 2^64 has none: nothing.
+// not a number, else seconds × 10^9 rounded to the nearest nanosecond. A time that is +infinity or
+// whose nanoseconds would reach 2^64 has none: nothing.
 std::optional<std::uint64_t> relayHostNanoseconds(double presentationSeconds);
 
 // Ends the process without a message: a broken invariant at start, or a missing object that

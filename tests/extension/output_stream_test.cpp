@@ -185,12 +185,14 @@ TEST(ExtensionSupportDeathTest, HostTimeConversionsAtTheirBoundaries) {
     const double firstAtOrAbove = std::nextafter(lastBelow, HUGE_VAL);
     ASSERT_GE(firstAtOrAbove * 1e9, 0x1p64);
 
-    // Relaying: no time or one before 0 goes out at 0; +infinity and 2^64 ns and up not at all.
+    // Relaying: a pushed time to the nearest nanosecond; no time or one before 0 goes out at 0;
+    // +infinity and 2^64 ns and up not at all.
     const struct {
         double seconds;
         std::optional<std::uint64_t> relayed;
     } relay[] = {
         {12.5, 12'500'000'000u},
+        {33'000'000'000'124 / 1e9, 33'000'000'000'124u},  // * 1e9 gives ...123.996
         {-0.25, 0u},
         {-kInfinity, 0u},
         {kNaN, 0u},
