@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "protocol/SharedAreas.h"
@@ -61,27 +62,22 @@ TEST_F(EngineTest, InfoIsWhatTheExtensionAnswers) {
     auto info = connect(Role::Info);
     info->send(wire::InfoRequest{});
     const auto reply = info->expect<wire::InfoReply>();
-    EXPECT_EQ(wire::textOf(reply.providerManufacturer), "Lantern Works");
-    EXPECT_EQ(wire::textOf(reply.deviceName), "Kova");
-    EXPECT_EQ(wire::textOf(reply.deviceId), "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4");
-    EXPECT_EQ(wire::textOf(reply.legacyDeviceId), "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4");
-    EXPECT_EQ(wire::textOf(reply.deviceModel), "Kova");
-    EXPECT_EQ(reply.transportType, FourCC("virt"));
-    ASSERT_EQ(reply.streamCount, 2u);
+    const auto text = [](const auto& field) { return std::string(wire::textOf(field)); };
+    const std::string id = "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4";
+    EXPECT_EQ(std::tuple(text(reply.providerManufacturer), text(reply.deviceName),
+                         text(reply.deviceId), text(reply.legacyDeviceId), text(reply.deviceModel),
+                         reply.transportType, reply.streamCount),
+              std::tuple("Lantern Works", "Kova", id, id, "Kova", FourCC("virt"), 2u));
     const wire::StreamInfo& output = reply.streams[0];
-    EXPECT_EQ(wire::textOf(output.name), "Kova Video");
-    EXPECT_EQ(output.direction, wire::StreamDirection::Source);
-    EXPECT_EQ(output.pixelFormat, FourCC("BGRA"));
-    EXPECT_EQ(output.width, 800u);
-    EXPECT_EQ(output.height, 960u);
-    EXPECT_EQ(output.frameDurationValue, 100);
-    EXPECT_EQ(output.frameDurationTimescale, 5983);
-    EXPECT_EQ(output.sinkBufferQueueSize, 0u);
+    EXPECT_EQ(std::tuple(text(output.name), output.direction, output.pixelFormat, output.width,
+                         output.height, output.frameDurationValue, output.frameDurationTimescale,
+                         output.sinkBufferQueueSize),
+              std::tuple("Kova Video", wire::StreamDirection::Source, FourCC("BGRA"), 800u, 960u,
+                         100, 5983, 0u));
     const wire::StreamInfo& sink = reply.streams[1];
-    EXPECT_EQ(wire::textOf(sink.name), "Kova Sink");
-    EXPECT_EQ(sink.direction, wire::StreamDirection::Sink);
-    EXPECT_EQ(sink.sinkBufferQueueSize, 8u);
-    EXPECT_EQ(sink.sinkBuffersRequiredForStartup, 1u);
+    EXPECT_EQ(std::tuple(text(sink.name), sink.direction, sink.sinkBufferQueueSize,
+                         sink.sinkBuffersRequiredForStartup),
+              std::tuple("Kova Sink", wire::StreamDirection::Sink, 8u, 1u));
 }
 
 // ---- registered buffers ----
@@ -93,18 +89,9 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
         return wire::FrameLayout{wire::PixelFormat::BGRA, width, height, bytesPerRow,
                                  std::uint64_t{bytesPerRow} * height};
     };
-    // Memory a viewer could not map safely.
-    const auto sealedOnly = [&](int seals) {
-        base::UniqueFD fd(
-            ::memfd_create("engine-test-half-sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-        EXPECT_EQ(::ftruncate(fd.get(), off_t(layout.size)), 0);
-        EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, seals), 0);
-        return fd;
-    };
+    // Memory of other shapes (short, half sealed, not a memfd) is the fuzz corpus's business;
+    // here, that the engine checks the memory it is given and says why it refuses it.
     const base::UniqueFD sealed = frameMemory(layout.size);
-    int pipeEnds[2];
-    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
-    const base::UniqueFD writeEnd(pipeEnds[1]);
     struct Attempt {
         wire::FrameLayout layout;
         base::UniqueFD fd;
@@ -114,10 +101,6 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     refused.push_back({sized(640, 960, 2560), frameMemory(2560 * 960), "640x960"});
     refused.push_back({sized(800, 480, 3200), frameMemory(3200 * 480), "800x480"});
     refused.push_back({layout, frameMemory(layout.size, false), "not sealed"});
-    refused.push_back({layout, frameMemory(layout.size - 1), "less than"});
-    refused.push_back({layout, base::UniqueFD(pipeEnds[0]), "memfd"});
-    refused.push_back({layout, sealedOnly(F_SEAL_SHRINK), "not sealed"});
-    refused.push_back({layout, sealedOnly(F_SEAL_GROW), "not sealed"});
     const std::string reopened = "/proc/self/fd/" + std::to_string(sealed.get());
     refused.push_back({layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
                        "not open for reading"});
