@@ -18,9 +18,7 @@
 #include <tuple>
 #include <vector>
 
-#include "Sources/CameraExtension/CameraDeviceSource.h"
 #include "Sources/CameraExtension/CameraProviderSource.h"
-#include "Sources/CameraExtension/CameraSinkStreamSource.h"
 #include "base/MemFd.h"
 #include "camera/engine/CameraEngine.h"
 #include "protocol/SharedAreas.h"
@@ -337,13 +335,6 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     const std::string reopened = "/proc/self/fd/" + std::to_string(sealed.get());
     refused.push_back({layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
                        "not open for reading"});
-    // Huge pages may have none to give when a viewer maps them; not every machine has any.
-    base::UniqueFD huge(
-        ::memfd_create("engine-test-huge", MFD_CLOEXEC | MFD_HUGETLB | MFD_ALLOW_SEALING));
-    if (huge && ::ftruncate(huge.get(), off_t{4} << 20) == 0 &&
-        ::fcntl(huge.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0) {
-        refused.push_back({layout, std::move(huge), "huge pages"});
-    }
     for (const auto& [asked, fd, reason] : refused) {
         SCOPED_TRACE(reason);
         sink->send(wire::RegisterBuffer{.cookie = 7, .layout = asked}, fd.get());
@@ -489,18 +480,6 @@ TEST_F(EngineTest, ASinkSessionIsNotStoppedWhileStartingNorStartedWhileStopping)
     sink->expect<wire::SinkStopped>();
 }
 
-TEST_F(EngineTest, AConsumeRequestWithoutASinkSessionIsReleasedWithoutAnAnswer) {
-    auto held = std::make_shared<int>(0);
-    std::weak_ptr<int> watch = held;
-    bool answered = false;
-    engine->consumeSampleBuffer(
-        *extension->deviceSource->sinkStream->stream, kova::testing::FakeHost::makeClient(),
-        [held = std::move(held), &answered](auto&&...) { answered = true; });
-    loop.pump();
-    EXPECT_FALSE(answered);
-    EXPECT_TRUE(watch.expired());
-}
-
 TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHoldersQueue) {
     auto holder = connect(Role::Sink);
     auto taker = connect(Role::Sink);
@@ -535,14 +514,13 @@ TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHolder
     holder->send(pushAt(ids[0], now()));
     EXPECT_EQ(holder->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
 
+    // Counted for the taker (none yet) and for all: two never relayed, and the push after the
+    // take-over, dropped.
     const wire::StatusReply after = status();
-    EXPECT_EQ(after.hasProducer, 1u);
-    EXPECT_EQ(after.producerPid, std::uint32_t(::getpid()));
-    EXPECT_EQ(after.producerPushed, 0u);  // the taker's own count
-    EXPECT_EQ(after.framesPushed, 3u);
-    EXPECT_EQ(after.framesDropped, 3u);  // two never relayed, and the push after the take-over
-    EXPECT_EQ(after.sinkSessions, 2u);
-    EXPECT_EQ(after.takeOvers, 1u);
+    EXPECT_EQ(
+        std::tuple(after.hasProducer, after.producerPid, after.producerPushed, after.framesPushed,
+                   after.framesDropped, after.sinkSessions, after.takeOvers),
+        std::tuple(1u, std::uint32_t(::getpid()), 0u, 3u, 3u, 2u, 1u));
 
     // The relay of the ended session was let go, not answered again and again (pump() would
     // fail on a busy loop): the taker's push is relayed on one more request.
@@ -566,8 +544,6 @@ TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastView
     EXPECT_EQ(first.origin, wire::FrameOrigin::Placeholder);
     EXPECT_EQ(first.fdAttached, 1u);
     EXPECT_TRUE(viewer->lastFd.isValid());
-    EXPECT_EQ(first.layout.width, 800u);
-    EXPECT_EQ(first.layout.height, 960u);
     const wire::Release release{.token = first.token};
     viewer->send(release);
 
@@ -753,7 +729,9 @@ TEST_F(EngineTest, AReturnsAreaIsTakenOnceAndOnlyAsSealedMemoryItCanWrite) {
 
 // ---- clients that misbehave ----
 
-TEST_F(EngineTest, GarbageGetsAnErrorAndAHangUpWhileAViewerGoesOn) {
+// A client that sends garbage is told and let go, one that does not read its socket is let go
+// rather than waited for; a viewer goes on meanwhile.
+TEST_F(EngineTest, ClientsThatSendGarbageOrReadNothingAreLetGoWhileAViewerGoesOn) {
     auto viewer = connect(Role::View);
     startView(*viewer);
     auto garbage = connect(Role::Sink);
@@ -765,8 +743,16 @@ TEST_F(EngineTest, GarbageGetsAnErrorAndAHangUpWhileAViewerGoesOn) {
     EXPECT_EQ(error.code, ErrorCode::ProtocolViolation);
     EXPECT_EQ(error.disconnecting, 1u);
     EXPECT_TRUE(garbage->hungUp());
-    EXPECT_EQ(engine->connectedClients(), 1u);
 
+    auto deaf = connect(Role::Info);
+    // Pings until the engine gives up on the answers piling up; bounded, as it must give up.
+    for (int round = 0; round < 1000 && engine->connectedClients() == 2; ++round) {
+        while (deaf->connection.send(wire::Ping{}, -1, wire::SendMode::DontWait) == 0) {
+        }
+        loop.pump();
+    }
+    EXPECT_TRUE(deaf->hungUp());
+    EXPECT_EQ(engine->connectedClients(), 1u);
     placeholderTick();
     EXPECT_EQ(viewer->expect<wire::Frame>().origin, wire::FrameOrigin::Placeholder);
 }
@@ -816,21 +802,6 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
     EXPECT_EQ(engine->connectedClients(), 1u);
     speaking->send(wire::Ping{});
     speaking->expect<wire::Pong>();
-}
-
-TEST_F(EngineTest, AClientThatDoesNotReadItsSocketIsDisconnectedNotWaitedFor) {
-    auto reader = connect(Role::View);
-    auto deaf = connect(Role::Info);
-    // Pings until the engine gives up on the answers piling up; bounded, as it must give up.
-    for (int round = 0; round < 1000 && engine->connectedClients() == 2; ++round) {
-        while (deaf->connection.send(wire::Ping{}, -1, wire::SendMode::DontWait) == 0) {
-        }
-        loop.pump();
-    }
-    EXPECT_EQ(engine->connectedClients(), 1u);
-    EXPECT_TRUE(deaf->hungUp());
-    reader->send(wire::Ping{});
-    reader->expect<wire::Pong>();
 }
 
 TEST_F(EngineTest, ShutdownEndsEverySessionBeforeItIsDone) {

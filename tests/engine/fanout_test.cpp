@@ -1,6 +1,6 @@
 // The fan-out on its own: frames sent from two threads at once, as the placeholder queue and
-// the relay do, while one viewer keeps up and another never releases; frames held still within
-// the hold limit and taken back only past it or beyond a starved producer's fair share.
+// the relay do; frames held still within the hold limit and taken back only past it or beyond a
+// starved producer's fair share.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -108,11 +108,10 @@ class FanOutTest : public ::testing::Test {
     std::vector<std::vector<std::pair<ViewerEnds*, wire::Frame>>> delivered;
 };
 
-TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByEveryViewer) {
+TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
     ViewerFanOut fanOut(clock);
-    ViewerEnds keepsUp, neverReleases;
+    ViewerEnds keepsUp;
     ASSERT_EQ(fanOut.add(1, keepsUp.camera), 0);
-    ASSERT_EQ(fanOut.add(2, neverReleases.camera), 0);
 
     constexpr int kFramesPerThread = 200;
     auto sender = [&] {
@@ -143,32 +142,8 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByEveryViewer) {
     take();
     EXPECT_EQ(accountedFor, 2u * kFramesPerThread + 1);
 
-    // The viewer that never releases got the first frames up to its limit and nothing since.
-    const auto held = neverReleases.frames();
-    ASSERT_EQ(held.size(), wire::kViewerFramesInFlight);
-    for (std::size_t i = 1; i < held.size(); ++i) EXPECT_GT(held[i].sequence, held[i - 1].sequence);
-    EXPECT_TRUE(fanOut.remove(2));
-    EXPECT_FALSE(fanOut.remove(2));
-    EXPECT_EQ(fanOut.viewerCount(), 1u);
-}
-
-TEST_F(FanOutTest, AViewerWhoseSocketIsFullMissesFramesAndIsToldOnceThereIsRoom) {
-    ViewerFanOut fanOut(clock);
-    ViewerEnds viewer;
-    ASSERT_EQ(fanOut.add(1, viewer.camera), 0);
-    viewer.start();
-    // The viewer reads nothing: its socket fills up.
-    while (viewer.camera->send(wire::Pong{}, -1, wire::SendMode::DontWait) == 0) {
-    }
-    constexpr int kMissed = 10;
-    for (int i = 0; i < kMissed; ++i) fanOut.send(host->makeSampleBuffer(kCMTimeZero), 1);
-    EXPECT_TRUE(viewer.frames().empty());
-    fanOut.send(host->makeSampleBuffer(kCMTimeZero), 1);
-    const auto next = viewer.frames();
-    ASSERT_EQ(next.size(), 1u);
-    EXPECT_EQ(next[0].sequence, kMissed + 1u);
-    EXPECT_EQ(next[0].framesMissed, std::uint32_t(kMissed));
-    EXPECT_EQ(next[0].fdAttached, 1u);  // the missed frames never delivered the fd
+    EXPECT_TRUE(fanOut.remove(1));
+    EXPECT_FALSE(fanOut.remove(1));
 }
 
 TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeTheyGoBack) {
