@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
-#include <array>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -12,27 +11,24 @@
 
 #include "base/MemFd.h"
 #include "camera/engine/ViewerFanOut.h"
+#include "protocol/SharedAreas.h"
 #include "tests/double/FakeHost.h"
 #include "tests/harness/FdCount.h"
 
 namespace kova::engine::test {
 namespace {
 
+std::pair<base::UniqueFD, base::UniqueFD> socketPair() {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    return {base::UniqueFD(ends[0]), base::UniqueFD(ends[1])};
+}
+
 // A viewer's two ends: the camera's connection to it and its own.
 struct ViewerEnds {
-    std::shared_ptr<const wire::Connection> camera;
-    wire::Connection client;
-    base::MemoryMapping states;
-
-    explicit ViewerEnds(std::array<int, 2> ends = socketPair())
-        : camera(
-              std::make_shared<const wire::Connection>(base::UniqueFD(ends[0]), wire::Peer::Host)),
-          client(base::UniqueFD(ends[1]), wire::Peer::Client) {}
-    static std::array<int, 2> socketPair() {
-        std::array<int, 2> ends{-1, -1};
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends.data()), 0);
-        return ends;
-    }
+    explicit ViewerEnds(std::pair<base::UniqueFD, base::UniqueFD> ends = socketPair())
+        : camera(std::make_shared<const wire::Connection>(std::move(ends.first), wire::Peer::Host)),
+          client(std::move(ends.second), wire::Peer::Client) {}
 
     // Takes ViewStarted and maps the frame states it brings, as a viewer does.
     void start() {
@@ -44,11 +40,9 @@ struct ViewerEnds {
         ASSERT_TRUE(mapping);
         states = std::move(*mapping);
     }
-    // Word `index` of the frame states: the held words, then the released ones.
-    std::uint64_t state(std::uint32_t index) const {
-        return std::atomic_ref<std::uint64_t>(
-                   reinterpret_cast<std::uint64_t*>(states.data())[index])
-            .load();
+    wire::FrameStates& frameStates() { return wire::sharedArea<wire::FrameStates>(states); }
+    bool intact(const wire::Frame& frame) {
+        return wire::loadShared(frameStates().held[frame.slot]) == frame.token;
     }
     // Every frame waiting, in order.
     std::vector<wire::Frame> frames() {
@@ -61,7 +55,10 @@ struct ViewerEnds {
         }
         return got;
     }
-    bool intact(const wire::Frame& frame) const { return state(frame.slot) == frame.token; }
+
+    std::shared_ptr<const wire::Connection> camera;
+    wire::Connection client;
+    base::MemoryMapping states;
 };
 
 class FanOutTest : public ::testing::Test {
@@ -171,8 +168,8 @@ TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeT
     for (std::size_t i = 0; i < kFrames; ++i) {
         EXPECT_EQ(returnedWhileIntact[i], i < wire::kViewerFramesInFlight ? -1 : 0) << i;
     }
-    // Those it had no room for left its words alone: the first release word is still unwritten.
-    EXPECT_EQ(hoarder.state(wire::kViewerFramesInFlight), 0u);
+    // Those it had no room for left its words alone: a release word is the viewer's to write.
+    EXPECT_EQ(wire::loadShared(hoarder.frameStates().released[0]), 0u);
 
     // Held past the limit, they are taken back at the next frame, each marked first.
     nowNs = 2 * holdLimitNs;
