@@ -617,7 +617,6 @@ TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBack
     EXPECT_EQ(frame.origin, wire::FrameOrigin::Sink);
     // The relay carries the time through seconds as a double: a nanosecond may be lost.
     EXPECT_NEAR(double(frame.hostTimeNs), double(stamp), 1.0);
-    EXPECT_EQ(frame.layout.bytesPerRow, streamLayout().bytesPerRow);
     ASSERT_EQ(frame.fdAttached, 1u);
     struct stat theirs {
     }, ours{};
@@ -799,7 +798,6 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
                   std::string::npos);
         EXPECT_TRUE(client->hungUp());
     }
-    EXPECT_EQ(engine->connectedClients(), 1u);
     speaking->send(wire::Ping{});
     speaking->expect<wire::Pong>();
 }

@@ -201,19 +201,5 @@ TEST_F(ProtocolTest, APeersTextIsShownEscapedAndBounded) {
     EXPECT_EQ(readable("held by \"kova\" \\ \x1b[2J", 64), "held by \"kova\" \\ \\x1b[2J");
 }
 
-TEST_F(ProtocolTest, AConnectionNeitherBlocksWhenAskedNotToNorRaisesASignalAtAGonePeer) {
-    EXPECT_EQ(camera_.receive().status, Status::Empty);
-    EXPECT_EQ(camera_.waitReadable(0), 0);
-    int sent = 0;
-    while (camera_.send(Pong{}, -1, SendMode::DontWait) == 0 && sent < 1'000'000) ++sent;
-    EXPECT_EQ(camera_.send(Pong{}, -1, SendMode::DontWait), -EAGAIN) << "after " << sent;
-    ASSERT_EQ(client_.receive().status, Status::Message);
-    EXPECT_EQ(camera_.send(Pong{}, -1, SendMode::DontWait), 0) << "room again";
-
-    auto [quiet, gone] = connectedPair();  // with nothing unread, whose close would read as a reset
-    { Connection closing = std::move(gone); }
-    EXPECT_EQ(quiet.send(SinkStarted{}), -EPIPE);
-}
-
 }  // namespace
 }  // namespace kova::wire::test
