@@ -43,7 +43,6 @@ class ManualLoop final : public EventLoop {
     Executor callbackQueue() {
         return [this](std::function<void()> work) { callbackWork_.push_back(std::move(work)); };
     }
-    std::size_t watchedCount() const { return watched_.size(); }
 
     // Runs posted work, callback work and the callbacks of readable fds until none is left. More
     // rounds than any test needs mean a busy loop in the engine.
@@ -586,19 +585,17 @@ TEST_F(EngineTest, ASlowViewerMissesFramesAndIsToldWhileTheOthersGetEveryOne) {
         sequence = frame.sequence;
         fast->send(wire::Release{.token = frame.token});
     }
-    std::vector<wire::Frame> held;
-    for (std::uint32_t i = 0; i < wire::kViewerFramesInFlight; ++i) {
-        held.push_back(slow->expect<wire::Frame>());
-    }
+    wire::Frame oldest = slow->expect<wire::Frame>();
+    for (std::uint32_t i = 1; i < wire::kViewerFramesInFlight; ++i) slow->expect<wire::Frame>();
     EXPECT_TRUE(slow->quiet());
 
     // Told once what it missed, with the next frame it has room for.
     for (const std::uint32_t missed : {kFrames - wire::kViewerFramesInFlight, 0u}) {
-        slow->send(wire::Release{.token = held.front().token});
+        slow->send(wire::Release{.token = oldest.token});
         placeholderTick();
-        held.front() = slow->expect<wire::Frame>();
-        EXPECT_EQ(held.front().framesMissed, missed);
-        EXPECT_EQ(held.front().sequence, ++sequence);
+        oldest = slow->expect<wire::Frame>();
+        EXPECT_EQ(oldest.framesMissed, missed);
+        EXPECT_EQ(oldest.sequence, ++sequence);
         fast->expect<wire::Frame>();
     }
 }
@@ -800,21 +797,6 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
     }
     speaking->send(wire::Ping{});
     speaking->expect<wire::Pong>();
-}
-
-TEST_F(EngineTest, ShutdownEndsEverySessionBeforeItIsDone) {
-    auto viewer = connect(Role::View);
-    startView(*viewer);
-    auto sink = connect(Role::Sink);
-    startSink(*sink);
-    bool done = false;
-    engine->shutdown([&done] { done = true; });
-    loop.pump();
-    EXPECT_TRUE(done);
-    EXPECT_EQ(host->armedTimerCount(), 0u);
-    EXPECT_EQ(loop.watchedCount(), 0u);
-    EXPECT_TRUE(viewer->hungUp());
-    EXPECT_TRUE(sink->hungUp());
 }
 
 }  // namespace

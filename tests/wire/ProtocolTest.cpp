@@ -128,8 +128,6 @@ TEST_F(ProtocolTest, EachCheckOfTheDecoderHoldsAtItsEdgeAndSaysWhy) {
         {timed(kTimeFlagValid), "positive timescale"},
         {timed(0), nullptr},
         {timed(kTimeFlagValid | kTimeFlagPositiveInfinity), nullptr},
-        {timed(kTimeFlagValid | kTimeFlagNegativeInfinity), nullptr},
-        {timed(kTimeFlagValid | kTimeFlagIndefinite), nullptr},
         // Frame layouts.
         {layout([](auto& l) { l.pixelFormat = PixelFormat{0x34325659}; }),
          "0x34325659 is not supported"},
