@@ -220,13 +220,12 @@ class EngineTest : public ::testing::Test {
         return registered.bufferId;
     }
     // Starts a sink or view session and takes the answer.
-    void startSink(TestClient& client) {
-        client.send(wire::SinkStart{});
-        client.expect<wire::SinkStarted>();
-    }
-    void startView(TestClient& client) {
-        client.send(wire::ViewStart{});
-        client.expect<wire::ViewStarted>();
+    void startSink(TestClient& client) { start<wire::SinkStarted>(client, wire::SinkStart{}); }
+    void startView(TestClient& client) { start<wire::ViewStarted>(client, wire::ViewStart{}); }
+    template <class Answer>
+    void start(TestClient& client, const wire::Message& request) {
+        client.send(request);
+        client.expect<Answer>();
     }
     std::uint64_t now() const { return host->hostTimeNanoseconds(); }
     // Sends one placeholder frame: the output stream's timer fires once.
