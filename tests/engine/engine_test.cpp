@@ -1,191 +1,351 @@
-// The engine against the real extension: client states, buffers, the sink queue and ending sink
-// sessions, consume requests, the fan-out to viewers, and clients that misbehave.
+// The engine against the real extension, served on a hand-turned loop with the host double's
+// clock and timers, and raw protocol clients on socket pairs: client states, buffers, the sink
+// queue and ending sink sessions, consume requests, the fan-out to viewers, and clients that
+// misbehave.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <map>
 #include <tuple>
 #include <vector>
 
-#include "Sources/CameraExtension/CameraDeviceSource.h"
-#include "Sources/CameraExtension/CameraSinkStreamSource.h"
+#include "Sources/CameraExtension/CameraProviderSource.h"
 #include "base/MemFd.h"
+#include "camera/engine/CameraEngine.h"
 #include "protocol/SharedAreas.h"
-#include "tests/engine/EngineTestSupport.h"
+#include "tests/double/FakeHost.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::engine::test {
 namespace {
 
+// The loop's thread and the callback queue, both on the test's thread: pump() runs whatever is
+// due, in order, until nothing is left, so every test sees one fixed interleaving.
+class ManualLoop final : public EventLoop {
+  public:
+    int watch(int fd, std::function<void()> onReady) override {
+        if (watched_.count(fd) != 0) return -EEXIST;
+        watched_[fd] = std::make_shared<std::function<void()>>(std::move(onReady));
+        return 0;
+    }
+    void unwatch(int fd) override { watched_.erase(fd); }
+    void perform(std::function<void()> work) override { posted_.push_back(std::move(work)); }
+    // An executor whose work pump() runs after the loop's posted work.
+    Executor callbackQueue() {
+        return [this](std::function<void()> work) { callbackWork_.push_back(std::move(work)); };
+    }
+
+    // Runs posted work, callback work and the callbacks of readable fds until none is left. More
+    // rounds than any test needs mean a busy loop in the engine.
+    void pump() {
+        for (int round = 0; round < 100000; ++round) {
+            if (runFirst(posted_) || runFirst(callbackWork_)) continue;
+            std::vector<pollfd> fds;
+            for (const auto& [fd, callback] : watched_) fds.push_back(pollfd{fd, POLLIN, 0});
+            if (fds.empty() || ::poll(fds.data(), fds.size(), 0) <= 0) return;
+            for (const pollfd& ready : fds) {
+                const auto found = watched_.find(ready.fd);
+                // Kept alive while it runs: the callback may unwatch its own fd.
+                if (ready.revents != 0 && found != watched_.end())
+                    std::shared_ptr<std::function<void()>>(found->second)->operator()();
+            }
+        }
+        ADD_FAILURE() << "the engine never settles: it keeps posting work";
+    }
+
+  private:
+    static bool runFirst(std::deque<std::function<void()>>& queue) {
+        if (queue.empty()) return false;
+        auto work = std::move(queue.front());
+        queue.pop_front();
+        work();
+        return true;
+    }
+
+    std::map<int, std::shared_ptr<std::function<void()>>> watched_;
+    std::deque<std::function<void()>> posted_;
+    std::deque<std::function<void()>> callbackWork_;
+};
+
+// The host double with the engine behind it: what the extension sends and asks for goes to the
+// engine; the fake clock, timers and faults stay the double's.
+class EngineHost final : public kova::testing::FakeHost {
+  public:
+    std::weak_ptr<CameraEngine> engine;
+    std::atomic<int> consumeRequests{0};
+
+    void sendSampleBuffer(CMIOExtensionStream& stream, const CMSampleBufferRef& sampleBuffer,
+                          CMIOExtensionStreamDiscontinuityFlags,
+                          std::uint64_t hostTimeInNanoseconds) override {
+        if (const auto target = engine.lock())
+            target->sendSampleBuffer(stream, sampleBuffer, hostTimeInNanoseconds);
+    }
+    void consumeSampleBuffer(CMIOExtensionStream& stream, const CMIOExtensionClientRef& client,
+                             CMIOExtensionConsumeCompletion completion) override {
+        ++consumeRequests;
+        if (const auto target = engine.lock())
+            target->consumeSampleBuffer(stream, client, std::move(completion));
+    }
+};
+
+// A client process as the engine sees it: the client end of a socket pair whose other end the
+// engine serves.
+class TestClient {
+  public:
+    // Attaches a new client to the engine; with a role, says hello and takes the Welcome.
+    TestClient(CameraEngine& engine, ManualLoop& loop, std::optional<wire::Role> role)
+        : connection(attached(engine)), loop_(loop) {
+        if (!role) return;
+        wire::Hello hello{.role = *role};
+        wire::setText(hello.clientName, "engine test");
+        send(hello);
+        EXPECT_EQ(expect<wire::Welcome>().role, *role);
+    }
+
+    void send(const wire::Message& message, int fd = -1) {
+        ASSERT_EQ(connection.send(message, fd, wire::SendMode::DontWait), 0);
+        loop_.pump();
+    }
+    // The next message, which must be an M; the test fails if it is not.
+    template <class M>
+    M expect() {
+        auto received = connection.receive().received;
+        const M* message = received ? std::get_if<M>(&received->message) : nullptr;
+        if (message == nullptr) {
+            ADD_FAILURE() << "expected " << wire::messageTypeName(M::kType) << ", got "
+                          << (received ? "another message" : "nothing");
+            return M{};
+        }
+        lastFd = std::move(received->fd);
+        return *message;
+    }
+    // An Error with this code must be next; returns its text.
+    std::string expectError(wire::ErrorCode code) {
+        const auto error = expect<wire::Error>();
+        EXPECT_EQ(error.code, code) << wire::textOf(error.text);
+        return std::string(wire::textOf(error.text));
+    }
+    // Nothing waits, and the engine has not hung up.
+    bool quiet() { return connection.receive().status == wire::ReceiveResult::Status::Empty; }
+    // The engine has hung up (after any messages still waiting are read).
+    bool hungUp() {
+        for (;;) {
+            const wire::ReceiveResult result = connection.receive();
+            using Status = wire::ReceiveResult::Status;
+            // Failed: closed with requests of ours still unread on its side.
+            if (result.status != Status::Message)
+                return result.status == Status::Closed ||
+                       (result.status == Status::Failed && result.systemError == -ECONNRESET);
+        }
+    }
+
+    wire::Connection connection;
+    base::UniqueFD lastFd;  // the fd of the last expected message that carried one
+
+  private:
+    static wire::Connection attached(CameraEngine& engine) {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+        engine.attach(base::UniqueFD(ends[0]),
+                      wire::PeerIdentity{::getpid(), ::getuid(), ::getgid()});
+        return wire::Connection(base::UniqueFD(ends[1]), wire::Peer::Client);
+    }
+
+    ManualLoop& loop_;
+};
+
+// The sink stream's layout: 800 × 960 BGRA, packed rows.
+inline wire::FrameLayout streamLayout() {
+    return wire::FrameLayout{wire::PixelFormat::BGRA, 800, 960, 3200, 3200ull * 960};
+}
+
+// A memfd of `size` bytes, sealed against shrinking and growing unless told otherwise.
+inline base::UniqueFD frameMemory(std::size_t size, bool sealed = true) {
+    if (sealed) return base::MemFd::create("engine-test-frame", size);
+    base::UniqueFD fd(::memfd_create("engine-test-unsealed", MFD_CLOEXEC));
+    EXPECT_EQ(::ftruncate(fd.get(), off_t(size)), 0);
+    return fd;
+}
+
+// A push of `bufferId` stamped `nanoseconds` on the host clock.
+inline wire::Push pushAt(std::uint32_t bufferId, std::uint64_t nanoseconds) {
+    return wire::Push{.bufferId = bufferId,
+                      .timeFlags = wire::kTimeFlagValid,
+                      .timeValue = std::int64_t(nanoseconds),
+                      .timeScale = 1'000'000'000};
+}
+
+// The engine serving the real extension, on the hand-turned loop and the host double.
+class EngineTest : public ::testing::Test {
+  protected:
+    EngineTest() {
+        host::HostBackend::install(host);
+        extension = CameraProviderSource::create(nullptr);
+        engine = CameraEngine::create(
+            CameraEngine::Environment{loop, loop.callbackQueue(),
+                                      [host = host.get()] { return host->hostTimeNanoseconds(); }});
+        host->engine = engine;
+        bool serving = false;
+        engine->serve(extension->provider, [&serving] { serving = true; });
+        loop.pump();
+        EXPECT_TRUE(serving);
+    }
+    ~EngineTest() override {
+        engine.reset();
+        loop.pump();
+        extension.reset();
+        host::HostBackend::install(nullptr);
+    }
+
+    std::unique_ptr<TestClient> connect(std::optional<wire::Role> role) {
+        return std::make_unique<TestClient>(*engine, loop, role);
+    }
+    // Registers `memory` (a fresh sealed buffer unless given) with the stream's layout.
+    std::uint32_t registerBuffer(TestClient& client, std::uint32_t cookie, int memory = -1) {
+        const base::UniqueFD fresh =
+            memory < 0 ? frameMemory(streamLayout().size) : base::UniqueFD();
+        client.send(wire::RegisterBuffer{.cookie = cookie, .layout = streamLayout()},
+                    memory < 0 ? fresh.get() : memory);
+        const auto registered = client.expect<wire::BufferRegistered>();
+        EXPECT_EQ(registered.cookie, cookie);
+        return registered.bufferId;
+    }
+    // Starts a sink or view session and takes the answer.
+    void startSink(TestClient& client) { start<wire::SinkStarted>(client, wire::SinkStart{}); }
+    void startView(TestClient& client) { start<wire::ViewStarted>(client, wire::ViewStart{}); }
+    template <class Answer>
+    void start(TestClient& client, const wire::Message& request) {
+        client.send(request);
+        client.expect<Answer>();
+    }
+    std::uint64_t now() const { return host->hostTimeNanoseconds(); }
+    // Sends one placeholder frame: the output stream's timer fires once.
+    void placeholderTick() {
+        host->fireDueTimers();
+        // The next tick is due one period on (rounded up to whole nanoseconds).
+        host->setHostTime(now() + 33'333'334);
+        loop.pump();
+    }
+
+    kova::testing::FdLeakGuard leakGuard;
+    std::shared_ptr<EngineHost> host = std::make_shared<EngineHost>();
+    ManualLoop loop;
+    std::shared_ptr<CameraProviderSource> extension;
+    std::shared_ptr<CameraEngine> engine;
+};
+
 using wire::ErrorCode;
+using wire::PushOutcome;
 using wire::Role;
 
 // ---- clients and their states ----
 
 TEST_F(EngineTest, EachMessageIsRefusedInTheWrongStateOrRole) {
     auto silent = connect(std::nullopt);
-    silent->send(wire::Ping{});
-    EXPECT_NE(silent->expectError(ErrorCode::WrongState).find("before the Hello"),
-              std::string::npos);
-
     auto viewer = connect(Role::View);
-    wire::Hello hello;
-    hello.role = Role::Sink;
-    viewer->send(hello);
-    viewer->expectError(ErrorCode::WrongState);
-    viewer->send(wire::SinkStart{});
-    viewer->expectError(ErrorCode::NotAllowed);
-    viewer->send(wire::ViewStop{});
-    viewer->expectError(ErrorCode::WrongState);
-    startView(*viewer);
-    viewer->send(wire::ViewStart{});
-    viewer->expectError(ErrorCode::WrongState);
-
     auto sink = connect(Role::Sink);
-    sink->send(wire::SinkStop{});
-    sink->expectError(ErrorCode::WrongState);
-    sink->send(wire::ViewStart{});
-    sink->expectError(ErrorCode::NotAllowed);
+    auto info = connect(Role::Info);
     const std::uint32_t buffer = registerBuffer(*sink, 1);
+    const auto refuses = [](TestClient& client, const wire::Message& message, ErrorCode code) {
+        client.send(message);
+        client.expectError(code);
+    };
+    refuses(*silent, wire::Ping{}, ErrorCode::WrongState);
+    refuses(*viewer, wire::Hello{.role = Role::Sink}, ErrorCode::WrongState);
+    refuses(*viewer, wire::SinkStart{}, ErrorCode::NotAllowed);
+    refuses(*viewer, wire::ViewStop{}, ErrorCode::WrongState);
+    refuses(*sink, wire::SinkStop{}, ErrorCode::WrongState);
+    refuses(*sink, wire::ViewStart{}, ErrorCode::NotAllowed);
+    refuses(*info, wire::Release{}, ErrorCode::NotAllowed);
     sink->send(pushAt(buffer, now()));
     EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+    startView(*viewer);
     startSink(*sink);
-    sink->send(wire::SinkStart{});
-    sink->expectError(ErrorCode::WrongState);
-
-    auto info = connect(Role::Info);
-    info->send(wire::Release{});
-    info->expectError(ErrorCode::NotAllowed);
+    refuses(*viewer, wire::ViewStart{}, ErrorCode::WrongState);
+    refuses(*sink, wire::SinkStart{}, ErrorCode::WrongState);
     // None of these refusals costs the connection.
     EXPECT_EQ(engine->connectedClients(), 4u);
 }
 
 TEST_F(EngineTest, PongComesAfterEverythingAskedBeforeIt) {
     auto sink = connect(Role::Sink);
-    wire::Ping ping;
-    ping.cookie = 99;
     ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
-    ASSERT_EQ(sink->connection.send(ping), 0);
+    ASSERT_EQ(sink->connection.send(wire::InfoRequest{}), 0);
+    ASSERT_EQ(sink->connection.send(wire::Ping{.cookie = 99}), 0);
     loop.pump();
     sink->expect<wire::SinkStarted>();
-    EXPECT_EQ(sink->expect<wire::Pong>().cookie, 99u);
-}
-
-TEST_F(EngineTest, PongComesAfterAnInfoReplyAskedForBeforeIt) {
-    auto sink = connect(Role::Sink);
-    wire::Ping ping;
-    ping.cookie = 7;
-    ASSERT_EQ(sink->connection.send(wire::InfoRequest{}), 0);
-    ASSERT_EQ(sink->connection.send(ping), 0);
-    loop.pump();
     sink->expect<wire::InfoReply>();
-    EXPECT_EQ(sink->expect<wire::Pong>().cookie, 7u);
+    EXPECT_EQ(sink->expect<wire::Pong>().cookie, 99u);
 }
 
 TEST_F(EngineTest, InfoIsWhatTheExtensionAnswers) {
     auto info = connect(Role::Info);
     info->send(wire::InfoRequest{});
     const auto reply = info->expect<wire::InfoReply>();
-    EXPECT_EQ(wire::textOf(reply.providerManufacturer), "Lantern Works");
-    EXPECT_EQ(wire::textOf(reply.deviceName), "Kova");
-    EXPECT_EQ(wire::textOf(reply.deviceId), "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4");
-    EXPECT_EQ(wire::textOf(reply.legacyDeviceId), "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4");
-    EXPECT_EQ(wire::textOf(reply.deviceModel), "Kova");
-    EXPECT_EQ(reply.transportType, FourCC("virt"));
-    ASSERT_EQ(reply.streamCount, 2u);
+    const auto text = [](const auto& field) { return std::string(wire::textOf(field)); };
+    const std::string id = "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4";
+    EXPECT_EQ(std::tuple(text(reply.providerManufacturer), text(reply.deviceName),
+                         text(reply.deviceId), text(reply.legacyDeviceId), text(reply.deviceModel),
+                         reply.transportType, reply.streamCount),
+              std::tuple("Lantern Works", "Kova", id, id, "Kova", FourCC("virt"), 2u));
     const wire::StreamInfo& output = reply.streams[0];
-    EXPECT_EQ(wire::textOf(output.name), "Kova Video");
-    EXPECT_EQ(output.direction, wire::StreamDirection::Source);
-    EXPECT_EQ(output.pixelFormat, FourCC("BGRA"));
-    EXPECT_EQ(output.width, 800u);
-    EXPECT_EQ(output.height, 960u);
-    EXPECT_EQ(output.frameDurationValue, 100);
-    EXPECT_EQ(output.frameDurationTimescale, 5983);
-    EXPECT_EQ(output.sinkBufferQueueSize, 0u);
+    EXPECT_EQ(std::tuple(text(output.name), output.direction, output.pixelFormat, output.width,
+                         output.height, output.frameDurationValue, output.frameDurationTimescale,
+                         output.sinkBufferQueueSize),
+              std::tuple("Kova Video", wire::StreamDirection::Source, FourCC("BGRA"), 800u, 960u,
+                         100, 5983, 0u));
     const wire::StreamInfo& sink = reply.streams[1];
-    EXPECT_EQ(wire::textOf(sink.name), "Kova Sink");
-    EXPECT_EQ(sink.direction, wire::StreamDirection::Sink);
-    EXPECT_EQ(sink.sinkBufferQueueSize, 8u);
-    EXPECT_EQ(sink.sinkBuffersRequiredForStartup, 1u);
+    EXPECT_EQ(std::tuple(text(sink.name), sink.direction, sink.sinkBufferQueueSize,
+                         sink.sinkBuffersRequiredForStartup),
+              std::tuple("Kova Sink", wire::StreamDirection::Sink, 8u, 1u));
 }
 
 // ---- registered buffers ----
 
 TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     auto sink = connect(Role::Sink);
-    auto attempt = [&](wire::FrameLayout layout, int fd) {
-        wire::RegisterBuffer request;
-        request.cookie = 7;
-        request.layout = layout;
-        sink->send(request, fd);
+    const wire::FrameLayout layout = streamLayout();
+    const auto sized = [](std::uint32_t width, std::uint32_t height, std::uint32_t bytesPerRow) {
+        return wire::FrameLayout{wire::PixelFormat::BGRA, width, height, bytesPerRow,
+                                 std::uint64_t{bytesPerRow} * height};
+    };
+    // Memory of other shapes (short, half sealed, not a memfd) is the fuzz corpus's business;
+    // here, that the engine checks the memory it is given and says why it refuses it.
+    const base::UniqueFD sealed = frameMemory(layout.size);
+    struct Attempt {
+        wire::FrameLayout layout;
+        base::UniqueFD fd;
+        const char* reason;
+    };
+    std::vector<Attempt> refused;
+    refused.push_back({sized(640, 960, 2560), frameMemory(2560 * 960), "640x960"});
+    refused.push_back({sized(800, 480, 3200), frameMemory(3200 * 480), "800x480"});
+    refused.push_back({layout, frameMemory(layout.size, false), "not sealed"});
+    const std::string reopened = "/proc/self/fd/" + std::to_string(sealed.get());
+    refused.push_back({layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
+                       "not open for reading"});
+    for (const auto& [asked, fd, reason] : refused) {
+        SCOPED_TRACE(reason);
+        sink->send(wire::RegisterBuffer{.cookie = 7, .layout = asked}, fd.get());
         const auto error = sink->expect<wire::Error>();
         EXPECT_EQ(error.code, ErrorCode::BadBuffer);
         EXPECT_EQ(error.subject, 7u);
         EXPECT_EQ(error.disconnecting, 0u);
-        return std::string(wire::textOf(error.text));
-    };
-    const wire::FrameLayout layout = streamLayout();
-
-    wire::FrameLayout small = layout;
-    small.width = 640;
-    small.bytesPerRow = 2560;
-    small.size = 2560ull * 960;
-    EXPECT_NE(attempt(small, frameMemory(small.size).get()).find("640x960"), std::string::npos);
-    wire::FrameLayout shortFrame = layout;
-    shortFrame.height = 480;
-    shortFrame.size = 3200ull * 480;
-    EXPECT_NE(attempt(shortFrame, frameMemory(shortFrame.size).get()).find("800x480"),
-              std::string::npos);
-
-    EXPECT_NE(attempt(layout, frameMemory(layout.size, false).get()).find("not sealed"),
-              std::string::npos);
-    EXPECT_NE(attempt(layout, frameMemory(layout.size - 1).get()).find("less than"),
-              std::string::npos);
-    int pipeEnds[2];
-    ASSERT_EQ(::pipe(pipeEnds), 0);
-    base::UniqueFD readEnd(pipeEnds[0]), writeEnd(pipeEnds[1]);
-    EXPECT_NE(attempt(layout, readEnd.get()).find("memfd"), std::string::npos);
-
-    // Memory a viewer could not map safely, each refused with its reason.
-    const auto sealedOnly = [&](int seals) {
-        base::UniqueFD fd(
-            ::memfd_create("engine-test-half-sealed", MFD_CLOEXEC | MFD_ALLOW_SEALING));
-        EXPECT_EQ(::ftruncate(fd.get(), off_t(layout.size)), 0);
-        EXPECT_EQ(::fcntl(fd.get(), F_ADD_SEALS, seals), 0);
-        return fd;
-    };
-    const base::UniqueFD sealed = frameMemory(layout.size);
-    std::vector<std::tuple<const char*, base::UniqueFD, const char*>> unsafe;
-    unsafe.emplace_back("sealed against shrinking only", sealedOnly(F_SEAL_SHRINK), "not sealed");
-    unsafe.emplace_back("sealed against growing only", sealedOnly(F_SEAL_GROW), "not sealed");
-    unsafe.emplace_back(
-        "reopened write-only",
-        base::UniqueFD(::open(("/proc/self/fd/" + std::to_string(sealed.get())).c_str(),
-                              O_WRONLY | O_CLOEXEC)),
-        "not open for reading");
-    // Huge pages may have none to give when a viewer maps them; not every machine has any.
-    base::UniqueFD huge(
-        ::memfd_create("engine-test-huge", MFD_CLOEXEC | MFD_HUGETLB | MFD_ALLOW_SEALING));
-    if (huge && ::ftruncate(huge.get(), off_t{4} << 20) == 0 &&
-        ::fcntl(huge.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW) == 0) {
-        unsafe.emplace_back("huge pages", std::move(huge), "huge pages");
+        EXPECT_NE(wire::textOf(error.text).find(reason), std::string::npos)
+            << wire::textOf(error.text);
     }
-    for (const auto& [what, fd, reason] : unsafe) {
-        SCOPED_TRACE(what);
-        EXPECT_NE(attempt(layout, fd.get()).find(reason), std::string::npos);
-    }
-
     // Rows may be padded.
-    wire::FrameLayout padded = layout;
-    padded.bytesPerRow = 3328;
-    padded.size = 3328ull * 960;
-    wire::RegisterBuffer request;
-    request.cookie = 8;
-    request.layout = padded;
-    sink->send(request, frameMemory(padded.size).get());
+    sink->send(wire::RegisterBuffer{.cookie = 8, .layout = sized(800, 960, 3328)},
+               frameMemory(3328 * 960).get());
     EXPECT_EQ(sink->expect<wire::BufferRegistered>().cookie, 8u);
 }
 
@@ -195,21 +355,17 @@ TEST_F(EngineTest, RegisteredBuffersAreLimitedAndUnregisteringMakesRoom) {
     for (std::uint32_t i = 0; i < wire::kMaxRegisteredBuffersPerClient; ++i) {
         ids.push_back(registerBuffer(*sink, i));
     }
-    wire::RegisterBuffer request;
-    request.cookie = 100;
-    request.layout = streamLayout();
-    sink->send(request, frameMemory(request.layout.size).get());
+    sink->send(wire::RegisterBuffer{.cookie = 100, .layout = streamLayout()},
+               frameMemory(streamLayout().size).get());
     sink->expectError(ErrorCode::LimitReached);
 
-    wire::UnregisterBuffer unregister;
-    unregister.bufferId = ids.front();
+    const wire::UnregisterBuffer unregister{.bufferId = ids.front()};
     sink->send(unregister);
     EXPECT_TRUE(sink->quiet());
     sink->send(unregister);
-    EXPECT_EQ(sink->expect<wire::Error>().code, ErrorCode::UnknownBuffer);
-    const std::uint32_t again = registerBuffer(*sink, 101);
+    sink->expectError(ErrorCode::UnknownBuffer);
     // Ids are never reused, so a late return can never be mistaken for a new buffer's.
-    EXPECT_EQ(std::count(ids.begin(), ids.end(), again), 0);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), registerBuffer(*sink, 101)), 0);
 }
 
 // ---- the sink queue ----
@@ -234,7 +390,7 @@ TEST_F(EngineTest, PushesWaitInAQueueOfEightAndOneMoreIsRefusedAsDropped) {
     for (std::size_t i = 0; i < 9; ++i) {
         const auto returned = sink->expect<wire::BufferReturned>();
         EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, wire::PushOutcome::Relayed);
+        EXPECT_EQ(returned.outcome, PushOutcome::Relayed);
     }
     EXPECT_EQ(host->scheduledOutputs().size(), 9u);
 }
@@ -242,7 +398,6 @@ TEST_F(EngineTest, PushesWaitInAQueueOfEightAndOneMoreIsRefusedAsDropped) {
 TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
     auto sink = connect(Role::Sink);
     const std::uint32_t id = registerBuffer(*sink, 1);
-    const std::uint32_t other = registerBuffer(*sink, 2);
     startSink(*sink);
     ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
     ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
@@ -250,63 +405,48 @@ TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
     EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::BufferBusy);
     sink->expect<wire::BufferReturned>();
 
-    sink->send(pushAt(id + 1000, now()));
-    EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::UnknownBuffer);
-
     const std::uint64_t oneSecond = 1'000'000'000;
-    std::vector<wire::Push> badTimes{pushAt(other, now() + oneSecond + 1)};
-    badTimes.push_back(pushAt(other, now()));
-    badTimes.back().timeFlags = 0;
-    badTimes.push_back(pushAt(other, now()));
-    badTimes.back().timeFlags = wire::kTimeFlagValid | wire::kTimeFlagPositiveInfinity;
-    for (const wire::Push& push : badTimes) {
+    wire::Push untimed = pushAt(id, now()), infinite = pushAt(id, now());
+    untimed.timeFlags = 0;
+    infinite.timeFlags |= wire::kTimeFlagPositiveInfinity;
+    const std::pair<wire::Push, wire::PushRefusal> refused[] = {
+        {pushAt(id + 1000, now()), wire::PushRefusal::UnknownBuffer},
+        {pushAt(id, now() + oneSecond + 1), wire::PushRefusal::BadTime},
+        {untimed, wire::PushRefusal::BadTime},
+        {infinite, wire::PushRefusal::BadTime},
+    };
+    for (const auto& [push, reason] : refused) {
         sink->send(push);
-        const auto refused = sink->expect<wire::PushRefused>();
-        EXPECT_EQ(refused.reason, wire::PushRefusal::BadTime) << push.timeFlags;
+        EXPECT_EQ(sink->expect<wire::PushRefused>().reason, reason) << push.timeFlags;
     }
     // A second ahead is still on time.
-    sink->send(pushAt(other, now() + oneSecond));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, wire::PushOutcome::Relayed);
+    sink->send(pushAt(id, now() + oneSecond));
+    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
 }
 
 // ---- ending sink sessions and consume requests ----
 
-TEST_F(EngineTest, EndingTheLastSinkSessionStopsTheStreamBeforeItFailsTheWaitingRequest) {
-    auto sink = connect(Role::Sink);
-    startSink(*sink);
-    // The relay waits for a frame. Were its request failed before the stream stopped, the
-    // relay would see the stream still pumping and ask again.
-    const int requests = host->consumeRequests.load();
-    EXPECT_EQ(requests, 1);
-    sink->send(wire::SinkStop{});
-    sink->expect<wire::SinkStopped>();
-    EXPECT_EQ(host->consumeRequests.load(), requests);
-}
-
 TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
     auto sink = connect(Role::Sink);
-    const std::uint32_t a = registerBuffer(*sink, 1);
-    const std::uint32_t b = registerBuffer(*sink, 2);
-    const std::uint32_t c = registerBuffer(*sink, 3);
+    const std::uint32_t ids[] = {registerBuffer(*sink, 1), registerBuffer(*sink, 2),
+                                 registerBuffer(*sink, 3)};
     startSink(*sink);
-    for (std::uint32_t id : {a, b, c}) ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
+    for (std::uint32_t id : ids) ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
     ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
     const int requestsBeforeStop = host->consumeRequests.load();
     loop.pump();
 
-    // The relay asked once more after relaying `a`, and not again once the session ended.
+    // The relay asked once more after relaying the first, and not again once the session ended:
+    // its waiting request was failed only after the stream stopped.
     EXPECT_EQ(host->consumeRequests.load(), requestsBeforeStop + 1);
-    const auto first = sink->expect<wire::BufferReturned>();
-    EXPECT_EQ(first.bufferId, a);
-    EXPECT_EQ(first.outcome, wire::PushOutcome::Relayed);
-    for (std::uint32_t id : {b, c}) {
+    for (std::size_t i = 0; i < 3; ++i) {
         const auto returned = sink->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, id);
-        EXPECT_EQ(returned.outcome, wire::PushOutcome::Dropped);
+        EXPECT_EQ(returned.bufferId, ids[i]);
+        EXPECT_EQ(returned.outcome, i == 0 ? PushOutcome::Relayed : PushOutcome::Dropped);
     }
     sink->expect<wire::SinkStopped>();
 
-    sink->send(pushAt(a, now()));
+    sink->send(pushAt(ids[0], now()));
     const auto refused = sink->expect<wire::PushRefused>();
     EXPECT_EQ(refused.reason, wire::PushRefusal::NotStarted);
     EXPECT_EQ(refused.framesPushed, 3u);
@@ -314,110 +454,80 @@ TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
 
     // A new session relays again.
     startSink(*sink);
-    sink->send(pushAt(b, now()));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, wire::PushOutcome::Relayed);
+    sink->send(pushAt(ids[1], now()));
+    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
 }
 
 // Starting and stopping each take a hop to the callback queue; a request that comes during the
 // hop is refused, not taken as if the hop were done.
 TEST_F(EngineTest, ASinkSessionIsNotStoppedWhileStartingNorStartedWhileStopping) {
     auto sink = connect(Role::Sink);
-    auto expectRefused = [&](wire::MessageType request) {
+    const auto secondRefused = [&](const wire::Message& first, const wire::Message& second) {
+        ASSERT_EQ(sink->connection.send(first), 0);
+        ASSERT_EQ(sink->connection.send(second), 0);
+        loop.pump();
         const auto error = sink->expect<wire::Error>();
         EXPECT_EQ(error.code, ErrorCode::WrongState);
-        EXPECT_EQ(error.requestType, std::uint32_t(request));
+        EXPECT_EQ(error.requestType,
+                  std::uint32_t(std::visit([](auto& m) { return m.kType; }, second)));
         EXPECT_EQ(error.disconnecting, 0u);
     };
-    ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
-    ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
-    loop.pump();
-    expectRefused(wire::MessageType::SinkStop);
+    secondRefused(wire::SinkStart{}, wire::SinkStop{});
     sink->expect<wire::SinkStarted>();
-
-    ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
-    ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
-    loop.pump();
-    expectRefused(wire::MessageType::SinkStart);
+    secondRefused(wire::SinkStop{}, wire::SinkStart{});
     sink->expect<wire::SinkStopped>();
-}
-
-TEST_F(EngineTest, AConsumeRequestWithoutASinkSessionIsReleasedWithoutAnAnswer) {
-    auto held = std::make_shared<int>(0);
-    std::weak_ptr<int> watch = held;
-    bool answered = false;
-    engine->consumeSampleBuffer(
-        sinkStream(), kova::testing::FakeHost::makeClient(),
-        [held = std::move(held), &answered](auto&&...) { answered = true; });
-    loop.pump();
-    EXPECT_FALSE(answered);
-    EXPECT_TRUE(watch.expired());
-}
-
-TEST_F(EngineTest, ARelayLeftByATakenOverSessionEndsWhileTheNewSinkGoesOn) {
-    auto leaving = connect(Role::Sink);
-    auto staying = connect(Role::Sink);
-    const std::uint32_t id = registerBuffer(*staying, 1);
-    startSink(*leaving);
-    // One producer at a time: the staying one takes the sink over.
-    staying->send(wire::SinkTakeOver{});
-    staying->expect<wire::SinkStarted>();
-    EXPECT_EQ(leaving->expect<wire::Error>().code, wire::ErrorCode::NotAuthorized);
-    leaving.reset();
-    // The relay of the ended session was let go, not answered again and again (pump() would
-    // have failed on a busy loop).
-    loop.pump();
-    EXPECT_EQ(engine->connectedClients(), 1u);
-
-    const int requests = host->consumeRequests.load();
-    staying->send(pushAt(id, now()));
-    EXPECT_EQ(staying->expect<wire::BufferReturned>().outcome, wire::PushOutcome::Relayed);
-    EXPECT_EQ(host->consumeRequests.load(), requests + 1);
 }
 
 TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHoldersQueue) {
     auto holder = connect(Role::Sink);
-    auto second = connect(Role::Sink);
+    auto taker = connect(Role::Sink);
     auto status = [this] {
         auto asking = connect(Role::Info);
         asking->send(wire::StatusRequest{});
         return asking->expect<wire::StatusReply>();
     };
-    const std::vector<std::uint32_t> ids = {registerBuffer(*holder, 1), registerBuffer(*holder, 2),
-                                            registerBuffer(*holder, 3)};
+    const std::uint32_t ids[] = {registerBuffer(*holder, 1), registerBuffer(*holder, 2),
+                                 registerBuffer(*holder, 3)};
+    const std::uint32_t takersOwn = registerBuffer(*taker, 4);
     startSink(*holder);
     const std::string named = "\"engine test\" (pid " + std::to_string(::getpid()) + ")";
 
-    second->send(wire::SinkStart{});
-    EXPECT_NE(second->expectError(wire::ErrorCode::NotAuthorized).find(named), std::string::npos);
+    taker->send(wire::SinkStart{});
+    EXPECT_NE(taker->expectError(ErrorCode::NotAuthorized).find(named), std::string::npos);
     EXPECT_EQ(status().sinkSessions, 1u);
 
     // Pushed and taken over in one turn of the loop: the pushes after the first still queue.
     for (const std::uint32_t id : ids) ASSERT_EQ(holder->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(second->connection.send(wire::SinkTakeOver{}), 0);
+    ASSERT_EQ(taker->connection.send(wire::SinkTakeOver{}), 0);
     loop.pump();
-    second->expect<wire::SinkStarted>();
+    taker->expect<wire::SinkStarted>();
     // The first push was relayed; the rest come back dropped before the holder is told who
     // took over.
-    std::vector<wire::PushOutcome> outcomes;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
+    for (std::size_t i = 0; i < 3; ++i) {
         const auto returned = holder->expect<wire::BufferReturned>();
         EXPECT_EQ(returned.bufferId, ids[i]);
-        outcomes.push_back(returned.outcome);
+        EXPECT_EQ(returned.outcome, i == 0 ? PushOutcome::Relayed : PushOutcome::Dropped);
     }
-    EXPECT_EQ(outcomes, (std::vector{wire::PushOutcome::Relayed, wire::PushOutcome::Dropped,
-                                     wire::PushOutcome::Dropped}));
-    EXPECT_NE(holder->expectError(wire::ErrorCode::NotAuthorized).find(named), std::string::npos);
+    EXPECT_NE(holder->expectError(ErrorCode::NotAuthorized).find(named), std::string::npos);
     holder->send(pushAt(ids[0], now()));
     EXPECT_EQ(holder->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
 
+    // Counted for the taker (none yet) and for all: two never relayed, and the push after the
+    // take-over, dropped.
     const wire::StatusReply after = status();
-    EXPECT_EQ(after.hasProducer, 1u);
-    EXPECT_EQ(after.producerPid, std::uint32_t(::getpid()));
-    EXPECT_EQ(after.producerPushed, 0u);  // the taker's own count
-    EXPECT_EQ(after.framesPushed, 3u);
-    EXPECT_EQ(after.framesDropped, 3u);  // two never relayed, and the push after the take-over
-    EXPECT_EQ(after.sinkSessions, 2u);
-    EXPECT_EQ(after.takeOvers, 1u);
+    EXPECT_EQ(
+        std::tuple(after.hasProducer, after.producerPid, after.producerPushed, after.framesPushed,
+                   after.framesDropped, after.sinkSessions, after.takeOvers),
+        std::tuple(1u, std::uint32_t(::getpid()), 0u, 3u, 3u, 2u, 1u));
+
+    // The relay of the ended session was let go, not answered again and again (pump() would
+    // fail on a busy loop): the taker's push is relayed on one more request.
+    holder.reset();
+    loop.pump();
+    const int requests = host->consumeRequests.load();
+    taker->send(pushAt(takersOwn, now()));
+    EXPECT_EQ(taker->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(host->consumeRequests.load(), requests + 1);
 }
 
 // ---- viewers ----
@@ -432,11 +542,7 @@ TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastView
     EXPECT_EQ(first.origin, wire::FrameOrigin::Placeholder);
     EXPECT_EQ(first.fdAttached, 1u);
     EXPECT_TRUE(viewer->lastFd.isValid());
-    EXPECT_EQ(first.layout.width, 800u);
-    EXPECT_EQ(first.layout.height, 960u);
-    EXPECT_GE(first.layout.size, std::uint64_t{first.layout.bytesPerRow} * 960);
-    wire::Release release;
-    release.token = first.token;
+    const wire::Release release{.token = first.token};
     viewer->send(release);
 
     // The pool hands out the same memory again: known, so no fd.
@@ -474,39 +580,31 @@ TEST_F(EngineTest, ASlowViewerMissesFramesAndIsToldWhileTheOthersGetEveryOne) {
         placeholderTick();
         const auto frame = fast->expect<wire::Frame>();
         EXPECT_EQ(frame.framesMissed, 0u);
-        if (sequence != 0) {
-            EXPECT_EQ(frame.sequence, sequence + 1);
-        }
+        EXPECT_TRUE(sequence == 0 || frame.sequence == sequence + 1) << frame.sequence;
         sequence = frame.sequence;
-        wire::Release release;
-        release.token = frame.token;
-        fast->send(release);
+        fast->send(wire::Release{.token = frame.token});
     }
-    std::vector<wire::Frame> held;
-    while (auto received = slow->next()) held.push_back(std::get<wire::Frame>(received->message));
-    ASSERT_EQ(held.size(), wire::kViewerFramesInFlight);
+    wire::Frame oldest = slow->expect<wire::Frame>();
+    for (std::uint32_t i = 1; i < wire::kViewerFramesInFlight; ++i) slow->expect<wire::Frame>();
+    EXPECT_TRUE(slow->quiet());
 
-    wire::Release release;
-    release.token = held.front().token;
-    slow->send(release);
-    placeholderTick();
-    const auto after = slow->expect<wire::Frame>();
-    EXPECT_EQ(after.framesMissed, kFrames - wire::kViewerFramesInFlight);
-    EXPECT_EQ(after.sequence, sequence + 1);
-    EXPECT_EQ(fast->expect<wire::Frame>().sequence, sequence + 1);
+    // Told once what it missed, with the next frame it has room for.
+    for (const std::uint32_t missed : {kFrames - wire::kViewerFramesInFlight, 0u}) {
+        slow->send(wire::Release{.token = oldest.token});
+        placeholderTick();
+        oldest = slow->expect<wire::Frame>();
+        EXPECT_EQ(oldest.framesMissed, missed);
+        EXPECT_EQ(oldest.sequence, ++sequence);
+        fast->expect<wire::Frame>();
+    }
 }
 
 TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBackAfterIt) {
     auto viewer = connect(Role::View);
     startView(*viewer);
     auto sink = connect(Role::Sink);
-    const wire::FrameLayout layout = streamLayout();
-    base::UniqueFD memory = frameMemory(layout.size);
-    wire::RegisterBuffer request;
-    request.cookie = 1;
-    request.layout = layout;
-    sink->send(request, memory.get());
-    const std::uint32_t id = sink->expect<wire::BufferRegistered>().bufferId;
+    const base::UniqueFD memory = frameMemory(streamLayout().size);
+    const std::uint32_t id = registerBuffer(*sink, 1, memory.get());
     startSink(*sink);
 
     const std::uint64_t stamp = now() - 5'000'000;
@@ -515,146 +613,106 @@ TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBack
     EXPECT_EQ(frame.origin, wire::FrameOrigin::Sink);
     // The relay carries the time through seconds as a double: a nanosecond may be lost.
     EXPECT_NEAR(double(frame.hostTimeNs), double(stamp), 1.0);
-    EXPECT_EQ(frame.layout.bytesPerRow, layout.bytesPerRow);
     ASSERT_EQ(frame.fdAttached, 1u);
     struct stat theirs {
     }, ours{};
     ASSERT_EQ(::fstat(viewer->lastFd.get(), &theirs), 0);
     ASSERT_EQ(::fstat(memory.get(), &ours), 0);
-    EXPECT_EQ(theirs.st_ino, ours.st_ino);
-    EXPECT_EQ(theirs.st_dev, ours.st_dev);
+    EXPECT_TRUE(theirs.st_ino == ours.st_ino && theirs.st_dev == ours.st_dev);
     // The viewer still holds it: the client may not write it yet.
     EXPECT_TRUE(sink->quiet());
 
-    wire::Release release;
-    release.token = frame.token;
-    viewer->send(release);
+    viewer->send(wire::Release{.token = frame.token});
     const auto returned = sink->expect<wire::BufferReturned>();
     EXPECT_EQ(returned.bufferId, id);
-    EXPECT_EQ(returned.outcome, wire::PushOutcome::Relayed);
+    EXPECT_EQ(returned.outcome, PushOutcome::Relayed);
 
     // Once the client lets go of it, the viewer is told to forget the memory.
-    wire::UnregisterBuffer unregister;
-    unregister.bufferId = id;
-    sink->send(unregister);
+    sink->send(wire::UnregisterBuffer{.bufferId = id});
     EXPECT_EQ(viewer->expect<wire::BufferGone>().bufferKey, frame.bufferKey);
-}
-
-TEST_F(EngineTest, StoppingAViewReleasesItsFramesToTheirOwners) {
-    auto viewer = connect(Role::View);
-    startView(*viewer);
-    auto sink = connect(Role::Sink);
-    const std::uint32_t id = registerBuffer(*sink, 1);
-    startSink(*sink);
-    sink->send(pushAt(id, now()));
-    viewer->expect<wire::Frame>();
-    EXPECT_TRUE(sink->quiet());
-    viewer->send(wire::ViewStop{});
-    viewer->expect<wire::ViewStopped>();
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, wire::PushOutcome::Relayed);
-    // Releases after the stop are ignored: the frames were released by it.
-    wire::Release release;
-    release.token = 1;
-    viewer->send(release);
-    EXPECT_TRUE(viewer->quiet());
 }
 
 // ---- releases and returns through shared memory ----
 
-// A producer with a return ring and a viewer that releases by writing its frame states.
-struct SharedAreaClients {
-    std::unique_ptr<TestClient> sink, viewer;
-    base::WritableMemory ring, states;
-    wire::FrameReturns& returns() { return wire::sharedArea<wire::FrameReturns>(ring.mapping); }
-    void release(const wire::Frame& frame) {
-        wire::storeShared(wire::sharedArea<wire::FrameStates>(states.mapping).released[frame.slot],
-                          frame.token);
-    }
-    // The returns waiting in the ring, taken and counted as read.
-    std::vector<std::uint64_t> takeReturns() {
-        std::vector<std::uint64_t> taken;
-        EXPECT_TRUE(wire::takeReturns(returns(), [&](std::uint32_t id, wire::PushOutcome outcome) {
-            taken.push_back(std::uint64_t{id} | std::uint64_t(outcome) << 32);
-        }));
-        return taken;
-    }
-};
-
-std::uint64_t relayedReturn(std::uint32_t id) {
-    return std::uint64_t{id} | std::uint64_t(wire::PushOutcome::Relayed) << 32;
-}
-
 TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUnlessAsked) {
-    SharedAreaClients c;
-    c.viewer = connect(Role::View);
-    startView(*c.viewer);
-    auto states = base::MemoryMapping::create(c.viewer->lastFd.get(), wire::kFrameStatesSize, true);
-    ASSERT_TRUE(states) << "the viewer cannot write its frame states";
-    c.states.mapping = std::move(*states);
-    c.sink = connect(Role::Sink);
+    auto viewer = connect(Role::View);
+    startView(*viewer);
+    auto statesMemory =
+        base::MemoryMapping::create(viewer->lastFd.get(), wire::kFrameStatesSize, true);
+    ASSERT_TRUE(statesMemory) << "the viewer cannot write its frame states";
+    const auto release = [&](const wire::Frame& frame, std::uint64_t token) {
+        wire::storeShared(wire::sharedArea<wire::FrameStates>(*statesMemory).released[frame.slot],
+                          token);
+    };
+    auto sink = connect(Role::Sink);
     auto ring = base::MemFd::createShared("test-returns", sizeof(wire::FrameReturns));
     ASSERT_TRUE(ring);
-    c.ring = std::move(*ring);
-    c.sink->send(wire::ReturnsArea{}, c.ring.fd.get());
-    const std::uint32_t first = registerBuffer(*c.sink, 1);
-    const std::uint32_t second = registerBuffer(*c.sink, 2);
-    const std::uint32_t third = registerBuffer(*c.sink, 3);
-    startSink(*c.sink);
+    wire::FrameReturns& returns = wire::sharedArea<wire::FrameReturns>(ring->mapping);
+    sink->send(wire::ReturnsArea{}, ring->fd.get());
+    // The ids waiting in the ring, taken and counted as read.
+    const auto takeReturns = [&] {
+        std::vector<std::uint32_t> ids;
+        EXPECT_TRUE(wire::takeReturns(returns, [&](std::uint32_t id, PushOutcome outcome) {
+            EXPECT_EQ(outcome, PushOutcome::Relayed);
+            ids.push_back(id);
+        }));
+        return ids;
+    };
+    const std::uint32_t ids[] = {registerBuffer(*sink, 1), registerBuffer(*sink, 2),
+                                 registerBuffer(*sink, 3)};
+    startSink(*sink);
+    const auto relay = [&](std::uint32_t id) {
+        sink->send(pushAt(id, now()));
+        return viewer->expect<wire::Frame>();
+    };
 
-    c.sink->send(pushAt(first, now()));
-    const auto firstFrame = c.viewer->expect<wire::Frame>();
+    const wire::Frame first = relay(ids[0]);
     // A word with another token (stale, or made up) releases nothing.
-    wire::storeShared(
-        wire::sharedArea<wire::FrameStates>(c.states.mapping).released[firstFrame.slot],
-        firstFrame.token + 7);
-    c.sink->send(pushAt(second, now()));
-    const auto secondFrame = c.viewer->expect<wire::Frame>();
-    EXPECT_TRUE(c.takeReturns().empty());
+    release(first, first.token + 7);
+    const wire::Frame second = relay(ids[1]);
+    EXPECT_TRUE(takeReturns().empty());
 
     // Read when the next frame goes out: back in the ring, and neither end woken for it.
-    c.release(firstFrame);
-    c.sink->send(pushAt(third, now()));
-    c.viewer->expect<wire::Frame>();
-    EXPECT_TRUE(c.sink->quiet()) << "a return in the ring needs no message";
+    release(first, first.token);
+    const wire::Frame third = relay(ids[2]);
+    EXPECT_TRUE(sink->quiet()) << "a return in the ring needs no message";
 
     // A producer that waits is answered once a buffer is back: at once if the ring holds one,
     // else when the camera, asked, finds a viewer's release.
-    c.sink->send(wire::ReturnsWanted{});
-    c.sink->expect<wire::ReturnsPosted>();
-    EXPECT_EQ(c.takeReturns(), std::vector<std::uint64_t>{relayedReturn(first)});
-    c.release(secondFrame);
-    c.sink->send(wire::ReturnsWanted{});
-    c.sink->expect<wire::ReturnsPosted>();
-    EXPECT_TRUE(c.sink->quiet());
-    EXPECT_EQ(c.takeReturns(), std::vector<std::uint64_t>{relayedReturn(second)});
-    c.sink->send(wire::ReturnsWanted{});
-    EXPECT_TRUE(c.sink->quiet()) << "nothing came back, so nothing is posted yet";
-    c.viewer->send(wire::ViewStop{});
-    c.viewer->expect<wire::ViewStopped>();
-    c.sink->expect<wire::ReturnsPosted>();
-    EXPECT_TRUE(c.sink->quiet()) << "one answer to one ask";
-    EXPECT_EQ(c.takeReturns(), std::vector<std::uint64_t>{relayedReturn(third)});
+    sink->send(wire::ReturnsWanted{});
+    sink->expect<wire::ReturnsPosted>();
+    EXPECT_EQ(takeReturns(), std::vector{ids[0]});
+    release(second, second.token);
+    sink->send(wire::ReturnsWanted{});
+    sink->expect<wire::ReturnsPosted>();
+    EXPECT_TRUE(sink->quiet());
+    EXPECT_EQ(takeReturns(), std::vector{ids[1]});
+    sink->send(wire::ReturnsWanted{});
+    EXPECT_TRUE(sink->quiet()) << "nothing came back, so nothing is posted yet";
+    // Stopping the view gives its frames back; releases after it are ignored.
+    viewer->send(wire::ViewStop{});
+    viewer->expect<wire::ViewStopped>();
+    sink->expect<wire::ReturnsPosted>();
+    EXPECT_TRUE(sink->quiet()) << "one answer to one ask";
+    EXPECT_EQ(takeReturns(), std::vector{ids[2]});
+    viewer->send(wire::Release{.token = third.token});
+    EXPECT_TRUE(viewer->quiet());
 
     // A ring whose reader wrote a count it has not reached has no room: the return is a message.
-    wire::storeShared(c.returns().read, c.returns().written + 1);
-    c.sink->send(pushAt(second, now()));
-    const auto returned = c.sink->expect<wire::BufferReturned>();
-    EXPECT_EQ(returned.bufferId, second);
+    wire::storeShared(returns.read, returns.written + 1);
+    sink->send(pushAt(ids[1], now()));
+    EXPECT_EQ(sink->expect<wire::BufferReturned>().bufferId, ids[1]);
 }
 
 TEST_F(EngineTest, AReturnsAreaIsTakenOnceAndOnlyAsSealedMemoryItCanWrite) {
     auto sink = connect(Role::Sink);
     auto sealed = base::MemFd::createShared("test-returns", sizeof(wire::FrameReturns));
     ASSERT_TRUE(sealed);
-    std::vector<std::pair<const char*, base::UniqueFD>> refused;
-    refused.emplace_back("unsealed", frameMemory(sizeof(wire::FrameReturns), false));
-    refused.emplace_back("too small", frameMemory(64));
-    refused.emplace_back(
-        "open for reading only",
-        base::UniqueFD(::open(("/proc/self/fd/" + std::to_string(sealed->fd.get())).c_str(),
-                              O_RDONLY | O_CLOEXEC)));
-    for (const auto& [what, fd] : refused) {
-        SCOPED_TRACE(what);
+    const std::string reopened = "/proc/self/fd/" + std::to_string(sealed->fd.get());
+    const base::UniqueFD refused[] = {
+        frameMemory(sizeof(wire::FrameReturns), false), frameMemory(64),
+        base::UniqueFD(::open(reopened.c_str(), O_RDONLY | O_CLOEXEC))};
+    for (const base::UniqueFD& fd : refused) {
         sink->send(wire::ReturnsArea{}, fd.get());
         sink->expectError(ErrorCode::BadBuffer);
     }
@@ -666,7 +724,9 @@ TEST_F(EngineTest, AReturnsAreaIsTakenOnceAndOnlyAsSealedMemoryItCanWrite) {
 
 // ---- clients that misbehave ----
 
-TEST_F(EngineTest, GarbageGetsAnErrorAndAHangUpWhileAViewerGoesOn) {
+// A client that sends garbage is told and let go, one that does not read its socket is let go
+// rather than waited for; a viewer goes on meanwhile.
+TEST_F(EngineTest, ClientsThatSendGarbageOrReadNothingAreLetGoWhileAViewerGoesOn) {
     auto viewer = connect(Role::View);
     startView(*viewer);
     auto garbage = connect(Role::Sink);
@@ -678,8 +738,16 @@ TEST_F(EngineTest, GarbageGetsAnErrorAndAHangUpWhileAViewerGoesOn) {
     EXPECT_EQ(error.code, ErrorCode::ProtocolViolation);
     EXPECT_EQ(error.disconnecting, 1u);
     EXPECT_TRUE(garbage->hungUp());
-    EXPECT_EQ(engine->connectedClients(), 1u);
 
+    auto deaf = connect(Role::Info);
+    // Pings until the engine gives up on the answers piling up; bounded, as it must give up.
+    for (int round = 0; round < 1000 && engine->connectedClients() == 2; ++round) {
+        while (deaf->connection.send(wire::Ping{}, -1, wire::SendMode::DontWait) == 0) {
+        }
+        loop.pump();
+    }
+    EXPECT_TRUE(deaf->hungUp());
+    EXPECT_EQ(engine->connectedClients(), 1u);
     placeholderTick();
     EXPECT_EQ(viewer->expect<wire::Frame>().origin, wire::FrameOrigin::Placeholder);
 }
@@ -691,8 +759,7 @@ TEST_F(EngineTest, ClientsPastTheLimitAreToldAndLetGoWhenTheySayHello) {
     for (std::uint32_t i = 0; i < wire::kMaxClients; ++i) clients.push_back(connect(Role::Info));
     auto oneTooMany = connect(std::nullopt);
     EXPECT_TRUE(oneTooMany->quiet());
-    wire::Hello hello;
-    hello.role = Role::Info;
+    const wire::Hello hello{.role = Role::Info};
     oneTooMany->send(hello);
     const auto error = oneTooMany->expect<wire::Error>();
     EXPECT_EQ(error.code, ErrorCode::LimitReached);
@@ -723,44 +790,12 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
     EXPECT_EQ(engine->closeSilentClients(), std::nullopt) << "all silent ones are gone";
     loop.pump();
     for (const auto& client : later) {
-        const auto error = client->expect<wire::Error>();
-        EXPECT_EQ(error.code, ErrorCode::ProtocolViolation);
-        EXPECT_NE(std::string(wire::textOf(error.text)).find("Hello"), std::string::npos);
+        EXPECT_NE(client->expectError(ErrorCode::ProtocolViolation).find("Hello"),
+                  std::string::npos);
         EXPECT_TRUE(client->hungUp());
     }
-    EXPECT_EQ(engine->connectedClients(), 1u);
     speaking->send(wire::Ping{});
     speaking->expect<wire::Pong>();
-}
-
-TEST_F(EngineTest, AClientThatDoesNotReadItsSocketIsDisconnectedNotWaitedFor) {
-    auto reader = connect(Role::View);
-    auto deaf = connect(Role::Info);
-    // Pings until the engine gives up on the answers piling up; bounded, as it must give up.
-    for (int round = 0; round < 1000 && engine->connectedClients() == 2; ++round) {
-        while (deaf->connection.send(wire::Ping{}, -1, wire::SendMode::DontWait) == 0) {
-        }
-        loop.pump();
-    }
-    EXPECT_EQ(engine->connectedClients(), 1u);
-    EXPECT_TRUE(deaf->hungUp());
-    reader->send(wire::Ping{});
-    reader->expect<wire::Pong>();
-}
-
-TEST_F(EngineTest, ShutdownEndsEverySessionBeforeItIsDone) {
-    auto viewer = connect(Role::View);
-    startView(*viewer);
-    auto sink = connect(Role::Sink);
-    startSink(*sink);
-    bool done = false;
-    engine->shutdown([&done] { done = true; });
-    loop.pump();
-    EXPECT_TRUE(done);
-    EXPECT_EQ(host->armedTimerCount(), 0u);
-    EXPECT_EQ(loop.watchedCount(), 0u);
-    EXPECT_TRUE(viewer->hungUp());
-    EXPECT_TRUE(sink->hungUp());
 }
 
 }  // namespace

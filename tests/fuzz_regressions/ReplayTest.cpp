@@ -1,5 +1,6 @@
-// Replays every committed seed and crash reproducer of the fuzz targets through their entry
-// functions, so that a fault a fuzzer once found fails the ordinary test run if it comes back.
+// Replays every seed and crash reproducer of the fuzz targets through their entry functions, so
+// that a fault a fuzzer once found fails the ordinary test run if it comes back; the committed
+// corpus is the generated seeds, never edited by hand, so it follows the protocol as it is now.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,40 +35,27 @@ std::map<std::string, fs::path> filesIn(const fs::path& folder) {
     return files;
 }
 
-class FuzzReplay : public ::testing::TestWithParam<Target> {
-  protected:
-    fs::path corpus() const { return kFuzzFolder / "corpus" / GetParam().name; }
-    fs::path regressions() const { return kFuzzFolder / "regressions" / GetParam().name; }
-};
+class FuzzReplay : public ::testing::TestWithParam<Target> {};
 
-TEST_P(FuzzReplay, SeedsAndCrashReproducersHold) {
-    auto files = filesIn(corpus());
-    ASSERT_FALSE(files.empty()) << "no seed corpus in " << corpus();
-    for (auto& [name, path] : filesIn(regressions())) files.emplace("regression " + name, path);
-
-    for (const auto& [name, path] : files) {
-        SCOPED_TRACE(path.string());
-        const auto bytes = readFile(path);
+TEST_P(FuzzReplay, SeedsAreGeneratedAndTheyAndCrashReproducersHold) {
+    const auto holds = [](const std::string& what, const std::vector<std::uint8_t>& bytes) {
         const Verdict verdict = GetParam().run(bytes);
-        EXPECT_FALSE(verdict.has_value()) << *verdict;
-    }
-}
-
-// The corpus is generated, never edited by hand, and follows the protocol as it is now.
-TEST_P(FuzzReplay, CommittedCorpusIsTheGeneratedSeeds) {
+        EXPECT_FALSE(verdict.has_value()) << what << ": " << *verdict;
+    };
+    const fs::path corpus = kFuzzFolder / "corpus" / GetParam().name;
+    auto unknown = filesIn(corpus);
     const auto seeds = seedsFor(GetParam().name);
     ASSERT_FALSE(seeds.empty());
-    auto files = filesIn(corpus());
     for (const Seed& seed : seeds) {
-        SCOPED_TRACE(seed.name);
-        const auto file = files.find(seed.name);
-        ASSERT_NE(file, files.end())
-            << "missing from " << corpus() << "; rewrite it with fuzz_write_seeds fuzz/corpus";
-        EXPECT_EQ(readFile(file->second), seed.bytes)
-            << "stale; rewrite it with fuzz_write_seeds fuzz/corpus";
-        files.erase(file);
+        EXPECT_EQ(readFile(corpus / seed.name), seed.bytes)
+            << seed.name << " is missing or stale; rewrite it with fuzz_write_seeds fuzz/corpus";
+        unknown.erase(seed.name);
+        holds(seed.name, seed.bytes);
     }
-    for (const auto& [name, path] : files) ADD_FAILURE() << path << " is not a generated seed";
+    for (const auto& [name, path] : unknown) ADD_FAILURE() << path << " is not a generated seed";
+    for (const auto& [name, path] : filesIn(kFuzzFolder / "regressions" / GetParam().name)) {
+        holds(path.string(), readFile(path));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, FuzzReplay,

@@ -2,206 +2,161 @@
 // and what sending and receiving promise. Arbitrary malformed packets are the fuzz targets'
 // business: their corpus is replayed in every build.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "tests/wire/WireTestSupport.h"
+#include "base/MemFd.h"
+#include "protocol/Wire.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::wire::test {
 namespace {
 
 using Status = ReceiveResult::Status;
 
+// The camera's end (speaking as the host) and the client's end of a fresh socket pair.
+std::pair<Connection, Connection> connectedPair() {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    return {Connection(base::UniqueFD(ends[0]), Peer::Host),
+            Connection(base::UniqueFD(ends[1]), Peer::Client)};
+}
+
+struct Packet {
+    std::vector<std::byte> bytes;
+    Peer sender;
+};
+
 template <class M>
-std::vector<std::byte> packet(const M& message) {
-    const auto bytes = bytesOf(message);
-    return {bytes.begin(), bytes.end()};
+Packet packet(const M& message, Peer sender = M::kSender) {
+    const auto* bytes = reinterpret_cast<const std::byte*>(&message);
+    return {{bytes, bytes + sizeof message}, sender};
 }
 
 template <class M, class Change>
-std::vector<std::byte> changed(M message, Change change) {
+Packet changed(M message, Change change) {
     change(message);
     return packet(message);
 }
 
-// A packet of `size` bytes whose header says `type` and `length`.
-std::vector<std::byte> framed(MessageType type, std::uint32_t length, std::size_t size) {
+// A client's packet of `size` bytes whose header says `type` and `length`.
+Packet framed(MessageType type, std::uint32_t length, std::size_t size) {
     std::vector<std::byte> bytes(size);
     const MessageHeader header{type, length};
     std::memcpy(bytes.data(), &header, std::min(size, sizeof header));
-    return bytes;
+    return {bytes, Peer::Client};
 }
 
-Hello validHello() {
-    Hello hello;
-    hello.role = Role::Sink;
-    setText(hello.clientName, "test");
-    return hello;
-}
+const FrameLayout kLayout{PixelFormat::BGRA, 16, 8, 80, 4096};
 
-Frame validFrame() {
-    Frame frame;
-    frame.origin = FrameOrigin::Sink;
-    frame.layout = sampleLayout();
-    return frame;
-}
-
-RegisterBuffer validRegistration() {
-    RegisterBuffer registration;
-    registration.layout = sampleLayout();
-    return registration;
-}
-
-Error validError() {
-    Error error;
-    error.code = ErrorCode::HostFailure;
-    return error;
-}
-
-class ProtocolTest : public FdLeakCheck {
+class ProtocolTest : public ::testing::Test {
   protected:
-    ConnectedPair pair_;
+    kova::testing::FdLeakGuard leakGuard_;
+    std::pair<Connection, Connection> ends_ = connectedPair();
+    Connection& camera_ = ends_.first;
+    Connection& client_ = ends_.second;
 };
 
 TEST_F(ProtocolTest, EachCheckOfTheDecoderHoldsAtItsEdgeAndSaysWhy) {
-    auto hello = [](auto change) { return changed(validHello(), change); };
-    auto error = [](auto change) { return changed(validError(), change); };
-    auto info = [](auto change) { return changed(InfoReply{}, change); };
-    auto status = [](auto change) { return changed(StatusReply{}, change); };
-    auto push = [](auto change) { return changed(Push{}, change); };
-    auto frame = [](auto change) { return changed(validFrame(), change); };
-    auto layout = [](auto change) {
-        return changed(validRegistration(), [&](RegisterBuffer& m) { change(m.layout); });
+    const Hello hello{.role = Role::Sink};
+    const Frame frame{.origin = FrameOrigin::Sink, .layout = kLayout};
+    const RegisterBuffer registration{.layout = kLayout};
+    const Error error{.code = ErrorCode::HostFailure};
+    auto layout = [&](auto change) {
+        return changed(registration, [&](RegisterBuffer& m) { change(m.layout); });
     };
-    auto timed = [&](std::uint32_t flags) { return push([=](Push& m) { m.timeFlags = flags; }); };
+    auto timed = [](std::uint32_t flags) { return packet(Push{.timeFlags = flags}); };
 
     struct Case {
-        const char* what;
-        std::vector<std::byte> bytes;
-        Peer sender;
+        Packet packet;
         const char* refusal;  // part of the reason; null when the message is taken
         int fds = 0;          // sealed memfds attached
         ErrorCode code = ErrorCode::ProtocolViolation;
     };
     const std::vector<Case> cases = {
         // Each base the rows below change is itself valid.
-        {"hello", packet(validHello()), Peer::Client, nullptr},
-        {"registration", packet(validRegistration()), Peer::Client, nullptr, 1},
-        {"frame", packet(validFrame()), Peer::Host, nullptr},
-        {"error", packet(validError()), Peer::Host, nullptr},
-        {"info", packet(InfoReply{}), Peer::Host, nullptr},
-        {"status", packet(StatusReply{}), Peer::Host, nullptr},
+        {packet(hello), nullptr},
+        {packet(registration), nullptr, 1},
+        {packet(frame), nullptr},
+        {packet(error), nullptr},
+        {packet(InfoReply{}), nullptr},
+        {packet(StatusReply{}), nullptr},
         // Framing.
-        {"shorter than a header", std::vector<std::byte>(5), Peer::Client,
-         "shorter than its 8-byte header"},
-        {"header shorter than the packet", framed(MessageType::Push, 32, 40), Peer::Client,
-         "header says 32 bytes"},
-        {"shorter than its type", framed(MessageType::Push, 24, 24), Peer::Client,
-         "Push must be 32 bytes, not 24"},
-        {"longer than its type", framed(MessageType::Push, 40, 40), Peer::Client,
-         "Push must be 32 bytes, not 40"},
-        {"one past the size limit", std::vector<std::byte>(kMaxMessageSize + 1), Peer::Client,
-         "larger than 1024 bytes"},
-        {"largest packet, unknown type", framed(MessageType{300}, kMaxMessageSize, kMaxMessageSize),
-         Peer::Client, "unknown message type 300"},
-        {"type 0", framed(MessageType{0}, 8, 8), Peer::Client, "unknown message type 0"},
-        {"frame from a client", packet(validFrame()), Peer::Client, "not sent by clients"},
-        {"push from the camera", packet(Push{}), Peer::Host, "not sent by the camera"},
-        {"version 2", hello([](Hello& m) { m.version = 2; }), Peer::Client,
+        {framed(MessageType::Push, 0, 5), "shorter than its 8-byte header"},
+        {framed(MessageType::Push, 32, 40), "header says 32 bytes"},
+        {framed(MessageType::Push, 24, 24), "Push must be 32 bytes, not 24"},
+        {framed(MessageType::Push, 40, 40), "Push must be 32 bytes, not 40"},
+        {framed(MessageType::Push, 0, kMaxMessageSize + 1), "larger than 1024 bytes"},
+        {framed(MessageType{300}, kMaxMessageSize, kMaxMessageSize), "unknown message type 300"},
+        {framed(MessageType{0}, 8, 8), "unknown message type 0"},
+        {packet(frame, Peer::Client), "not sent by clients"},
+        {packet(Push{}, Peer::Host), "not sent by the camera"},
+        {changed(hello, [](auto& m) { m.version = 2; }),
          "protocol version 2 is not supported (this camera speaks version 3)", 0,
          ErrorCode::VersionMismatch},
         // Fields.
-        {"role past the last", hello([](Hello& m) { m.role = Role{4}; }), Peer::Client,
-         "is not a role"},
-        {"reserved", hello([](Hello& m) { m.reserved = 1; }), Peer::Client, "reserved field"},
-        {"name unterminated", hello([](Hello& m) { std::memset(m.clientName, 'a', kNameSize); }),
-         Peer::Client, "clientName is not NUL-terminated"},
-        {"bytes after the NUL", hello([](Hello& m) { m.clientName[kNameSize - 1] = 'z'; }),
-         Peer::Client, "clientName is not NUL-terminated"},
-        {"error code 0", error([](Error& m) { m.code = {}; }), Peer::Host, "is not an error code"},
-        {"error code past the last",
-         error([](Error& m) { m.code = ErrorCode{kLastErrorCode + 1}; }), Peer::Host,
+        {changed(hello, [](auto& m) { m.role = Role{4}; }), "is not a role"},
+        {changed(hello, [](auto& m) { m.reserved = 1; }), "reserved field"},
+        {changed(hello, [](auto& m) { std::memset(m.clientName, 'a', kNameSize); }),
+         "clientName is not NUL-terminated"},
+        {changed(hello, [](auto& m) { m.clientName[kNameSize - 1] = 'z'; }),
+         "clientName is not NUL-terminated"},
+        {changed(error, [](auto& m) { m.code = {}; }), "is not an error code"},
+        {changed(error, [](auto& m) { m.code = ErrorCode{kLastErrorCode + 1}; }),
          "is not an error code"},
-        {"error request type", error([](Error& m) { m.requestType = 99; }), Peer::Host,
-         "request type 99"},
-        {"flag of 2", error([](Error& m) { m.disconnecting = 2; }), Peer::Host,
-         "disconnecting is 2"},
-        {"refusal reason", packet(PushRefused{}), Peer::Host, "is not a reason"},
-        {"push outcome", packet(BufferReturned{}), Peer::Host, "is not an outcome"},
-        {"buffer id 0", packet(BufferRegistered{}), Peer::Host, "buffer id 0"},
-        {"frame origin", frame([](Frame& m) { m.origin = FrameOrigin{3}; }), Peer::Host,
-         "is not an origin"},
-        {"frame slot", frame([](Frame& m) { m.slot = kViewerFramesInFlight; }), Peer::Host,
-         "slot 4 is not below 4"},
-        {"stream count", info([](InfoReply& m) { m.streamCount = kMaxStreams + 1; }), Peer::Host,
-         "5 streams"},
-        {"unused stream filled", info([](InfoReply& m) { m.streams[3].width = 1; }), Peer::Host,
-         "unused stream entry 3"},
-        {"stream direction", info([](InfoReply& m) {
-             m.streamCount = 1;
-             m.streams[0].direction = StreamDirection{2};
-         }),
-         Peer::Host, "direction 2"},
-        {"output state", status([](StatusReply& m) { m.output = OutputShowing{3}; }), Peer::Host,
-         "is not an output state"},
-        {"viewer entries past the count", status([](StatusReply& m) { m.viewerEntries = 1; }),
-         Peer::Host, "1 viewer entries for 0 viewers"},
-        {"viewer entries past the limit", status([](StatusReply& m) {
-             m.viewerCount = 20;
-             m.viewerEntries = 9;
-         }),
-         Peer::Host, "at most 8"},
-        {"unused viewer filled", status([](StatusReply& m) { m.viewers[7].pid = 1; }), Peer::Host,
-         "unused viewer entry 7"},
-        {"unknown time flags", timed(1u << 5), Peer::Client, "unknown bits"},
-        {"valid time, timescale 0", timed(kTimeFlagValid), Peer::Client, "positive timescale"},
-        {"no time", timed(0), Peer::Client, nullptr},
-        {"+infinity", timed(kTimeFlagValid | kTimeFlagPositiveInfinity), Peer::Client, nullptr},
-        {"-infinity", timed(kTimeFlagValid | kTimeFlagNegativeInfinity), Peer::Client, nullptr},
-        {"indefinite", timed(kTimeFlagValid | kTimeFlagIndefinite), Peer::Client, nullptr},
+        {changed(error, [](auto& m) { m.requestType = 99; }), "request type 99"},
+        {changed(error, [](auto& m) { m.disconnecting = 2; }), "disconnecting is 2"},
+        {packet(PushRefused{}), "is not a reason"},
+        {packet(BufferReturned{}), "is not an outcome"},
+        {packet(BufferRegistered{}), "buffer id 0"},
+        {changed(frame, [](auto& m) { m.origin = FrameOrigin{3}; }), "is not an origin"},
+        {changed(frame, [](auto& m) { m.slot = kViewerFramesInFlight; }), "slot 4 is not below 4"},
+        {packet(InfoReply{.streamCount = kMaxStreams + 1}), "5 streams"},
+        {changed(InfoReply{}, [](auto& m) { m.streams[3].width = 1; }), "unused stream entry 3"},
+        {changed(InfoReply{.streamCount = 1},
+                 [](auto& m) { m.streams[0].direction = StreamDirection{2}; }),
+         "direction 2"},
+        {packet(StatusReply{.output = OutputShowing{3}}), "is not an output state"},
+        {packet(StatusReply{.viewerEntries = 1}), "1 viewer entries for 0 viewers"},
+        {packet(StatusReply{.viewerCount = 20, .viewerEntries = 9}), "at most 8"},
+        {changed(StatusReply{}, [](auto& m) { m.viewers[7].pid = 1; }), "unused viewer entry 7"},
+        {timed(1u << 5), "unknown bits"},
+        {timed(kTimeFlagValid), "positive timescale"},
+        {timed(0), nullptr},
+        {timed(kTimeFlagValid | kTimeFlagPositiveInfinity), nullptr},
         // Frame layouts.
-        {"pixel format", layout([](FrameLayout& l) { l.pixelFormat = PixelFormat{0x34325659}; }),
-         Peer::Client, "0x34325659 is not supported"},
-        {"width past the limit", layout([](FrameLayout& l) { l.width = kMaxFrameDimension + 1; }),
-         Peer::Client, "outside 1 to 8192"},
-        {"height 0", layout([](FrameLayout& l) { l.height = 0; }), Peer::Client,
-         "outside 1 to 8192"},
-        {"row too short", layout([](FrameLayout& l) { l.bytesPerRow = 16 * 4 - 4; }), Peer::Client,
-         "cannot hold 16 pixels"},
-        {"row not whole pixels", layout([](FrameLayout& l) { l.bytesPerRow = 16 * 4 + 1; }),
-         Peer::Client, "cannot hold 16 pixels"},
-        {"size a byte under the frame", layout([](FrameLayout& l) { l.size = 639; }), Peer::Client,
-         "less than the frame's 640 bytes"},
+        {layout([](auto& l) { l.pixelFormat = PixelFormat{0x34325659}; }),
+         "0x34325659 is not supported"},
+        {layout([](auto& l) { l.width = kMaxFrameDimension + 1; }), "outside 1 to 8192"},
+        {layout([](auto& l) { l.height = 0; }), "outside 1 to 8192"},
+        {layout([](auto& l) { l.bytesPerRow = 16 * 4 - 4; }), "cannot hold 16 pixels"},
+        {layout([](auto& l) { l.bytesPerRow = 16 * 4 + 1; }), "cannot hold 16 pixels"},
+        {layout([](auto& l) { l.size = 639; }), "less than the frame's 640 bytes"},
         // 2^19 bytes × 8192 rows is 2^32: wrapped to 32 bits it would be 0 and pass any size.
-        {"rows that overflow 32 bits", layout([](FrameLayout& l) {
-             l.height = kMaxFrameDimension;
-             l.bytesPerRow = 1u << 19;
+        {layout([](auto& l) {
+             l = {l.pixelFormat, 16, kMaxFrameDimension, 1u << 19, l.size};
          }),
-         Peer::Client, "less than the frame's 4294967296 bytes"},
-        {"size past the limit", layout([](FrameLayout& l) { l.size = kMaxBufferBytes + 1; }),
-         Peer::Client, "exceeds the limit"},
-        {"a frame's layout", frame([](Frame& m) { m.layout.width = 0; }), Peer::Host,
-         "Frame: frame size 0x8"},
+         "less than the frame's 4294967296 bytes"},
+        {layout([](auto& l) { l.size = kMaxBufferBytes + 1; }), "exceeds the limit"},
+        {changed(frame, [](auto& m) { m.layout.width = 0; }), "Frame: frame size 0x8"},
         // Fds.
-        {"fd on a push", packet(Push{}), Peer::Client, "Push takes no fd", 1},
-        {"registration without fd", packet(validRegistration()), Peer::Client,
-         "RegisterBuffer needs an fd"},
-        {"frame claims an fd", frame([](Frame& m) { m.fdAttached = 1; }), Peer::Host,
-         "says an fd is attached, none is"},
-        {"frame hides an fd", packet(validFrame()), Peer::Host,
-         "says no fd is attached, but one is", 1},
+        {packet(Push{}), "Push takes no fd", 1},
+        {packet(registration), "RegisterBuffer needs an fd"},
+        {changed(frame, [](auto& m) { m.fdAttached = 1; }), "says an fd is attached, none is"},
+        {packet(frame), "says no fd is attached, but one is", 1},
     };
-    const base::UniqueFD memory = makeSealedMemFd();
+    const base::UniqueFD memory = base::MemFd::create("kova-wire-test", 4096);
     for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
-        const bool fromClient = test.sender == Peer::Client;
-        sendRaw((fromClient ? pair_.client : pair_.camera).fd(), test.bytes,
-                std::vector<int>(test.fds, memory.get()));
-        const ReceiveResult result = (fromClient ? pair_.camera : pair_.client).receive();
+        SCOPED_TRACE(test.refusal ? test.refusal : "a valid message");
+        const bool fromClient = test.packet.sender == Peer::Client;
+        ASSERT_EQ(sendPacket((fromClient ? client_ : camera_).fd(), test.packet.bytes,
+                             std::vector<int>(test.fds, memory.get())),
+                  0);
+        const ReceiveResult result = (fromClient ? camera_ : client_).receive();
         if (test.refusal == nullptr) {
             EXPECT_EQ(result.status, Status::Message) << result.error.reason;
             continue;
@@ -212,78 +167,36 @@ TEST_F(ProtocolTest, EachCheckOfTheDecoderHoldsAtItsEdgeAndSaysWhy) {
             << "reason: " << result.error.reason;
         EXPECT_FALSE(result.received.has_value());
     }
-    EXPECT_EQ(pair_.camera.receive().status, Status::Empty) << "one packet, one answer";
-    EXPECT_EQ(pair_.client.receive().status, Status::Empty);
+    EXPECT_EQ(camera_.receive().status, Status::Empty) << "one packet, one answer";
+    EXPECT_EQ(client_.receive().status, Status::Empty);
 }
 
 TEST_F(ProtocolTest, SendStampsTheHeaderAndRefusesWhatItsPeerWouldRefuse) {
-    Ping ping;
-    ping.header = MessageHeader{MessageType::Frame, 3};
-    ping.cookie = 5;
-    ASSERT_EQ(pair_.client.send(ping), 0);
-    ReceiveResult result = pair_.camera.receive();
+    ASSERT_EQ(client_.send(Ping{.header = {MessageType::Frame, 3}, .cookie = 5}), 0);
+    ReceiveResult result = camera_.receive();
     ASSERT_EQ(result.status, Status::Message) << result.error.reason;
     EXPECT_EQ(std::get<Ping>(result.received->message).cookie, 5u);
 
-    const base::UniqueFD memory = makeSealedMemFd();
-    EXPECT_EQ(pair_.camera.send(Push{}), -EINVAL) << "the camera does not push";
-    EXPECT_EQ(pair_.client.send(validRegistration()), -EINVAL) << "registration without fd";
-    EXPECT_EQ(pair_.client.send(Push{}, memory.get()), -EINVAL) << "push with fd";
-    EXPECT_EQ(pair_.client.send(Hello{}), -EINVAL) << "hello without a role";
-    EXPECT_EQ(pair_.camera.receive().status, Status::Empty);
-    EXPECT_EQ(pair_.client.receive().status, Status::Empty);
+    const base::UniqueFD memory = base::MemFd::create("kova-wire-test", 4096);
+    EXPECT_EQ(camera_.send(Push{}), -EINVAL) << "the camera does not push";
+    EXPECT_EQ(client_.send(RegisterBuffer{.layout = kLayout}), -EINVAL) << "no fd";
+    EXPECT_EQ(client_.send(Push{}, memory.get()), -EINVAL) << "push with fd";
+    EXPECT_EQ(client_.send(Hello{}), -EINVAL) << "hello without a role";
+    EXPECT_EQ(camera_.receive().status, Status::Empty);
 }
 
-TEST_F(ProtocolTest, TextIsCutToItsFieldAndAPeersTextIsShownEscapedAndBounded) {
-    Hello hello;
-    setText(hello.clientName, std::string(200, 'x'));
-    EXPECT_EQ(textOf(hello.clientName), std::string(kNameSize - 1, 'x'));
-    const Error error = disconnectError({ErrorCode::VersionMismatch, std::string(300, 'r')});
-    EXPECT_EQ(error.disconnecting, 1u);
-    EXPECT_EQ(textOf(error.text), std::string(kErrorTextSize - 1, 'r'));
-
-    const struct {
-        std::string_view text;
-        std::size_t limit;
-        const char* shown;
-    } cases[] = {
-        {"kova view", 64, "kova view"},
-        {"a\nkova-camera: forged", 64, "a\\x0akova-camera: forged"},
-        {"\x1b[2J\r\t\x7f", 64, "\\x1b[2J\\x0d\\x09\\x7f"},
-        {"say \"hi\" \\ \xc2\x9b", 64, "say \\x22hi\\x22 \\x5c \\xc2\\x9b"},
-        {std::string_view("nul\0after", 9), 64, "nul\\x00after"},
-        {"abcdef", 4, "abcd..."},
+// A peer's text goes into log lines and replies: it cannot forge a line or drive a terminal.
+TEST_F(ProtocolTest, APeersTextIsShownEscapedAndBounded) {
+    const std::pair<std::string_view, const char*> shown[] = {
+        {"a\nkova-camera: forged", "a\\x0akova-camera: forged"},
+        {"\x1b[2J\r\t\x7f", "\\x1b[2J\\x0d\\x09\\x7f"},
+        {"say \"hi\" \\ \xc2\x9b", "say \\x22hi\\x22 \\x5c \\xc2\\x9b"},
+        {std::string_view("nul\0after", 9), "nul\\x00after"},
     };
-    for (const auto& test : cases) EXPECT_EQ(printable(test.text, test.limit), test.shown);
+    for (const auto& [text, escaped] : shown) EXPECT_EQ(printable(text, 64), escaped);
+    EXPECT_EQ(printable("abcdef", 4), "abcd...");
     // A whole text for a person keeps its quotes, and nothing else.
     EXPECT_EQ(readable("held by \"kova\" \\ \x1b[2J", 64), "held by \"kova\" \\ \\x1b[2J");
-}
-
-TEST_F(ProtocolTest, ReceiveReportsEmptyThenWhatWasSentBeforeTheHangUpThenTheHangUp) {
-    EXPECT_EQ(pair_.camera.receive().status, Status::Empty);
-    EXPECT_EQ(pair_.camera.waitReadable(0), 0);
-    ASSERT_EQ(pair_.client.send(SinkStart{}), 0);
-    pair_.client.shutdown();
-    EXPECT_EQ(pair_.camera.waitReadable(-1), 1);
-    ReceiveResult result = pair_.camera.receive();
-    ASSERT_EQ(result.status, Status::Message);
-    EXPECT_TRUE(std::holds_alternative<SinkStart>(result.received->message));
-    EXPECT_EQ(pair_.camera.receive().status, Status::Closed);
-}
-
-TEST_F(ProtocolTest, SendNeitherBlocksWhenAskedNotToNorRaisesASignalAtAGonePeer) {
-    int sent = 0;
-    int result = 0;
-    while ((result = pair_.camera.send(Pong{}, -1, SendMode::DontWait)) == 0 && sent < 1'000'000) {
-        ++sent;
-    }
-    ASSERT_EQ(result, -EAGAIN) << "after " << sent << " messages";
-    ASSERT_EQ(pair_.client.receive().status, Status::Message);
-    EXPECT_EQ(pair_.camera.send(Pong{}, -1, SendMode::DontWait), 0) << "room again";
-
-    ConnectedPair quiet;  // with nothing unread, whose close would read as a reset
-    { Connection gone = std::move(quiet.client); }
-    EXPECT_EQ(quiet.camera.send(SinkStarted{}), -EPIPE);
 }
 
 }  // namespace

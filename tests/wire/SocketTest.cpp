@@ -8,49 +8,45 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 
+#include "protocol/Wire.h"
 #include "tests/harness/ChildProcess.h"
-#include "tests/wire/WireTestSupport.h"
+#include "tests/harness/FdCount.h"
 
 namespace kova::wire::test {
 namespace {
 
-EnvironmentLookup environment(std::map<std::string, std::string> variables) {
-    return [variables = std::move(variables)](const char* name) -> const char* {
-        const auto found = variables.find(name);
-        return found == variables.end() ? nullptr : found->second.c_str();
-    };
+std::pair<base::UniqueFD, base::UniqueFD> socketPair() {
+    int ends[2] = {-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+    return {base::UniqueFD(ends[0]), base::UniqueFD(ends[1])};
 }
 
-class SocketPathTest : public FdLeakCheck {};
-
-TEST_F(SocketPathTest, OverrideThenRuntimeFolderThenTmp) {
-    constexpr uid_t kUid = 1234;
-    struct Case {
-        std::map<std::string, std::string> variables;
+TEST(SocketPathTest, OverrideThenRuntimeFolderThenTmp) {
+    const struct {
+        const char* socket;   // KOVA_SOCKET, null when unset
+        const char* runtime;  // XDG_RUNTIME_DIR
         std::string path;
-        bool privateFolder;
+    } cases[] = {
+        {"/srv/cam.sock", "/run/user/5", "/srv/cam.sock"},
+        {"", "/run/user/5", "/run/user/5/kova/camera.sock"},
+        {nullptr, "/run/user/5//", "/run/user/5/kova/camera.sock"},
+        {nullptr, "/", "/kova/camera.sock"},
+        {nullptr, "run/user/5", "/tmp/kova-1234/camera.sock"},
+        {nullptr, "", "/tmp/kova-1234/camera.sock"},
+        {nullptr, nullptr, "/tmp/kova-1234/camera.sock"},
     };
-    const Case cases[] = {
-        {{{"KOVA_SOCKET", "/srv/cam.sock"}, {"XDG_RUNTIME_DIR", "/run/user/5"}},
-         "/srv/cam.sock",
-         false},
-        {{{"KOVA_SOCKET", ""}, {"XDG_RUNTIME_DIR", "/run/user/5"}},
-         "/run/user/5/kova/camera.sock",
-         true},
-        {{{"XDG_RUNTIME_DIR", "/run/user/5//"}}, "/run/user/5/kova/camera.sock", true},
-        {{{"XDG_RUNTIME_DIR", "/"}}, "/kova/camera.sock", true},
-        {{{"XDG_RUNTIME_DIR", "run/user/5"}}, "/tmp/kova-1234/camera.sock", true},
-        {{{"XDG_RUNTIME_DIR", ""}}, "/tmp/kova-1234/camera.sock", true},
-        {{}, "/tmp/kova-1234/camera.sock", true},
-    };
-    for (const Case& c : cases) {
-        const SocketLocation location = resolveSocketPath(environment(c.variables), kUid);
+    for (const auto& c : cases) {
+        const SocketLocation location = resolveSocketPath(
+            [&](const char* name) {
+                return std::string_view(name) == "KOVA_SOCKET" ? c.socket : c.runtime;
+            },
+            1234);
         EXPECT_EQ(location.path, c.path);
-        EXPECT_EQ(location.privateFolder, c.privateFolder) << c.path;
+        // Only a folder of the camera's own choosing is made private.
+        EXPECT_EQ(location.privateFolder, location.path != "/srv/cam.sock") << c.path;
     }
 }
 
@@ -68,8 +64,7 @@ bool exists(const std::string& path) {
 // A socket file at `path` with a listener that is not a camera; kept listening or closed.
 base::UniqueFD bindPlainSocket(const std::string& path, bool keepListening) {
     base::UniqueFD socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{AF_UNIX, {}};
     path.copy(address.sun_path, sizeof address.sun_path - 1);
     EXPECT_EQ(::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(::listen(socket.get(), 4), 0);
@@ -77,29 +72,23 @@ base::UniqueFD bindPlainSocket(const std::string& path, bool keepListening) {
     return socket;
 }
 
-class SocketTest : public FdLeakCheck {
+class SocketTest : public ::testing::Test {
   protected:
     SocketLocation defaultLocation() const { return {folder() + "/camera.sock", true}; }
     std::string folder() const { return root_.file("kova"); }
 
-    // Connects, accepts and trades a hello for a welcome.
+    // A client connects, the listener accepts it, and a message gets across.
     void expectServes(const Listener& listener) {
         base::Result<base::UniqueFD> clientSocket = connectTo(listener.path());
         ASSERT_TRUE(clientSocket.ok()) << clientSocket.failure().message;
         base::Result<base::UniqueFD> cameraSocket = listener.accept();
         ASSERT_TRUE(cameraSocket.ok()) << cameraSocket.failure().message;
-        Connection client(std::move(clientSocket.value()), Peer::Client);
-        Connection camera(std::move(cameraSocket.value()), Peer::Host);
-        Hello hello;
-        hello.role = Role::Info;
-        ASSERT_EQ(client.send(hello), 0);
-        ASSERT_EQ(camera.receive().status, ReceiveResult::Status::Message);
-        Welcome welcome;
-        welcome.role = Role::Info;
-        ASSERT_EQ(camera.send(welcome), 0);
-        ASSERT_EQ(client.receive().status, ReceiveResult::Status::Message);
+        ASSERT_EQ(Connection(std::move(clientSocket.value()), Peer::Client).send(Ping{}), 0);
+        EXPECT_EQ(Connection(std::move(cameraSocket.value()), Peer::Host).receive().status,
+                  ReceiveResult::Status::Message);
     }
 
+    kova::testing::FdLeakGuard leakGuard_;
     kova::testing::TempFolder root_;
 };
 
@@ -112,6 +101,9 @@ TEST_F(SocketTest, TheDefaultFolderIsMadePrivateAndAChosenOneIsLeftAsItIs) {
     EXPECT_TRUE(S_ISSOCK(modeOf(listening.value()->path())));
     EXPECT_EQ(listening.value()->accept().failure().error, -EAGAIN) << "nobody is waiting yet";
     expectServes(*listening.value());
+    // A listener removes its socket, so that the next camera starts cleanly.
+    listening.value().reset();
+    EXPECT_FALSE(exists(defaultLocation().path));
 
     ASSERT_EQ(::mkdir(root_.file("shared").c_str(), 0755), 0);
     ASSERT_EQ(::chmod(root_.file("shared").c_str(), 0755), 0);
@@ -144,29 +136,24 @@ TEST_F(SocketTest, ADefaultFolderThatIsALinkOrAnotherUsersIsRefused) {
 
 TEST_F(SocketTest, WhatAlreadyLiesAtThePathIsTakenOverOnlyIfItIsADeadSocket) {
     const std::string path = defaultLocation().path;
-    struct Case {
-        const char* what;
+    const struct {
         std::function<std::shared_ptr<void>()> occupy;  // what it made, kept while it is tried
         std::string refusal;                            // the start of the message; empty: taken
-    };
-    const Case cases[] = {
-        {"a camera",
-         [&] { return std::shared_ptr<Listener>(std::move(*Listener::listen(defaultLocation()))); },
+    } cases[] = {
+        {[&] { return std::shared_ptr<Listener>(std::move(*Listener::listen(defaultLocation()))); },
          "another kova-camera is already serving " + path},
-        {"a listener that is not a camera (it holds no lock)",
-         [&] { return std::make_shared<base::UniqueFD>(bindPlainSocket(path, true)); },
+        // A listener that is not a camera holds no lock.
+        {[&] { return std::make_shared<base::UniqueFD>(bindPlainSocket(path, true)); },
          "another process is already listening on " + path},
-        {"a socket file nobody listens on",
-         [&] { return std::make_shared<base::UniqueFD>(bindPlainSocket(path, false)); }, ""},
-        {"a file that is not a socket",
-         [&] {
+        {[&] { return std::make_shared<base::UniqueFD>(bindPlainSocket(path, false)); }, ""},
+        {[&] {
              std::ofstream(path) << "keep me";
              return nullptr;
          },
          path + " exists and is not a socket"},
     };
-    for (const Case& test : cases) {
-        SCOPED_TRACE(test.what);
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.refusal);
         std::filesystem::remove_all(folder());
         ASSERT_EQ(::mkdir(folder().c_str(), 0700), 0);
         const std::shared_ptr<void> occupant = test.occupy();
@@ -180,18 +167,8 @@ TEST_F(SocketTest, WhatAlreadyLiesAtThePathIsTakenOverOnlyIfItIsADeadSocket) {
         EXPECT_EQ(listening.failure().message.rfind(test.refusal, 0), 0u)
             << listening.failure().message;
         EXPECT_TRUE(exists(path)) << "what was there was removed";
-        if (occupant) {
-            EXPECT_TRUE(connectTo(path).ok()) << "it no longer answers";
-        }
+        EXPECT_TRUE(!occupant || connectTo(path).ok()) << "it no longer answers";
     }
-}
-
-TEST_F(SocketTest, AListenerRemovesItsSocketSoTheNextCameraStartsCleanly) {
-    Listener::listen(defaultLocation()).value().reset();
-    EXPECT_FALSE(exists(defaultLocation().path));
-    auto again = Listener::listen(defaultLocation());
-    ASSERT_TRUE(again.ok()) << again.failure().message;
-    expectServes(*again.value());
 }
 
 TEST_F(SocketTest, AHandedOverSocketIsServedLockedAndLeftInPlace) {
@@ -204,17 +181,10 @@ TEST_F(SocketTest, AHandedOverSocketIsServedLockedAndLeftInPlace) {
     adopted.value().reset();
     EXPECT_TRUE(exists(path)) << "the service manager's socket file was removed";
 
-    // Only a listening SOCK_SEQPACKET socket bound to a path can be served.
-    base::UniqueFD abstract(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    const sockaddr_un autobind{AF_UNIX, {}};  // the kernel picks an abstract name
-    ASSERT_EQ(::bind(abstract.get(), reinterpret_cast<const sockaddr*>(&autobind),
-                     sizeof autobind.sun_family),
-              0);
-    ASSERT_EQ(::listen(abstract.get(), 1), 0);
+    // Only a listening SOCK_SEQPACKET socket can be served.
     std::pair<base::UniqueFD, const char*> refused[] = {
         {socketPair().first, "not listening"},
         {base::UniqueFD(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)), "SOCK_SEQPACKET"},
-        {std::move(abstract), "not bound to a path"},
     };
     for (auto& [socket, why] : refused) {
         auto taken = Listener::adopt(std::move(socket));
@@ -234,50 +204,41 @@ TEST_F(SocketTest, ConnectingWhereNoCameraServesOrToAPathTooLongSaysSo) {
     EXPECT_EQ(connectTo(tooLong).failure().error, -ENAMETOOLONG);
 }
 
-TEST_F(SocketTest, TheCameraServesOnlyItsOwnUser) {
+// Both ends check the other's user: the camera serves only its own, a client trusts only a
+// camera of its own user or root.
+TEST_F(SocketTest, EachEndAcceptsOnlyAPeerOfItsOwnUser) {
     auto [camera, client] = socketPair();
-    const uid_t me = ::getuid();
-    PeerCheck foreign(me, [me](int, PeerIdentity& identity) {
-        identity = PeerIdentity{4321, me + 1, 0};
-        return 0;
-    });
-    base::Result<PeerIdentity> refused = foreign.check(camera.get());
-    ASSERT_FALSE(refused.ok());
-    EXPECT_EQ(refused.failure().error, -EACCES);
-    EXPECT_NE(
-        refused.failure().message.find("process 4321 belongs to uid " + std::to_string(me + 1)),
-        std::string::npos);
-    PeerCheck unreadable(me, [](int, PeerIdentity&) { return -ENOTCONN; });
-    EXPECT_EQ(unreadable.check(camera.get()).failure().error, -ENOTCONN);
-
-    base::Result<PeerIdentity> real = PeerCheck(me).check(camera.get());
-    ASSERT_TRUE(real.ok()) << real.failure().message;
-    EXPECT_EQ(real.value().uid, me);
-    EXPECT_EQ(real.value().pid, ::getpid());
-}
-
-TEST_F(SocketTest, AClientTrustsOnlyACameraOfItsOwnUserOrRoot) {
-    auto [camera, client] = socketPair();
-    const uid_t me = 1000;
-    struct Case {
-        uid_t servedBy;
-        int readError;
-        int expected;
+    const auto peer = [](uid_t uid, int readError) {
+        return [=](int, PeerIdentity& identity) {
+            identity = PeerIdentity{4321, uid, 0};
+            return readError;
+        };
     };
-    for (const Case& test : {Case{me, 0, 0}, Case{0, 0, 0}, Case{me + 1, 0, -EACCES},
-                             Case{me, -ENOTCONN, -ENOTCONN}}) {
-        const auto failure =
-            checkCamera(client.get(), "/run/x.sock", me, [&](int, PeerIdentity& id) {
-                id = PeerIdentity{4321, test.servedBy, 0};
-                return test.readError;
-            });
-        EXPECT_EQ(failure ? failure->error : 0, test.expected) << "served by uid " << test.servedBy;
-        if (test.expected == -EACCES) {
-            EXPECT_EQ(failure->message,
-                      "/run/x.sock is served by process 4321 of uid 1001, not by this user (uid "
-                      "1000) or root");
-        }
+    const struct {
+        uid_t peer;
+        int readError, cameraSays, clientSays;
+    } cases[] = {{1000, 0, 0, 0},
+                 {0, 0, -EACCES, 0},
+                 {1001, 0, -EACCES, -EACCES},
+                 {1000, -ENOTCONN, -ENOTCONN, -ENOTCONN}};
+    for (const auto& c : cases) {
+        const auto served = PeerCheck(1000, peer(c.peer, c.readError)).check(camera.get());
+        EXPECT_EQ(served.ok() ? 0 : served.failure().error, c.cameraSays) << c.peer;
+        const auto trusted =
+            checkCamera(client.get(), "/run/x.sock", 1000, peer(c.peer, c.readError));
+        EXPECT_EQ(trusted ? trusted->error : 0, c.clientSays) << c.peer;
     }
+    EXPECT_EQ(PeerCheck(1000, peer(1001, 0)).check(camera.get()).failure().message,
+              "process 4321 belongs to uid 1001, not to the camera's user (uid 1000)");
+    EXPECT_EQ(checkCamera(client.get(), "/run/x.sock", 1000, peer(1001, 0))->message,
+              "/run/x.sock is served by process 4321 of uid 1001, not by this user (uid 1000) or "
+              "root");
+
+    // The credentials the kernel gives are this process's own.
+    base::Result<PeerIdentity> real = PeerCheck(::getuid()).check(camera.get());
+    ASSERT_TRUE(real.ok()) << real.failure().message;
+    EXPECT_EQ(real.value().uid, ::getuid());
+    EXPECT_EQ(real.value().pid, ::getpid());
 }
 
 }  // namespace
