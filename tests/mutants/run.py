@@ -51,8 +51,7 @@ def parse_list(path):
     of replacement; no `+` line deletes the original)."""
     groups, faults = {}, []
     current = None
-    for number, raw in enumerate(path.read_text().splitlines(), 1):
-        line = raw.rstrip("\n")
+    for number, line in enumerate(path.read_text().splitlines(), 1):
         stripped = line.strip()
         if not stripped or stripped.startswith("#"):
             continue
@@ -83,8 +82,7 @@ def parse_list(path):
             sys.exit(f"{path}:{fault.line}: fault {fault.id}: no group {fault.group}")
         if not fault.original:
             sys.exit(f"{path}:{fault.line}: fault {fault.id}: no original text")
-    ids = [fault.id for fault in faults]
-    if len(ids) != len(set(ids)):
+    if len({fault.id for fault in faults}) != len(faults):
         sys.exit(f"{path}: fault ids repeat")
     return groups, faults
 
@@ -142,7 +140,7 @@ def run(command, **kwargs):
     return subprocess.run(command, text=True, capture_output=True, **kwargs)
 
 
-FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \((.+)\)\s*$")
+FAILED_LINE = re.compile(r"^\s*\d+ - (\S+) \((.+)\)\s*$", re.M)
 
 
 def run_tier(build, tier, jobs, excluded, timeout):
@@ -155,16 +153,8 @@ def run_tier(build, tier, jobs, excluded, timeout):
     if excluded:
         command += ["-E", "^(" + "|".join(re.escape(name) for name in excluded) + ")$"]
     result = run(command)
-    failed = []
-    after = False
-    for line in result.stdout.splitlines():
-        if line.startswith("The following tests FAILED"):
-            after = True
-            continue
-        if after:
-            match = FAILED_LINE.match(line)
-            if match:
-                failed.append(f"{match.group(1)} ({match.group(2)})")
+    listed = result.stdout.partition("The following tests FAILED")[2]
+    failed = [f"{name} ({why})" for name, why in FAILED_LINE.findall(listed)]
     if result.returncode != 0 and not failed:
         # No test ran or ctest itself failed: say so rather than count a catch.
         failed.append("ctest: " + (result.stderr.strip() or result.stdout.strip()[-300:]))
@@ -306,22 +296,21 @@ def main():
     except KeyboardInterrupt:
         print("interrupted; the copy's file is restored", flush=True)
 
-    caught = [o for o in outcomes if o[1] == "caught"]
-    missed = [o for o in outcomes if o[1] == "missed"]
-    others = [o for o in outcomes if o[1] not in ("caught", "missed")]
-    lines = ["", "mutation run over " + str(args.list.relative_to(ROOT) if args.list.is_relative_to(ROOT) else args.list)]
-    for fault, status, detail in missed:
-        lines.append(f"missed  {fault.id} ({fault.path}): {fault.why}")
-    for fault, status, detail in others:
-        lines.append(f"{status:7} {fault.id} ({fault.path}): not counted")
-    counted = len(caught) + len(missed)
-    score = 100.0 * len(caught) / counted if counted else 0.0
-    lines.append(f"score: {len(caught)} of {counted} faults caught ({score:.1f} %), "
-                 f"{len(others)} not counted, {time.monotonic() - started:.0f} s")
+    caught = sum(status == "caught" for _, status, _ in outcomes)
+    lines = ["", f"mutation run over {os.path.relpath(args.list, ROOT)}"]
+    for fault, status, _ in outcomes:
+        if status == "missed":
+            lines.append(f"missed  {fault.id} ({fault.path}): {fault.why}")
+        elif status != "caught":
+            lines.append(f"{status:7} {fault.id} ({fault.path}): not counted")
+    counted = sum(status in ("caught", "missed") for _, status, _ in outcomes)
+    score = 100.0 * caught / counted if counted else 0.0
+    lines.append(f"score: {caught} of {counted} faults caught ({score:.1f} %), "
+                 f"{len(outcomes) - counted} not counted, {time.monotonic() - started:.0f} s")
     report = "\n".join(lines)
     print(report)
     (args.work / "last-run.txt").write_text(
-        "\n".join(f"{status} {fault.id} {detail}" for fault, status, detail in outcomes) + report + "\n")
+        "".join(f"{status} {fault.id} {detail}\n" for fault, status, detail in outcomes) + report + "\n")
     return 0 if counted == len(outcomes) else 1
 
 
