@@ -98,7 +98,7 @@ int main(int argc, char** argv) {
 
         TestConsumer consumer(sandbox.remote(), "kova",
                               yuy2 ? SPA_VIDEO_FORMAT_YUY2 : SPA_VIDEO_FORMAT_BGRA, 800, 960);
-        if (!consumer.wait_streaming(10s)) throw std::runtime_error("consumer not streaming");
+        if (const auto why = consumer.wait_streaming(10s)) throw std::runtime_error(*why);
 
         const kova::ConnectOptions camera = sandbox.camera().options();
         std::atomic<bool> running{true};

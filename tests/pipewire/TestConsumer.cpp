@@ -1,4 +1,5 @@
-// The test consumer: an input stream on a pw_thread_loop of its own.
+// The test consumer: an input stream, with a PipeWire context of its own, on its own
+// pw_thread_loop.
 #include "TestConsumer.h"
 
 #include <pipewire/pipewire.h>
@@ -22,10 +23,7 @@ namespace kova::pipewire::test {
 
 struct TestConsumer::Impl {
     pw_thread_loop* loop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
     pw_stream* stream = nullptr;
-    spa_hook listener{};
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -34,60 +32,25 @@ struct TestConsumer::Impl {
     std::deque<ReceivedFrame> kept;  // the last few frames
 
     ~Impl() {
-        if (loop != nullptr) pw_thread_loop_lock(loop);
-        destroy_stream();
-        if (core != nullptr) pw_core_disconnect(core);
-        if (loop != nullptr) {
-            pw_thread_loop_unlock(loop);
-            pw_thread_loop_stop(loop);
-        }
-        if (context != nullptr) pw_context_destroy(context);
+        stop();
         if (loop != nullptr) pw_thread_loop_destroy(loop);
     }
-
-    template <class Update>
-    void notify(Update update) {
-        {
-            std::lock_guard lock(mutex);
-            update(*this);
-        }
-        changed.notify_all();
+    void stop() {
+        if (stream == nullptr) return;
+        pw_thread_loop_lock(loop);
+        pw_stream_destroy(stream);
+        stream = nullptr;
+        pw_thread_loop_unlock(loop);
+        pw_thread_loop_stop(loop);
     }
 
-    int connect(const std::string& target, std::uint32_t format, std::uint32_t width,
-                std::uint32_t height) {
-        static const pw_stream_events kEvents = [] {
-            pw_stream_events events{};
-            events.version = PW_VERSION_STREAM_EVENTS;
-            events.state_changed = [](void* data, pw_stream_state, pw_stream_state state,
-                                      const char* message) {
-                static_cast<Impl*>(data)->notify([&](Impl& self) {
-                    self.streaming = state == PW_STREAM_STATE_STREAMING;
-                    if (state == PW_STREAM_STATE_ERROR) self.error = message ? message : "unknown";
-                });
-            };
-            events.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
-                static_cast<Impl*>(data)->on_param(id, param);
-            };
-            events.process = [](void* data) { static_cast<Impl*>(data)->on_process(); };
-            return events;
-        }();
-        stream = pw_stream_new(core, "kova-test-consumer",
-                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                                 "Capture", PW_KEY_MEDIA_ROLE, "Camera",
-                                                 PW_KEY_TARGET_OBJECT, target.c_str(), nullptr));
-        if (stream == nullptr) return -1;
-        pw_stream_add_listener(stream, &listener, &kEvents, this);
-        std::array<std::uint8_t, 512> storage{};
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage.data(), storage.size());
-        spa_video_info_raw info{};  // no rate: any
-        info.format = static_cast<spa_video_format>(format);
-        info.size = SPA_RECTANGLE(width, height);
-        const spa_pod* param = spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
-        return pw_stream_connect(
-            stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-            static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
-            &param, 1);
+    void on_state(pw_stream_state state, const char* message) {
+        {
+            std::lock_guard lock(mutex);
+            streaming = state == PW_STREAM_STATE_STREAMING;
+            if (state == PW_STREAM_STATE_ERROR) error = message ? message : "unknown";
+        }
+        changed.notify_all();
     }
 
     // Once a format is agreed, asks for the header that carries each frame's timestamp.
@@ -115,56 +78,74 @@ struct TestConsumer::Impl {
         }
         frame.stride = static_cast<std::uint32_t>(spa->datas[0].chunk->stride);
         for (const spa_data& data : std::span(spa->datas, spa->n_datas)) {
-            if (data.data == nullptr || data.chunk->offset + data.chunk->size > data.maxsize)
+            if (data.data == nullptr || data.chunk->offset + data.chunk->size > data.maxsize) {
                 continue;
+            }
             const auto* begin = static_cast<const std::uint8_t*>(data.data) + data.chunk->offset;
             frame.pixels.insert(frame.pixels.end(), begin, begin + data.chunk->size);
         }
         pw_stream_queue_buffer(stream, buffer);
-        notify([&](Impl& self) {
-            self.kept.push_back(std::move(frame));
-            if (self.kept.size() > 8) self.kept.pop_front();
-        });
-    }
-
-    void destroy_stream() {
-        if (stream == nullptr) return;
-        spa_hook_remove(&listener);
-        pw_stream_destroy(stream);
-        stream = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            kept.push_back(std::move(frame));
+            if (kept.size() > 8) kept.pop_front();
+        }
+        changed.notify_all();
     }
 };
 
 TestConsumer::TestConsumer(const std::string& remote, const std::string& target,
                            std::uint32_t spa_format, std::uint32_t width, std::uint32_t height)
     : impl_(std::make_unique<Impl>()) {
+    static const pw_stream_events kEvents = [] {
+        pw_stream_events events{};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.state_changed = [](void* data, pw_stream_state, pw_stream_state state,
+                                  const char* message) {
+            static_cast<Impl*>(data)->on_state(state, message);
+        };
+        events.param_changed = [](void* data, std::uint32_t id, const spa_pod* param) {
+            static_cast<Impl*>(data)->on_param(id, param);
+        };
+        events.process = [](void* data) { static_cast<Impl*>(data)->on_process(); };
+        return events;
+    }();
     static std::once_flag initialised;
     std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
     Impl& c = *impl_;
     c.loop = pw_thread_loop_new("kova-test-consumer", nullptr);
-    if (c.loop != nullptr) c.context = pw_context_new(pw_thread_loop_get_loop(c.loop), nullptr, 0);
-    if (c.context == nullptr || pw_thread_loop_start(c.loop) < 0) {
-        throw std::runtime_error("cannot start a PipeWire loop");
+    if (c.loop == nullptr) throw std::runtime_error("cannot make a PipeWire loop");
+    c.stream = pw_stream_new_simple(
+        pw_thread_loop_get_loop(c.loop), "kova-test-consumer",
+        pw_properties_new(PW_KEY_REMOTE_NAME, remote.c_str(), PW_KEY_MEDIA_TYPE, "Video",
+                          PW_KEY_MEDIA_CATEGORY, "Capture", PW_KEY_MEDIA_ROLE, "Camera",
+                          PW_KEY_TARGET_OBJECT, target.c_str(), nullptr),
+        &kEvents, &c);
+    if (c.stream == nullptr || pw_thread_loop_start(c.loop) < 0) {
+        throw std::runtime_error("cannot make a PipeWire stream");
     }
+    std::array<std::uint8_t, 512> storage{};
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage.data(), storage.size());
+    spa_video_info_raw info{};  // no rate: any
+    info.format = static_cast<spa_video_format>(spa_format);
+    info.size = SPA_RECTANGLE(width, height);
+    const spa_pod* param = spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
     pw_thread_loop_lock(c.loop);
-    c.core = pw_context_connect(c.context,
-                                pw_properties_new(PW_KEY_REMOTE_NAME, remote.c_str(), nullptr), 0);
-    const int res = c.core != nullptr ? c.connect(target, spa_format, width, height) : -1;
+    const int res = pw_stream_connect(
+        c.stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+        &param, 1);
     pw_thread_loop_unlock(c.loop);
-    if (res < 0) throw std::runtime_error("cannot connect a stream to PipeWire at " + remote);
+    if (res < 0) throw std::runtime_error("cannot connect to PipeWire at " + remote);
 }
 
 TestConsumer::~TestConsumer() = default;
 
-bool TestConsumer::wait_streaming(std::chrono::milliseconds timeout) {
+std::optional<std::string> TestConsumer::wait_streaming(std::chrono::milliseconds timeout) {
     std::unique_lock lock(impl_->mutex);
-    return impl_->changed.wait_for(lock, timeout, [&] { return impl_->streaming; });
-}
-
-std::optional<std::string> TestConsumer::wait_error(std::chrono::milliseconds timeout) {
-    std::unique_lock lock(impl_->mutex);
-    impl_->changed.wait_for(lock, timeout, [&] { return impl_->error.has_value(); });
-    return impl_->error;
+    impl_->changed.wait_for(lock, timeout, [&] { return impl_->streaming || impl_->error; });
+    if (impl_->streaming) return std::nullopt;
+    return impl_->error.value_or("not streaming after " + std::to_string(timeout.count()) + " ms");
 }
 
 std::optional<ReceivedFrame> TestConsumer::wait_frame(
@@ -184,9 +165,7 @@ std::optional<ReceivedFrame> TestConsumer::wait_frame(
 }
 
 void TestConsumer::stop() {
-    pw_thread_loop_lock(impl_->loop);
-    impl_->destroy_stream();
-    pw_thread_loop_unlock(impl_->loop);
+    impl_->stop();
 }
 
 }  // namespace kova::pipewire::test

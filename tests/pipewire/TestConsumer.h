@@ -31,9 +31,8 @@ class TestConsumer {
                  std::uint32_t width, std::uint32_t height);
     ~TestConsumer();
 
-    bool wait_streaming(std::chrono::milliseconds timeout);
-    // Waits for the stream to fail; its error message, if it did.
-    std::optional<std::string> wait_error(std::chrono::milliseconds timeout);
+    // Waits for the stream to stream or fail: nothing once it streams, else why it does not.
+    std::optional<std::string> wait_streaming(std::chrono::milliseconds timeout);
     // Waits for a frame that matches, among the last few received and those still to come.
     // `match` may see a frame more than once.
     std::optional<ReceivedFrame> wait_frame(const std::function<bool(const ReceivedFrame&)>& match,
