@@ -6,6 +6,7 @@
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <deque>
@@ -76,7 +77,6 @@ struct TestConsumer::Impl {
                 spa_buffer_find_meta_data(spa, SPA_META_Header, sizeof(spa_meta_header)))) {
             frame.pts = header->pts;
         }
-        frame.stride = static_cast<std::uint32_t>(spa->datas[0].chunk->stride);
         for (const spa_data& data : std::span(spa->datas, spa->n_datas)) {
             if (data.data == nullptr || data.chunk->offset + data.chunk->size > data.maxsize) {
                 continue;
@@ -153,13 +153,9 @@ std::optional<ReceivedFrame> TestConsumer::wait_frame(
     std::unique_lock lock(impl_->mutex);
     std::optional<ReceivedFrame> found;
     impl_->changed.wait_for(lock, timeout, [&] {
-        for (const ReceivedFrame& frame : impl_->kept) {
-            if (match(frame)) {
-                found = frame;
-                return true;
-            }
-        }
-        return false;
+        const auto frame = std::find_if(impl_->kept.begin(), impl_->kept.end(), match);
+        if (frame != impl_->kept.end()) found = *frame;
+        return found.has_value();
     });
     return found;
 }

@@ -18,7 +18,6 @@ namespace kova::pipewire::test {
 struct ReceivedFrame {
     std::int64_t pts = 0;              // the buffer's header timestamp
     std::uint64_t received_ns = 0;     // the steady clock's time when the consumer got it
-    std::uint32_t stride = 0;          // of the first plane
     std::vector<std::uint8_t> pixels;  // every data block's, one after the other
 };
 

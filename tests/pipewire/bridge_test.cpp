@@ -24,14 +24,16 @@ constexpr auto kTimeout = 10s;
 
 // The placeholder as the bridge should send it in `format` at `size`, planes packed one after
 // the other: libyuv's conversion, done here apart from the bridge's plumbing.
-std::vector<std::uint8_t> placeholder_frame(PixelFormat format, Size size) {
+std::string placeholder_frame(PixelFormat format, Size size) {
     const auto layouts = plane_layouts(format, size);
     std::size_t total = 0;
     for (const auto& layout : layouts) total += layout.size;
-    std::vector<std::uint8_t> frame(total);
+    std::string frame(total, '\0');
     std::vector<Plane> planes;
-    for (std::size_t i = 0, offset = 0; i < layouts.size(); offset += layouts[i++].size) {
-        planes.push_back({frame.data() + offset, layouts[i].stride});
+    auto* data = reinterpret_cast<std::uint8_t*>(frame.data());
+    for (const auto& layout : layouts) {
+        planes.push_back({data, layout.stride});
+        data += layout.size;
     }
     const auto picture = e2e::placeholderPicture();
     FrameConverter(format, {kWidth, kHeight}, size).write(picture.data(), kFrameStride, planes);
@@ -124,9 +126,7 @@ TEST_F(BridgeTest, GStreamerGetsTheFormatItsCapsFilterAsksFor) {
         ASSERT_TRUE(result.has_value()) << c.caps << ": gst-launch failed or hung";
         const std::string frames = testing::readFile(out);
         ASSERT_EQ(frames.size(), 2 * expected.size()) << c.caps;
-        EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
-                               frames.end() - std::ptrdiff_t(expected.size()),
-                               [](std::uint8_t a, char b) { return a == std::uint8_t(b); }))
+        EXPECT_TRUE(frames.substr(expected.size()) == expected)
             << c.caps << ": pixels differ from the reference";
     }
 }
