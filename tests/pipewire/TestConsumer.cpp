@@ -58,7 +58,7 @@ struct TestConsumer::Impl {
     void on_param(std::uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format || param == nullptr) return;
         std::array<std::uint8_t, 256> storage{};
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage.data(), storage.size());
+        spa_pod_builder builder{storage.data(), sizeof(storage), 0, {}, {}};
         const auto* meta = static_cast<const spa_pod*>(spa_pod_builder_add_object(
             &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
             SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size,
@@ -125,10 +125,10 @@ TestConsumer::TestConsumer(const std::string& remote, const std::string& target,
         throw std::runtime_error("cannot make a PipeWire stream");
     }
     std::array<std::uint8_t, 512> storage{};
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage.data(), storage.size());
+    spa_pod_builder builder{storage.data(), sizeof(storage), 0, {}, {}};
     spa_video_info_raw info{};  // no rate: any
     info.format = static_cast<spa_video_format>(spa_format);
-    info.size = SPA_RECTANGLE(width, height);
+    info.size = {width, height};
     const spa_pod* param = spa_format_video_raw_build(&builder, SPA_PARAM_EnumFormat, &info);
     pw_thread_loop_lock(c.loop);
     const int res = pw_stream_connect(
