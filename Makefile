@@ -119,6 +119,7 @@ bench: deps-bench build-tests
 	./build/bin/kova-bench --runs 3 --json build/kova-bench.json
 	./build/bin/kova-bench-plot build/kova-bench.json build/kova-bench-latency.png
 	PYTHONPATH=build/python $(PYTHON) bench/python/kova_python_bench.py --camera build/bin/kova-camera
+	./build/bin/kova-pipewire-latency --seconds 5 --push
 	@echo "JSON: build/kova-bench.json  plot: build/kova-bench-latency.png"
 
 run: deps build

@@ -5,14 +5,12 @@
 #pragma once
 
 #include <chrono>
-#include <filesystem>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "tests/harness/ChildProcess.h"
+#include "tests/harness/CameraProcess.h"
 
 namespace kova::pipewire::test {
 
@@ -21,54 +19,40 @@ using kova::testing::waitUntil;
 
 class Sandbox {
   public:
-    struct Options {
-        // A private D-Bus session bus (no service activation: tests start what they need), and a
-        // session manager that grants cameras to portal clients as the permission store says.
-        bool desktop_session = false;
-    };
-    // Makes the runtime folder, starts pipewire and wireplumber in it (after the session bus, if
-    // any) and waits until PipeWire accepts clients. Throws (naming the log to read) when one
-    // fails to start.
-    static std::unique_ptr<Sandbox> create(Options options);
-    static std::unique_ptr<Sandbox> create() { return create(Options{}); }
-    ~Sandbox();  // stops what it started and removes the folder
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
+    // Starts pipewire and wireplumber in a fresh runtime folder and waits until PipeWire accepts
+    // clients. A desktop session adds a private session bus (that starts no service by itself)
+    // and has the session manager grant cameras to portal clients as the permission store says.
+    // Throws, naming the log to read, when one does not start.
+    explicit Sandbox(bool desktop_session = false);
 
-    const std::filesystem::path& dir() const { return dir_; }
+    const std::string& dir() const { return folder_.path(); }
     // The daemon's socket, usable as a PipeWire remote name.
-    std::string remote() const { return (dir_ / "pipewire-0").string(); }
-    std::string camera_socket() const { return (dir_ / "kova" / "camera.sock").string(); }
+    std::string remote() const { return folder_.file("pipewire-0"); }
     // Starts a process with the caller's environment pointed at this sandbox's daemon, session
     // bus (if any) and camera, `extra_env` added; its output goes to the sandbox's folder.
-    std::unique_ptr<ChildProcess> start(const std::string& name,
-                                        const std::vector<std::string>& argv,
-                                        const std::vector<std::string>& extra_env = {});
+    ChildProcess start(const std::string& name, const std::vector<std::string>& argv,
+                       const std::vector<std::string>& extra_env = {});
     // Runs a process to its end; its stdout if it exits with status 0 within `timeout`.
     std::optional<std::string> run(const std::string& name, const std::vector<std::string>& argv,
                                    std::chrono::milliseconds timeout);
-
     // The node named `name` as pw-dump describes it ("id", "info" with "props" and "params"), or
     // nothing while the graph has no such node. Throws if pw-dump fails.
     std::optional<nlohmann::json> node(const std::string& name);
 
-    // Starts kova-camera and waits for its socket. Throws if it does not come up.
-    void start_camera();
-    void start_bridge();
-    ChildProcess& camera() { return *camera_; }
+    void start_camera_and_bridge();
+    e2e::CameraProcess& camera() { return *camera_; }
     ChildProcess& bridge() { return *bridge_; }
-    // Stops the camera abruptly, as a crash would.
-    void kill_camera();
-    // Ends the bridge with SIGTERM, as systemd stops it, then the camera. What went wrong, or
-    // nothing: the bridge not exiting with status 0.
-    std::string stop_bridge_and_camera();
+    // Ends the bridge with SIGTERM, as systemd stops it, where it must exit with status 0, then
+    // the camera, which must end cleanly too. The bridge's log stays readable.
+    void stop_bridge_and_camera();
 
   private:
-    Sandbox(std::filesystem::path dir, Options options) : dir_(std::move(dir)), options_(options) {}
-    std::filesystem::path dir_;
-    Options options_;
+    testing::TempFolder folder_;  // first made, last removed
+    bool desktop_session_;
     int started_ = 0;
-    std::unique_ptr<ChildProcess> session_bus_, pipewire_, wireplumber_, camera_, bridge_;
+    std::optional<ChildProcess> session_bus_, pipewire_, wireplumber_;
+    std::optional<e2e::CameraProcess> camera_;
+    std::optional<ChildProcess> bridge_;
 };
 
 }  // namespace kova::pipewire::test

@@ -1,6 +1,6 @@
-// A desktop-portal backend for the browser tests: the access dialog the camera portal needs to
-// exist, which never shows anything. Camera access is meant to come from the permission store;
-// if the portal asks this dialog anyway, the request is refused and logged, so a test sees it.
+// A desktop-portal backend for the browser tests: the access dialog the camera portal asks before
+// an application first uses the camera, answered "allow" at once, as a user would, and logged so
+// that a test sees the portal asked.
 #include <systemd/sd-bus.h>
 
 #include <cstdint>
@@ -11,19 +11,19 @@ namespace {
 
 constexpr const char* kBusName = "org.freedesktop.impl.portal.desktop.kova";
 constexpr const char* kObjectPath = "/org/freedesktop/portal/desktop";
-constexpr std::uint32_t kResponseCancelled = 1;
+constexpr std::uint32_t kResponseAllowed = 0;
 
 int access_dialog(sd_bus_message* message, void*, sd_bus_error*) {
     const char* handle = nullptr;
     const char* app_id = nullptr;
     sd_bus_message_read(message, "os", &handle, &app_id);
-    std::fprintf(stderr, "access dialog asked for app \"%s\": refused\n", app_id ? app_id : "?");
-    return sd_bus_reply_method_return(message, "ua{sv}", kResponseCancelled, 0);
+    std::fprintf(stderr, "access dialog asked for app \"%s\": allowed\n", app_id ? app_id : "?");
+    return sd_bus_reply_method_return(message, "ua{sv}", kResponseAllowed, 0);
 }
 
 const sd_bus_vtable kAccessVtable[] = {
     SD_BUS_VTABLE_START(0),
-    SD_BUS_METHOD("AccessDialog", "ossssa{sv}", "ua{sv}", access_dialog,
+    SD_BUS_METHOD("AccessDialog", "osssssa{sv}", "ua{sv}", access_dialog,
                   SD_BUS_VTABLE_UNPRIVILEGED),
     SD_BUS_VTABLE_END,
 };
