@@ -51,10 +51,10 @@ bool holdsMemoryOf(pid_t pid, const std::string& name, int fd) {
 // What `pid` has opened since `before` and still holds, for a failure to name.
 std::string openedSince(const std::multimap<std::string, ino_t>& before, pid_t pid) {
     std::string text;
-    for (const auto& [target, inode] : fdsOf(pid)) {
-        const auto [first, last] = before.equal_range(target);
-        if (std::none_of(first, last, [&](const auto& each) { return each.second == inode; })) {
-            text += " " + target;
+    for (const auto& fd : fdsOf(pid)) {
+        const auto [first, last] = before.equal_range(fd.first);
+        if (std::none_of(first, last, [&](const auto& each) { return each.second == fd.second; })) {
+            text += " " + fd.first;
         }
     }
     return text;
