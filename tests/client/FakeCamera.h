@@ -46,11 +46,8 @@ class FakeCamera {
   public:
     FakeCamera() {
         auto listener = wire::Listener::listen(wire::SocketLocation{options().socket_path, false});
-        if (listener.ok()) {
-            listener_ = std::move(listener.value());
-        } else {
-            ADD_FAILURE() << listener.failure().message;
-        }
+        EXPECT_TRUE(listener.ok()) << listener.failure().message;
+        if (listener.ok()) listener_ = std::move(listener.value());
     }
     ~FakeCamera() { join(); }
 
@@ -62,15 +59,9 @@ class FakeCamera {
         thread_ = std::thread([this, scripts = std::move(scripts)] {
             for (const auto& script : scripts) {
                 pollfd waiting{listener_->fd(), POLLIN, 0};
-                if (::poll(&waiting, 1, kStepTimeoutMs) != 1) {
-                    ADD_FAILURE() << "no client came to the fake camera";
-                    return;
-                }
+                if (::poll(&waiting, 1, kStepTimeoutMs) != 1) FAIL() << "no client came";
                 auto socket = listener_->accept();
-                if (!socket.ok()) {
-                    ADD_FAILURE() << socket.failure().message;
-                    return;
-                }
+                if (!socket.ok()) FAIL() << socket.failure().message;
                 wire::Connection camera(std::move(socket.value()), wire::Peer::Host);
                 try {
                     script(camera);
