@@ -46,11 +46,8 @@ class FakeCamera {
   public:
     FakeCamera() {
         auto listener = wire::Listener::listen(wire::SocketLocation{options().socket_path, false});
-        if (listener.ok()) {
-            listener_ = std::move(listener.value());
-        } else {
-            ADD_FAILURE() << listener.failure().message;
-        }
+        EXPECT_TRUE(listener.ok()) << listener.failure().message;
+        if (listener.ok()) listener_ = std::move(listener.value());
     }
     ~FakeCamera() { join(); }
 
@@ -62,15 +59,9 @@ class FakeCamera {
         thread_ = std::thread([this, scripts = std::move(scripts)] {
             for (const auto& script : scripts) {
                 pollfd waiting{listener_->fd(), POLLIN, 0};
-                if (::poll(&waiting, 1, kStepTimeoutMs) != 1) {
-                    ADD_FAILURE() << "no client came to the fake camera";
-                    return;
-                }
+                if (::poll(&waiting, 1, kStepTimeoutMs) != 1) FAIL() << "no client came";
                 auto socket = listener_->accept();
-                if (!socket.ok()) {
-                    ADD_FAILURE() << socket.failure().message;
-                    return;
-                }
+                if (!socket.ok()) FAIL() << socket.failure().message;
                 wire::Connection camera(std::move(socket.value()), wire::Peer::Host);
                 try {
                     script(camera);
@@ -144,10 +135,7 @@ inline void send(wire::Connection& camera, const wire::Message& message, int fd 
 // registrations.
 inline void welcome(wire::Connection& camera, wire::Role role, std::uint32_t maxBuffers = 16) {
     EXPECT_EQ(expect<wire::Hello>(camera).role, role);
-    wire::Welcome reply;
-    reply.role = role;
-    reply.maxRegisteredBuffers = maxBuffers;
-    send(camera, reply);
+    send(camera, wire::Welcome{.role = role, .maxRegisteredBuffers = maxBuffers});
 }
 
 // A producer's start: hello, `count` registrations (answered with ids 101, 102, …; their fds
@@ -160,10 +148,9 @@ inline std::vector<base::UniqueFD> acceptProducer(wire::Connection& camera, std:
     welcome(camera, wire::Role::Sink, maxBuffers.value_or(count));
     std::vector<base::UniqueFD> buffers(count);
     for (std::uint32_t i = 0; i < count; ++i) {
-        wire::BufferRegistered reply;
-        reply.cookie = expect<wire::RegisterBuffer>(camera, &buffers[i]).cookie;
-        reply.bufferId = 101 + i;
-        send(camera, reply);
+        send(camera, wire::BufferRegistered{
+                         .cookie = expect<wire::RegisterBuffer>(camera, &buffers[i]).cookie,
+                         .bufferId = 101 + i});
     }
     base::UniqueFD ring;
     expect<wire::ReturnsArea>(camera, &ring);
@@ -204,9 +191,7 @@ inline std::vector<std::uint64_t> releasedTokens(const base::WritableMemory& sta
 
 // Answers the client's next Ping.
 inline void answerPing(wire::Connection& camera) {
-    wire::Pong pong;
-    pong.cookie = expect<wire::Ping>(camera).cookie;
-    send(camera, pong);
+    send(camera, wire::Pong{.cookie = expect<wire::Ping>(camera).cookie});
 }
 
 // A sealed memfd of one frame, filled with `byte`.
