@@ -128,11 +128,23 @@ class TestClient {
         lastFd = std::move(received->fd);
         return *message;
     }
+    // Sends `request` and takes the answer, which must be an M.
+    template <class M>
+    M ask(const wire::Message& request, int fd = -1) {
+        send(request, fd);
+        return expect<M>();
+    }
     // An Error with this code must be next; returns its text.
     std::string expectError(wire::ErrorCode code) {
         const auto error = expect<wire::Error>();
         EXPECT_EQ(error.code, code) << wire::textOf(error.text);
         return std::string(wire::textOf(error.text));
+    }
+    // An Error with this code that says the engine is letting go, then the hang-up.
+    void expectLetGo(wire::ErrorCode code) {
+        const auto error = expect<wire::Error>();
+        EXPECT_EQ(std::pair(error.code, error.disconnecting), std::pair(code, 1u));
+        EXPECT_TRUE(hungUp());
     }
     // Nothing waits, and the engine has not hung up.
     bool quiet() { return connection.receive().status == wire::ReceiveResult::Status::Empty; }
@@ -184,6 +196,10 @@ inline wire::Push pushAt(std::uint32_t bufferId, std::uint64_t nanoseconds) {
                       .timeScale = 1'000'000'000};
 }
 
+using wire::ErrorCode;
+using wire::PushOutcome;
+using wire::Role;
+
 // The engine serving the real extension, on the hand-turned loop and the host double.
 class EngineTest : public ::testing::Test {
   protected:
@@ -213,20 +229,34 @@ class EngineTest : public ::testing::Test {
     std::uint32_t registerBuffer(TestClient& client, std::uint32_t cookie, int memory = -1) {
         const base::UniqueFD fresh =
             memory < 0 ? frameMemory(streamLayout().size) : base::UniqueFD();
-        client.send(wire::RegisterBuffer{.cookie = cookie, .layout = streamLayout()},
-                    memory < 0 ? fresh.get() : memory);
-        const auto registered = client.expect<wire::BufferRegistered>();
+        const auto registered = client.ask<wire::BufferRegistered>(
+            wire::RegisterBuffer{.cookie = cookie, .layout = streamLayout()},
+            memory < 0 ? fresh.get() : memory);
         EXPECT_EQ(registered.cookie, cookie);
         return registered.bufferId;
     }
-    // Starts a sink or view session and takes the answer.
-    void startSink(TestClient& client) { start<wire::SinkStarted>(client, wire::SinkStart{}); }
-    void startView(TestClient& client) { start<wire::ViewStarted>(client, wire::ViewStart{}); }
-    template <class Answer>
-    void start(TestClient& client, const wire::Message& request) {
-        client.send(request);
-        client.expect<Answer>();
+    // Registers `count` fresh buffers, cookies 1 on.
+    std::vector<std::uint32_t> registerBuffers(TestClient& client, std::uint32_t count) {
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t i = 1; i <= count; ++i) ids.push_back(registerBuffer(client, i));
+        return ids;
     }
+    // Sends all of `messages` before the engine reads any: they arrive in one turn of the loop.
+    void sendAtOnce(TestClient& client, const std::vector<wire::Message>& messages) {
+        for (const auto& message : messages) ASSERT_EQ(client.connection.send(message), 0);
+        loop.pump();
+    }
+    // The next returns are of `ids`, in order: the first `relayed` relayed, the rest dropped.
+    void expectReturns(TestClient& client, const std::vector<std::uint32_t>& ids,
+                       std::size_t relayed) {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const auto returned = client.expect<wire::BufferReturned>();
+            EXPECT_EQ(std::pair(returned.bufferId, returned.outcome),
+                      std::pair(ids[i], i < relayed ? PushOutcome::Relayed : PushOutcome::Dropped));
+        }
+    }
+    void startSink(TestClient& client) { client.ask<wire::SinkStarted>(wire::SinkStart{}); }
+    void startView(TestClient& client) { client.ask<wire::ViewStarted>(wire::ViewStart{}); }
     std::uint64_t now() const { return host->hostTimeNanoseconds(); }
     // Sends one placeholder frame: the output stream's timer fires once.
     void placeholderTick() {
@@ -242,10 +272,6 @@ class EngineTest : public ::testing::Test {
     std::shared_ptr<CameraProviderSource> extension;
     std::shared_ptr<CameraEngine> engine;
 };
-
-using wire::ErrorCode;
-using wire::PushOutcome;
-using wire::Role;
 
 // ---- clients and their states ----
 
@@ -266,8 +292,8 @@ TEST_F(EngineTest, EachMessageIsRefusedInTheWrongStateOrRole) {
     refuses(*sink, wire::SinkStop{}, ErrorCode::WrongState);
     refuses(*sink, wire::ViewStart{}, ErrorCode::NotAllowed);
     refuses(*info, wire::Release{}, ErrorCode::NotAllowed);
-    sink->send(pushAt(buffer, now()));
-    EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+    EXPECT_EQ(sink->ask<wire::PushRefused>(pushAt(buffer, now())).reason,
+              wire::PushRefusal::NotStarted);
     startView(*viewer);
     startSink(*sink);
     refuses(*viewer, wire::ViewStart{}, ErrorCode::WrongState);
@@ -278,10 +304,7 @@ TEST_F(EngineTest, EachMessageIsRefusedInTheWrongStateOrRole) {
 
 TEST_F(EngineTest, PongComesAfterEverythingAskedBeforeIt) {
     auto sink = connect(Role::Sink);
-    ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
-    ASSERT_EQ(sink->connection.send(wire::InfoRequest{}), 0);
-    ASSERT_EQ(sink->connection.send(wire::Ping{.cookie = 99}), 0);
-    loop.pump();
+    sendAtOnce(*sink, {wire::SinkStart{}, wire::InfoRequest{}, wire::Ping{.cookie = 99}});
     sink->expect<wire::SinkStarted>();
     sink->expect<wire::InfoReply>();
     EXPECT_EQ(sink->expect<wire::Pong>().cookie, 99u);
@@ -289,8 +312,7 @@ TEST_F(EngineTest, PongComesAfterEverythingAskedBeforeIt) {
 
 TEST_F(EngineTest, InfoIsWhatTheExtensionAnswers) {
     auto info = connect(Role::Info);
-    info->send(wire::InfoRequest{});
-    const auto reply = info->expect<wire::InfoReply>();
+    const auto reply = info->ask<wire::InfoReply>(wire::InfoRequest{});
     const auto text = [](const auto& field) { return std::string(wire::textOf(field)); };
     const std::string id = "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4";
     EXPECT_EQ(std::tuple(text(reply.providerManufacturer), text(reply.deviceName),
@@ -321,40 +343,31 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     // Memory of other shapes (short, half sealed, not a memfd) is the fuzz corpus's business;
     // here, that the engine checks the memory it is given and says why it refuses it.
     const base::UniqueFD sealed = frameMemory(layout.size);
-    struct Attempt {
-        wire::FrameLayout layout;
-        base::UniqueFD fd;
-        const char* reason;
-    };
-    std::vector<Attempt> refused;
-    refused.push_back({sized(640, 960, 2560), frameMemory(2560 * 960), "640x960"});
-    refused.push_back({sized(800, 480, 3200), frameMemory(3200 * 480), "800x480"});
-    refused.push_back({layout, frameMemory(layout.size, false), "not sealed"});
     const std::string reopened = "/proc/self/fd/" + std::to_string(sealed.get());
-    refused.push_back({layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
-                       "not open for reading"});
+    const std::tuple<wire::FrameLayout, base::UniqueFD, const char*> refused[] = {
+        {sized(640, 960, 2560), frameMemory(2560 * 960), "640x960"},
+        {sized(800, 480, 3200), frameMemory(3200 * 480), "800x480"},
+        {layout, frameMemory(layout.size, false), "not sealed"},
+        {layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
+         "not open for reading"}};
     for (const auto& [asked, fd, reason] : refused) {
-        SCOPED_TRACE(reason);
-        sink->send(wire::RegisterBuffer{.cookie = 7, .layout = asked}, fd.get());
-        const auto error = sink->expect<wire::Error>();
-        EXPECT_EQ(error.code, ErrorCode::BadBuffer);
-        EXPECT_EQ(error.subject, 7u);
-        EXPECT_EQ(error.disconnecting, 0u);
-        EXPECT_NE(wire::textOf(error.text).find(reason), std::string::npos)
-            << wire::textOf(error.text);
+        const auto error =
+            sink->ask<wire::Error>(wire::RegisterBuffer{.cookie = 7, .layout = asked}, fd.get());
+        EXPECT_EQ(std::tuple(error.code, error.subject, error.disconnecting),
+                  std::tuple(ErrorCode::BadBuffer, 7u, 0u));
+        EXPECT_NE(wire::textOf(error.text).find(reason), std::string::npos) << reason;
     }
     // Rows may be padded.
-    sink->send(wire::RegisterBuffer{.cookie = 8, .layout = sized(800, 960, 3328)},
-               frameMemory(3328 * 960).get());
-    EXPECT_EQ(sink->expect<wire::BufferRegistered>().cookie, 8u);
+    EXPECT_EQ(sink->ask<wire::BufferRegistered>(
+                      wire::RegisterBuffer{.cookie = 8, .layout = sized(800, 960, 3328)},
+                      frameMemory(3328 * 960).get())
+                  .cookie,
+              8u);
 }
 
 TEST_F(EngineTest, RegisteredBuffersAreLimitedAndUnregisteringMakesRoom) {
     auto sink = connect(Role::Sink);
-    std::vector<std::uint32_t> ids;
-    for (std::uint32_t i = 0; i < wire::kMaxRegisteredBuffersPerClient; ++i) {
-        ids.push_back(registerBuffer(*sink, i));
-    }
+    const auto ids = registerBuffers(*sink, wire::kMaxRegisteredBuffersPerClient);
     sink->send(wire::RegisterBuffer{.cookie = 100, .layout = streamLayout()},
                frameMemory(streamLayout().size).get());
     sink->expectError(ErrorCode::LimitReached);
@@ -372,8 +385,7 @@ TEST_F(EngineTest, RegisteredBuffersAreLimitedAndUnregisteringMakesRoom) {
 
 TEST_F(EngineTest, PushesWaitInAQueueOfEightAndOneMoreIsRefusedAsDropped) {
     auto sink = connect(Role::Sink);
-    std::vector<std::uint32_t> ids;
-    for (std::uint32_t i = 0; i < 10; ++i) ids.push_back(registerBuffer(*sink, i));
+    const auto ids = registerBuffers(*sink, 10);
     startSink(*sink);
     // All ten arrive before the relay can ask again: the first goes to the relay's waiting
     // request, eight wait, the tenth finds the queue full.
@@ -381,17 +393,11 @@ TEST_F(EngineTest, PushesWaitInAQueueOfEightAndOneMoreIsRefusedAsDropped) {
     loop.pump();
 
     const auto refused = sink->expect<wire::PushRefused>();
-    EXPECT_EQ(refused.bufferId, ids[9]);
-    EXPECT_EQ(refused.reason, wire::PushRefusal::QueueFull);
-    EXPECT_EQ(refused.framesPushed, 9u);
-    EXPECT_EQ(refused.framesDropped, 1u);
-    EXPECT_EQ(refused.framesQueued, wire::kSinkQueueSize);
+    EXPECT_EQ(std::tuple(refused.bufferId, refused.reason, refused.framesPushed,
+                         refused.framesDropped, refused.framesQueued),
+              std::tuple(ids[9], wire::PushRefusal::QueueFull, 9u, 1u, wire::kSinkQueueSize));
     // Every accepted frame is relayed, in order.
-    for (std::size_t i = 0; i < 9; ++i) {
-        const auto returned = sink->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, PushOutcome::Relayed);
-    }
+    expectReturns(*sink, {ids.begin(), ids.end() - 1}, 9);
     EXPECT_EQ(host->scheduledOutputs().size(), 9u);
 }
 
@@ -399,9 +405,7 @@ TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
     auto sink = connect(Role::Sink);
     const std::uint32_t id = registerBuffer(*sink, 1);
     startSink(*sink);
-    ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
-    loop.pump();
+    sendAtOnce(*sink, {pushAt(id, now()), pushAt(id, now())});
     EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::BufferBusy);
     sink->expect<wire::BufferReturned>();
 
@@ -416,46 +420,37 @@ TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
         {infinite, wire::PushRefusal::BadTime},
     };
     for (const auto& [push, reason] : refused) {
-        sink->send(push);
-        EXPECT_EQ(sink->expect<wire::PushRefused>().reason, reason) << push.timeFlags;
+        EXPECT_EQ(sink->ask<wire::PushRefused>(push).reason, reason) << push.timeFlags;
     }
     // A second ahead is still on time.
-    sink->send(pushAt(id, now() + oneSecond));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(sink->ask<wire::BufferReturned>(pushAt(id, now() + oneSecond)).outcome,
+              PushOutcome::Relayed);
 }
 
 // ---- ending sink sessions and consume requests ----
 
 TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
     auto sink = connect(Role::Sink);
-    const std::uint32_t ids[] = {registerBuffer(*sink, 1), registerBuffer(*sink, 2),
-                                 registerBuffer(*sink, 3)};
+    const auto ids = registerBuffers(*sink, 3);
     startSink(*sink);
-    for (std::uint32_t id : ids) ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
     const int requestsBeforeStop = host->consumeRequests.load();
-    loop.pump();
+    sendAtOnce(*sink, {pushAt(ids[0], now()), pushAt(ids[1], now()), pushAt(ids[2], now()),
+                       wire::SinkStop{}});
 
     // The relay asked once more after relaying the first, and not again once the session ended:
     // its waiting request was failed only after the stream stopped.
     EXPECT_EQ(host->consumeRequests.load(), requestsBeforeStop + 1);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const auto returned = sink->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, i == 0 ? PushOutcome::Relayed : PushOutcome::Dropped);
-    }
+    expectReturns(*sink, ids, 1);
     sink->expect<wire::SinkStopped>();
 
-    sink->send(pushAt(ids[0], now()));
-    const auto refused = sink->expect<wire::PushRefused>();
-    EXPECT_EQ(refused.reason, wire::PushRefusal::NotStarted);
-    EXPECT_EQ(refused.framesPushed, 3u);
-    EXPECT_EQ(refused.framesDropped, 3u);  // two never relayed, and this one
+    const auto refused = sink->ask<wire::PushRefused>(pushAt(ids[0], now()));
+    // Dropped: two never relayed, and this one.
+    EXPECT_EQ(std::tuple(refused.reason, refused.framesPushed, refused.framesDropped),
+              std::tuple(wire::PushRefusal::NotStarted, 3u, 3u));
 
     // A new session relays again.
     startSink(*sink);
-    sink->send(pushAt(ids[1], now()));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(sink->ask<wire::BufferReturned>(pushAt(ids[1], now())).outcome, PushOutcome::Relayed);
 }
 
 // Starting and stopping each take a hop to the callback queue; a request that comes during the
@@ -463,14 +458,12 @@ TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
 TEST_F(EngineTest, ASinkSessionIsNotStoppedWhileStartingNorStartedWhileStopping) {
     auto sink = connect(Role::Sink);
     const auto secondRefused = [&](const wire::Message& first, const wire::Message& second) {
-        ASSERT_EQ(sink->connection.send(first), 0);
-        ASSERT_EQ(sink->connection.send(second), 0);
-        loop.pump();
+        sendAtOnce(*sink, {first, second});
         const auto error = sink->expect<wire::Error>();
-        EXPECT_EQ(error.code, ErrorCode::WrongState);
-        EXPECT_EQ(error.requestType,
-                  std::uint32_t(std::visit([](auto& m) { return m.kType; }, second)));
-        EXPECT_EQ(error.disconnecting, 0u);
+        EXPECT_EQ(
+            std::tuple(error.code, error.requestType, error.disconnecting),
+            std::tuple(ErrorCode::WrongState,
+                       std::uint32_t(std::visit([](auto& m) { return m.kType; }, second)), 0u));
     };
     secondRefused(wire::SinkStart{}, wire::SinkStop{});
     sink->expect<wire::SinkStarted>();
@@ -483,11 +476,9 @@ TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHolder
     auto taker = connect(Role::Sink);
     auto status = [this] {
         auto asking = connect(Role::Info);
-        asking->send(wire::StatusRequest{});
-        return asking->expect<wire::StatusReply>();
+        return asking->ask<wire::StatusReply>(wire::StatusRequest{});
     };
-    const std::uint32_t ids[] = {registerBuffer(*holder, 1), registerBuffer(*holder, 2),
-                                 registerBuffer(*holder, 3)};
+    const auto ids = registerBuffers(*holder, 3);
     const std::uint32_t takersOwn = registerBuffer(*taker, 4);
     startSink(*holder);
     const std::string named = "\"engine test\" (pid " + std::to_string(::getpid()) + ")";
@@ -498,19 +489,14 @@ TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHolder
 
     // Pushed and taken over in one turn of the loop: the pushes after the first still queue.
     for (const std::uint32_t id : ids) ASSERT_EQ(holder->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(taker->connection.send(wire::SinkTakeOver{}), 0);
-    loop.pump();
+    sendAtOnce(*taker, {wire::SinkTakeOver{}});
     taker->expect<wire::SinkStarted>();
     // The first push was relayed; the rest come back dropped before the holder is told who
     // took over.
-    for (std::size_t i = 0; i < 3; ++i) {
-        const auto returned = holder->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, i == 0 ? PushOutcome::Relayed : PushOutcome::Dropped);
-    }
+    expectReturns(*holder, ids, 1);
     EXPECT_NE(holder->expectError(ErrorCode::NotAuthorized).find(named), std::string::npos);
-    holder->send(pushAt(ids[0], now()));
-    EXPECT_EQ(holder->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+    EXPECT_EQ(holder->ask<wire::PushRefused>(pushAt(ids[0], now())).reason,
+              wire::PushRefusal::NotStarted);
 
     // Counted for the taker (none yet) and for all: two never relayed, and the push after the
     // take-over, dropped.
@@ -525,8 +511,8 @@ TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHolder
     holder.reset();
     loop.pump();
     const int requests = host->consumeRequests.load();
-    taker->send(pushAt(takersOwn, now()));
-    EXPECT_EQ(taker->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(taker->ask<wire::BufferReturned>(pushAt(takersOwn, now())).outcome,
+              PushOutcome::Relayed);
     EXPECT_EQ(host->consumeRequests.load(), requests + 1);
 }
 
@@ -539,18 +525,16 @@ TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastView
 
     placeholderTick();
     const auto first = viewer->expect<wire::Frame>();
-    EXPECT_EQ(first.origin, wire::FrameOrigin::Placeholder);
-    EXPECT_EQ(first.fdAttached, 1u);
-    EXPECT_TRUE(viewer->lastFd.isValid());
+    EXPECT_EQ(std::tuple(first.origin, first.fdAttached, viewer->lastFd.isValid()),
+              std::tuple(wire::FrameOrigin::Placeholder, 1u, true));
     const wire::Release release{.token = first.token};
     viewer->send(release);
 
     // The pool hands out the same memory again: known, so no fd.
     placeholderTick();
     const auto second = viewer->expect<wire::Frame>();
-    EXPECT_EQ(second.bufferKey, first.bufferKey);
-    EXPECT_EQ(second.fdAttached, 0u);
-    EXPECT_EQ(second.sequence, first.sequence + 1);
+    EXPECT_EQ(std::tuple(second.bufferKey, second.fdAttached, second.sequence),
+              std::tuple(first.bufferKey, 0u, first.sequence + 1));
     EXPECT_NE(second.token, first.token);
 
     viewer->send(release);  // released already
@@ -559,11 +543,9 @@ TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastView
     // The stream runs while any viewer is left.
     auto other = connect(Role::View);
     startView(*other);
-    viewer->send(wire::ViewStop{});
-    viewer->expect<wire::ViewStopped>();
+    viewer->ask<wire::ViewStopped>(wire::ViewStop{});
     EXPECT_EQ(host->armedTimerCount(), 1u);
-    other->send(wire::ViewStop{});
-    other->expect<wire::ViewStopped>();
+    other->ask<wire::ViewStopped>(wire::ViewStop{});
     EXPECT_EQ(host->armedTimerCount(), 0u);
     placeholderTick();
     EXPECT_TRUE(viewer->quiet());
@@ -623,9 +605,7 @@ TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBack
     EXPECT_TRUE(sink->quiet());
 
     viewer->send(wire::Release{.token = frame.token});
-    const auto returned = sink->expect<wire::BufferReturned>();
-    EXPECT_EQ(returned.bufferId, id);
-    EXPECT_EQ(returned.outcome, PushOutcome::Relayed);
+    expectReturns(*sink, {id}, 1);
 
     // Once the client lets go of it, the viewer is told to forget the memory.
     sink->send(wire::UnregisterBuffer{.bufferId = id});
@@ -658,8 +638,7 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
         }));
         return ids;
     };
-    const std::uint32_t ids[] = {registerBuffer(*sink, 1), registerBuffer(*sink, 2),
-                                 registerBuffer(*sink, 3)};
+    const auto ids = registerBuffers(*sink, 3);
     startSink(*sink);
     const auto relay = [&](std::uint32_t id) {
         sink->send(pushAt(id, now()));
@@ -679,19 +658,16 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
 
     // A producer that waits is answered once a buffer is back: at once if the ring holds one,
     // else when the camera, asked, finds a viewer's release.
-    sink->send(wire::ReturnsWanted{});
-    sink->expect<wire::ReturnsPosted>();
+    sink->ask<wire::ReturnsPosted>(wire::ReturnsWanted{});
     EXPECT_EQ(takeReturns(), std::vector{ids[0]});
     release(second, second.token);
-    sink->send(wire::ReturnsWanted{});
-    sink->expect<wire::ReturnsPosted>();
+    sink->ask<wire::ReturnsPosted>(wire::ReturnsWanted{});
     EXPECT_TRUE(sink->quiet());
     EXPECT_EQ(takeReturns(), std::vector{ids[1]});
     sink->send(wire::ReturnsWanted{});
     EXPECT_TRUE(sink->quiet()) << "nothing came back, so nothing is posted yet";
     // Stopping the view gives its frames back; releases after it are ignored.
-    viewer->send(wire::ViewStop{});
-    viewer->expect<wire::ViewStopped>();
+    viewer->ask<wire::ViewStopped>(wire::ViewStop{});
     sink->expect<wire::ReturnsPosted>();
     EXPECT_TRUE(sink->quiet()) << "one answer to one ask";
     EXPECT_EQ(takeReturns(), std::vector{ids[2]});
@@ -700,8 +676,7 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
 
     // A ring whose reader wrote a count it has not reached has no room: the return is a message.
     wire::storeShared(returns.read, returns.written + 1);
-    sink->send(pushAt(ids[1], now()));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().bufferId, ids[1]);
+    EXPECT_EQ(sink->ask<wire::BufferReturned>(pushAt(ids[1], now())).bufferId, ids[1]);
 }
 
 TEST_F(EngineTest, AReturnsAreaIsTakenOnceAndOnlyAsSealedMemoryItCanWrite) {
@@ -734,10 +709,7 @@ TEST_F(EngineTest, ClientsThatSendGarbageOrReadNothingAreLetGoWhileAViewerGoesOn
     ASSERT_EQ(::send(garbage->connection.fd(), bytes, sizeof bytes, MSG_NOSIGNAL),
               ssize_t(sizeof bytes));
     loop.pump();
-    const auto error = garbage->expect<wire::Error>();
-    EXPECT_EQ(error.code, ErrorCode::ProtocolViolation);
-    EXPECT_EQ(error.disconnecting, 1u);
-    EXPECT_TRUE(garbage->hungUp());
+    garbage->expectLetGo(ErrorCode::ProtocolViolation);
 
     auto deaf = connect(Role::Info);
     // Pings until the engine gives up on the answers piling up; bounded, as it must give up.
@@ -761,15 +733,11 @@ TEST_F(EngineTest, ClientsPastTheLimitAreToldAndLetGoWhenTheySayHello) {
     EXPECT_TRUE(oneTooMany->quiet());
     const wire::Hello hello{.role = Role::Info};
     oneTooMany->send(hello);
-    const auto error = oneTooMany->expect<wire::Error>();
-    EXPECT_EQ(error.code, ErrorCode::LimitReached);
-    EXPECT_EQ(error.disconnecting, 1u);
-    EXPECT_TRUE(oneTooMany->hungUp());
+    oneTooMany->expectLetGo(ErrorCode::LimitReached);
 
     clients.pop_back();
     loop.pump();
-    silent->send(hello);
-    silent->expect<wire::Welcome>();
+    silent->ask<wire::Welcome>(hello);
 }
 
 TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenTooMany) {
@@ -782,8 +750,7 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
     EXPECT_TRUE(early->quiet());
     // Past the bound of those that may wait, the one that waited longest goes.
     later.push_back(connect(std::nullopt));
-    EXPECT_EQ(early->expect<wire::Error>().code, ErrorCode::LimitReached);
-    EXPECT_TRUE(early->hungUp());
+    early->expectLetGo(ErrorCode::LimitReached);
     EXPECT_TRUE(later.front()->quiet());
 
     host->advanceBy(2'000'000'000);
@@ -794,8 +761,7 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
                   std::string::npos);
         EXPECT_TRUE(client->hungUp());
     }
-    speaking->send(wire::Ping{});
-    speaking->expect<wire::Pong>();
+    speaking->ask<wire::Pong>(wire::Ping{});
 }
 
 }  // namespace

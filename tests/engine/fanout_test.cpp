@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -49,9 +50,8 @@ struct ViewerEnds {
         std::vector<wire::Frame> got;
         for (auto result = client.receive(); result.status == wire::ReceiveResult::Status::Message;
              result = client.receive()) {
-            if (auto* frame = std::get_if<wire::Frame>(&result.received->message)) {
+            if (auto* frame = std::get_if<wire::Frame>(&result.received->message))
                 got.push_back(*frame);
-            }
         }
         return got;
     }
@@ -74,11 +74,9 @@ class FanOutTest : public ::testing::Test {
         auto pixelBuffer = std::make_shared<CVPixelBuffer>(
             CVPixelBuffer::Layout{800, 960, kCVPixelFormatType_32BGRA, 800 * 4}, memory, ownerId,
             [this, index] {
-                bool anyIntact = false;
-                for (const auto& [viewer, frame] : delivered[index]) {
-                    anyIntact = anyIntact || viewer->intact(frame);
-                }
-                returnedWhileIntact[index] = anyIntact ? 1 : 0;
+                returnedWhileIntact[index] =
+                    std::any_of(delivered[index].begin(), delivered[index].end(),
+                                [](const auto& sent) { return sent.first->intact(sent.second); });
             });
         delivered.emplace_back();
         return std::make_shared<const CMSampleBuffer>(std::move(pixelBuffer), nullptr,
@@ -88,10 +86,9 @@ class FanOutTest : public ::testing::Test {
     void send(ViewerFanOut& fanOut, const CMSampleBufferRef& frame, std::size_t index,
               std::vector<ViewerEnds*> viewers) {
         fanOut.send(frame, 1);
-        for (ViewerEnds* viewer : viewers) {
+        for (ViewerEnds* viewer : viewers)
             for (const wire::Frame& got : viewer->frames())
                 delivered[index].emplace_back(viewer, got);
-        }
     }
 
     kova::testing::FdLeakGuard leakGuard;
@@ -112,9 +109,8 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
 
     constexpr int kFramesPerThread = 200;
     auto sender = [&] {
-        for (int i = 0; i < kFramesPerThread; ++i) {
+        for (int i = 0; i < kFramesPerThread; ++i)
             fanOut.send(host->makeSampleBuffer(kCMTimeZero), 1000 + i);
-        }
     };
     std::thread placeholder(sender), relay(sender);
 
@@ -128,9 +124,8 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
             EXPECT_TRUE(fanOut.release(1, frame.token));
         }
     };
-    while (fanOut.lastSequence() < 2 * kFramesPerThread) {
+    while (fanOut.lastSequence() < 2 * kFramesPerThread)
         if (keepsUp.client.waitReadable(10) == 1) take();
-    }
     placeholder.join();
     relay.join();
     take();
@@ -158,9 +153,8 @@ TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeT
         EXPECT_TRUE(fanOut.release(2, delivered[i].back().second.token));  // keepsUp's
         frames[i].reset();
     }
-    for (std::size_t i = 0; i < kFrames; ++i) {
+    for (std::size_t i = 0; i < kFrames; ++i)
         EXPECT_EQ(returnedWhileIntact[i], i < wire::kViewerFramesInFlight ? -1 : 0) << i;
-    }
     // Those it had no room for left its words alone: a release word is the viewer's to write.
     EXPECT_EQ(wire::loadShared(hoarder.frameStates().released[0]), 0u);
 
@@ -205,13 +199,12 @@ TEST_F(FanOutTest, AStarvedProducerGetsBackOnlyWhatAViewerHoldsBeyondItsShare) {
     // stay; the modest viewer keeps its copy of the same frame, which so stays with the camera.
     EXPECT_EQ(returnedWhileIntact, (std::vector<int>{-1, -1, -1, -1}));
     EXPECT_EQ(fanOut.takenBackCount(), 1u);
-    for (std::size_t i = 0; i < owners.size(); ++i) {
+    for (std::size_t i = 0; i < owners.size(); ++i)
         for (const auto& [viewer, frame] : delivered[i]) {
-            const bool released = i == 2 && viewer == &modest;
-            const bool takenBack = i == 3 && viewer == &greedy;
-            EXPECT_EQ(viewer->intact(frame), !released && !takenBack) << i;
+            const bool releasedOrTakenBack =
+                (i == 2 && viewer == &modest) || (i == 3 && viewer == &greedy);
+            EXPECT_EQ(viewer->intact(frame), !releasedOrTakenBack) << i;
         }
-    }
     // A viewer that goes marks the frames it still held changed before they go back.
     frames.clear();
     EXPECT_TRUE(fanOut.remove(2));
