@@ -31,8 +31,10 @@ struct ViewerEnds {
         : camera(std::make_shared<const wire::Connection>(std::move(ends.first), wire::Peer::Host)),
           client(std::move(ends.second), wire::Peer::Client) {}
 
-    // Takes ViewStarted and maps the frame states it brings, as a viewer does.
-    void start() {
+    // Joins `fanOut` as viewer `id`, takes ViewStarted and maps the frame states it brings, as a
+    // viewer does.
+    void start(ViewerFanOut& fanOut, std::uint64_t id) {
+        ASSERT_EQ(fanOut.add(id, camera), 0);
         auto result = client.receive();
         ASSERT_EQ(result.status, wire::ReceiveResult::Status::Message);
         ASSERT_TRUE(std::holds_alternative<wire::ViewStarted>(result.received->message));
@@ -138,20 +140,15 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
 TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeTheyGoBack) {
     ViewerEnds hoarder, keepsUp;  // outlive the fan-out, which reads their states as it goes
     ViewerFanOut fanOut(clock, holdLimitNs);
-    ASSERT_EQ(fanOut.add(1, hoarder.camera), 0);
-    ASSERT_EQ(fanOut.add(2, keepsUp.camera), 0);
-    hoarder.start();
-    keepsUp.start();
+    hoarder.start(fanOut, 1);
+    keepsUp.start(fanOut, 2);
 
     // Far more frames than the viewer holds go out, all within the hold limit.
     constexpr std::size_t kFrames = 200;
-    std::vector<CMSampleBufferRef> frames;
-    for (std::size_t i = 0; i < kFrames; ++i) frames.push_back(producerFrame(7));
     for (std::size_t i = 0; i < kFrames; ++i) {
         nowNs = (holdLimitNs - 1) * i / kFrames;
-        send(fanOut, frames[i], i, {&hoarder, &keepsUp});
+        send(fanOut, producerFrame(7), i, {&hoarder, &keepsUp});
         EXPECT_TRUE(fanOut.release(2, delivered[i].back().second.token));  // keepsUp's
-        frames[i].reset();
     }
     for (std::size_t i = 0; i < kFrames; ++i)
         EXPECT_EQ(returnedWhileIntact[i], i < wire::kViewerFramesInFlight ? -1 : 0) << i;
@@ -180,16 +177,14 @@ TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeT
 TEST_F(FanOutTest, AStarvedProducerGetsBackOnlyWhatAViewerHoldsBeyondItsShare) {
     ViewerEnds greedy, modest;
     ViewerFanOut fanOut(clock, holdLimitNs);
-    ASSERT_EQ(fanOut.add(1, greedy.camera), 0);
-    greedy.start();
+    greedy.start(fanOut, 1);
     // The greedy viewer holds three frames of producer 7 and one of producer 8; the modest one,
     // which came later and released producer 8's frame, holds two of producer 7.
     const std::vector<std::uint64_t> owners{7, 7, 8, 7};
     std::vector<CMSampleBufferRef> frames;
     for (std::uint64_t owner : owners) frames.push_back(producerFrame(owner));
     send(fanOut, frames[0], 0, {&greedy});
-    ASSERT_EQ(fanOut.add(2, modest.camera), 0);
-    modest.start();
+    modest.start(fanOut, 2);
     for (std::size_t i = 1; i < frames.size(); ++i) send(fanOut, frames[i], i, {&greedy, &modest});
     EXPECT_TRUE(fanOut.release(2, delivered[2].back().second.token));
 
