@@ -107,8 +107,7 @@ class TestClient {
         if (!role) return;
         wire::Hello hello{.role = *role};
         wire::setText(hello.clientName, "engine test");
-        send(hello);
-        EXPECT_EQ(expect<wire::Welcome>().role, *role);
+        EXPECT_EQ(ask<wire::Welcome>(hello).role, *role);
     }
 
     void send(const wire::Message& message, int fd = -1) {
@@ -128,10 +127,24 @@ class TestClient {
         lastFd = std::move(received->fd);
         return *message;
     }
+    // Sends `request` and takes the answer, which must be an M.
+    template <class M>
+    M ask(const wire::Message& request, int fd = -1) {
+        send(request, fd);
+        return expect<M>();
+    }
     // An Error with this code must be next; returns its text.
     std::string expectError(wire::ErrorCode code) {
         const auto error = expect<wire::Error>();
         EXPECT_EQ(error.code, code) << wire::textOf(error.text);
+        return std::string(wire::textOf(error.text));
+    }
+    // An Error with this code that says the engine is letting go, then the hang-up; returns the
+    // error's text.
+    std::string expectLetGo(wire::ErrorCode code) {
+        const auto error = expect<wire::Error>();
+        EXPECT_EQ(std::pair(error.code, error.disconnecting), std::pair(code, 1u));
+        EXPECT_TRUE(hungUp());
         return std::string(wire::textOf(error.text));
     }
     // Nothing waits, and the engine has not hung up.
@@ -184,6 +197,10 @@ inline wire::Push pushAt(std::uint32_t bufferId, std::uint64_t nanoseconds) {
                       .timeScale = 1'000'000'000};
 }
 
+using wire::ErrorCode;
+using wire::PushOutcome;
+using wire::Role;
+
 // The engine serving the real extension, on the hand-turned loop and the host double.
 class EngineTest : public ::testing::Test {
   protected:
@@ -211,22 +228,34 @@ class EngineTest : public ::testing::Test {
     }
     // Registers `memory` (a fresh sealed buffer unless given) with the stream's layout.
     std::uint32_t registerBuffer(TestClient& client, std::uint32_t cookie, int memory = -1) {
-        const base::UniqueFD fresh =
-            memory < 0 ? frameMemory(streamLayout().size) : base::UniqueFD();
-        client.send(wire::RegisterBuffer{.cookie = cookie, .layout = streamLayout()},
-                    memory < 0 ? fresh.get() : memory);
-        const auto registered = client.expect<wire::BufferRegistered>();
+        const auto registered = client.ask<wire::BufferRegistered>(
+            wire::RegisterBuffer{.cookie = cookie, .layout = streamLayout()},
+            memory < 0 ? frameMemory(streamLayout().size).get() : memory);
         EXPECT_EQ(registered.cookie, cookie);
         return registered.bufferId;
     }
-    // Starts a sink or view session and takes the answer.
-    void startSink(TestClient& client) { start<wire::SinkStarted>(client, wire::SinkStart{}); }
-    void startView(TestClient& client) { start<wire::ViewStarted>(client, wire::ViewStart{}); }
-    template <class Answer>
-    void start(TestClient& client, const wire::Message& request) {
-        client.send(request);
-        client.expect<Answer>();
+    // Registers `count` fresh buffers, cookies 1 on.
+    std::vector<std::uint32_t> registerBuffers(TestClient& client, std::uint32_t count) {
+        std::vector<std::uint32_t> ids;
+        for (std::uint32_t i = 1; i <= count; ++i) ids.push_back(registerBuffer(client, i));
+        return ids;
     }
+    // Sends all of `messages` before the engine reads any: they arrive in one turn of the loop.
+    void sendAtOnce(TestClient& client, const std::vector<wire::Message>& messages) {
+        for (const auto& message : messages) ASSERT_EQ(client.connection.send(message), 0);
+        loop.pump();
+    }
+    // The next returns are of `ids`, in order: the first `relayed` relayed, the rest dropped.
+    void expectReturns(TestClient& client, const std::vector<std::uint32_t>& ids,
+                       std::size_t relayed) {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const auto returned = client.expect<wire::BufferReturned>();
+            EXPECT_EQ(std::pair(returned.bufferId, returned.outcome),
+                      std::pair(ids[i], i < relayed ? PushOutcome::Relayed : PushOutcome::Dropped));
+        }
+    }
+    void startSink(TestClient& client) { client.ask<wire::SinkStarted>(wire::SinkStart{}); }
+    void startView(TestClient& client) { client.ask<wire::ViewStarted>(wire::ViewStart{}); }
     std::uint64_t now() const { return host->hostTimeNanoseconds(); }
     // Sends one placeholder frame: the output stream's timer fires once.
     void placeholderTick() {
@@ -242,10 +271,6 @@ class EngineTest : public ::testing::Test {
     std::shared_ptr<CameraProviderSource> extension;
     std::shared_ptr<CameraEngine> engine;
 };
-
-using wire::ErrorCode;
-using wire::PushOutcome;
-using wire::Role;
 
 // ---- clients and their states ----
 
@@ -266,8 +291,8 @@ TEST_F(EngineTest, EachMessageIsRefusedInTheWrongStateOrRole) {
     refuses(*sink, wire::SinkStop{}, ErrorCode::WrongState);
     refuses(*sink, wire::ViewStart{}, ErrorCode::NotAllowed);
     refuses(*info, wire::Release{}, ErrorCode::NotAllowed);
-    sink->send(pushAt(buffer, now()));
-    EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+    EXPECT_EQ(sink->ask<wire::PushRefused>(pushAt(buffer, now())).reason,
+              wire::PushRefusal::NotStarted);
     startView(*viewer);
     startSink(*sink);
     refuses(*viewer, wire::ViewStart{}, ErrorCode::WrongState);
@@ -276,21 +301,12 @@ TEST_F(EngineTest, EachMessageIsRefusedInTheWrongStateOrRole) {
     EXPECT_EQ(engine->connectedClients(), 4u);
 }
 
-TEST_F(EngineTest, PongComesAfterEverythingAskedBeforeIt) {
+// The Pong comes after the answers to everything asked before it, one of which takes a hop.
+TEST_F(EngineTest, InfoIsWhatTheExtensionAnswersAndPongComesAfterEverythingAskedBeforeIt) {
     auto sink = connect(Role::Sink);
-    ASSERT_EQ(sink->connection.send(wire::SinkStart{}), 0);
-    ASSERT_EQ(sink->connection.send(wire::InfoRequest{}), 0);
-    ASSERT_EQ(sink->connection.send(wire::Ping{.cookie = 99}), 0);
-    loop.pump();
+    sendAtOnce(*sink, {wire::SinkStart{}, wire::InfoRequest{}, wire::Ping{.cookie = 99}});
     sink->expect<wire::SinkStarted>();
-    sink->expect<wire::InfoReply>();
-    EXPECT_EQ(sink->expect<wire::Pong>().cookie, 99u);
-}
-
-TEST_F(EngineTest, InfoIsWhatTheExtensionAnswers) {
-    auto info = connect(Role::Info);
-    info->send(wire::InfoRequest{});
-    const auto reply = info->expect<wire::InfoReply>();
+    const auto reply = sink->expect<wire::InfoReply>();
     const auto text = [](const auto& field) { return std::string(wire::textOf(field)); };
     const std::string id = "6E3D5CAB-70CE-4E1A-9A5E-3D5C0A11B0D4";
     EXPECT_EQ(std::tuple(text(reply.providerManufacturer), text(reply.deviceName),
@@ -303,10 +319,11 @@ TEST_F(EngineTest, InfoIsWhatTheExtensionAnswers) {
                          output.sinkBufferQueueSize),
               std::tuple("Kova Video", wire::StreamDirection::Source, FourCC("BGRA"), 800u, 960u,
                          100, 5983, 0u));
-    const wire::StreamInfo& sink = reply.streams[1];
-    EXPECT_EQ(std::tuple(text(sink.name), sink.direction, sink.sinkBufferQueueSize,
-                         sink.sinkBuffersRequiredForStartup),
+    const wire::StreamInfo& input = reply.streams[1];
+    EXPECT_EQ(std::tuple(text(input.name), input.direction, input.sinkBufferQueueSize,
+                         input.sinkBuffersRequiredForStartup),
               std::tuple("Kova Sink", wire::StreamDirection::Sink, 8u, 1u));
+    EXPECT_EQ(sink->expect<wire::Pong>().cookie, 99u);
 }
 
 // ---- registered buffers ----
@@ -321,40 +338,31 @@ TEST_F(EngineTest, OnlySealedMemoryOfTheStreamsExactFormatIsRegistered) {
     // Memory of other shapes (short, half sealed, not a memfd) is the fuzz corpus's business;
     // here, that the engine checks the memory it is given and says why it refuses it.
     const base::UniqueFD sealed = frameMemory(layout.size);
-    struct Attempt {
-        wire::FrameLayout layout;
-        base::UniqueFD fd;
-        const char* reason;
-    };
-    std::vector<Attempt> refused;
-    refused.push_back({sized(640, 960, 2560), frameMemory(2560 * 960), "640x960"});
-    refused.push_back({sized(800, 480, 3200), frameMemory(3200 * 480), "800x480"});
-    refused.push_back({layout, frameMemory(layout.size, false), "not sealed"});
     const std::string reopened = "/proc/self/fd/" + std::to_string(sealed.get());
-    refused.push_back({layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
-                       "not open for reading"});
+    const std::tuple<wire::FrameLayout, base::UniqueFD, const char*> refused[] = {
+        {sized(640, 960, 2560), frameMemory(2560 * 960), "640x960"},
+        {sized(800, 480, 3200), frameMemory(3200 * 480), "800x480"},
+        {layout, frameMemory(layout.size, false), "not sealed"},
+        {layout, base::UniqueFD(::open(reopened.c_str(), O_WRONLY | O_CLOEXEC)),
+         "not open for reading"}};
     for (const auto& [asked, fd, reason] : refused) {
-        SCOPED_TRACE(reason);
-        sink->send(wire::RegisterBuffer{.cookie = 7, .layout = asked}, fd.get());
-        const auto error = sink->expect<wire::Error>();
-        EXPECT_EQ(error.code, ErrorCode::BadBuffer);
-        EXPECT_EQ(error.subject, 7u);
-        EXPECT_EQ(error.disconnecting, 0u);
-        EXPECT_NE(wire::textOf(error.text).find(reason), std::string::npos)
-            << wire::textOf(error.text);
+        const auto error =
+            sink->ask<wire::Error>(wire::RegisterBuffer{.cookie = 7, .layout = asked}, fd.get());
+        EXPECT_EQ(std::tuple(error.code, error.subject, error.disconnecting),
+                  std::tuple(ErrorCode::BadBuffer, 7u, 0u));
+        EXPECT_NE(wire::textOf(error.text).find(reason), std::string::npos) << reason;
     }
     // Rows may be padded.
-    sink->send(wire::RegisterBuffer{.cookie = 8, .layout = sized(800, 960, 3328)},
-               frameMemory(3328 * 960).get());
-    EXPECT_EQ(sink->expect<wire::BufferRegistered>().cookie, 8u);
+    EXPECT_EQ(sink->ask<wire::BufferRegistered>(
+                      wire::RegisterBuffer{.cookie = 8, .layout = sized(800, 960, 3328)},
+                      frameMemory(3328 * 960).get())
+                  .cookie,
+              8u);
 }
 
 TEST_F(EngineTest, RegisteredBuffersAreLimitedAndUnregisteringMakesRoom) {
     auto sink = connect(Role::Sink);
-    std::vector<std::uint32_t> ids;
-    for (std::uint32_t i = 0; i < wire::kMaxRegisteredBuffersPerClient; ++i) {
-        ids.push_back(registerBuffer(*sink, i));
-    }
+    const auto ids = registerBuffers(*sink, wire::kMaxRegisteredBuffersPerClient);
     sink->send(wire::RegisterBuffer{.cookie = 100, .layout = streamLayout()},
                frameMemory(streamLayout().size).get());
     sink->expectError(ErrorCode::LimitReached);
@@ -372,8 +380,7 @@ TEST_F(EngineTest, RegisteredBuffersAreLimitedAndUnregisteringMakesRoom) {
 
 TEST_F(EngineTest, PushesWaitInAQueueOfEightAndOneMoreIsRefusedAsDropped) {
     auto sink = connect(Role::Sink);
-    std::vector<std::uint32_t> ids;
-    for (std::uint32_t i = 0; i < 10; ++i) ids.push_back(registerBuffer(*sink, i));
+    const auto ids = registerBuffers(*sink, 10);
     startSink(*sink);
     // All ten arrive before the relay can ask again: the first goes to the relay's waiting
     // request, eight wait, the tenth finds the queue full.
@@ -381,17 +388,11 @@ TEST_F(EngineTest, PushesWaitInAQueueOfEightAndOneMoreIsRefusedAsDropped) {
     loop.pump();
 
     const auto refused = sink->expect<wire::PushRefused>();
-    EXPECT_EQ(refused.bufferId, ids[9]);
-    EXPECT_EQ(refused.reason, wire::PushRefusal::QueueFull);
-    EXPECT_EQ(refused.framesPushed, 9u);
-    EXPECT_EQ(refused.framesDropped, 1u);
-    EXPECT_EQ(refused.framesQueued, wire::kSinkQueueSize);
+    EXPECT_EQ(std::tuple(refused.bufferId, refused.reason, refused.framesPushed,
+                         refused.framesDropped, refused.framesQueued),
+              std::tuple(ids[9], wire::PushRefusal::QueueFull, 9u, 1u, wire::kSinkQueueSize));
     // Every accepted frame is relayed, in order.
-    for (std::size_t i = 0; i < 9; ++i) {
-        const auto returned = sink->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, PushOutcome::Relayed);
-    }
+    expectReturns(*sink, {ids.begin(), ids.end() - 1}, 9);
     EXPECT_EQ(host->scheduledOutputs().size(), 9u);
 }
 
@@ -399,9 +400,7 @@ TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
     auto sink = connect(Role::Sink);
     const std::uint32_t id = registerBuffer(*sink, 1);
     startSink(*sink);
-    ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
-    loop.pump();
+    sendAtOnce(*sink, {pushAt(id, now()), pushAt(id, now())});
     EXPECT_EQ(sink->expect<wire::PushRefused>().reason, wire::PushRefusal::BufferBusy);
     sink->expect<wire::BufferReturned>();
 
@@ -416,46 +415,37 @@ TEST_F(EngineTest, PushesOfBusyUnknownOrBadlyTimedBuffersAreRefused) {
         {infinite, wire::PushRefusal::BadTime},
     };
     for (const auto& [push, reason] : refused) {
-        sink->send(push);
-        EXPECT_EQ(sink->expect<wire::PushRefused>().reason, reason) << push.timeFlags;
+        EXPECT_EQ(sink->ask<wire::PushRefused>(push).reason, reason) << push.timeFlags;
     }
     // A second ahead is still on time.
-    sink->send(pushAt(id, now() + oneSecond));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(sink->ask<wire::BufferReturned>(pushAt(id, now() + oneSecond)).outcome,
+              PushOutcome::Relayed);
 }
 
 // ---- ending sink sessions and consume requests ----
 
 TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
     auto sink = connect(Role::Sink);
-    const std::uint32_t ids[] = {registerBuffer(*sink, 1), registerBuffer(*sink, 2),
-                                 registerBuffer(*sink, 3)};
+    const auto ids = registerBuffers(*sink, 3);
     startSink(*sink);
-    for (std::uint32_t id : ids) ASSERT_EQ(sink->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(sink->connection.send(wire::SinkStop{}), 0);
     const int requestsBeforeStop = host->consumeRequests.load();
-    loop.pump();
+    sendAtOnce(*sink, {pushAt(ids[0], now()), pushAt(ids[1], now()), pushAt(ids[2], now()),
+                       wire::SinkStop{}});
 
     // The relay asked once more after relaying the first, and not again once the session ended:
     // its waiting request was failed only after the stream stopped.
     EXPECT_EQ(host->consumeRequests.load(), requestsBeforeStop + 1);
-    for (std::size_t i = 0; i < 3; ++i) {
-        const auto returned = sink->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, i == 0 ? PushOutcome::Relayed : PushOutcome::Dropped);
-    }
+    expectReturns(*sink, ids, 1);
     sink->expect<wire::SinkStopped>();
 
-    sink->send(pushAt(ids[0], now()));
-    const auto refused = sink->expect<wire::PushRefused>();
-    EXPECT_EQ(refused.reason, wire::PushRefusal::NotStarted);
-    EXPECT_EQ(refused.framesPushed, 3u);
-    EXPECT_EQ(refused.framesDropped, 3u);  // two never relayed, and this one
+    const auto refused = sink->ask<wire::PushRefused>(pushAt(ids[0], now()));
+    // Dropped: two never relayed, and this one.
+    EXPECT_EQ(std::tuple(refused.reason, refused.framesPushed, refused.framesDropped),
+              std::tuple(wire::PushRefusal::NotStarted, 3u, 3u));
 
     // A new session relays again.
     startSink(*sink);
-    sink->send(pushAt(ids[1], now()));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(sink->ask<wire::BufferReturned>(pushAt(ids[1], now())).outcome, PushOutcome::Relayed);
 }
 
 // Starting and stopping each take a hop to the callback queue; a request that comes during the
@@ -463,14 +453,12 @@ TEST_F(EngineTest, EndingASinkSessionDropsItsQueueBeforeItSaysStopped) {
 TEST_F(EngineTest, ASinkSessionIsNotStoppedWhileStartingNorStartedWhileStopping) {
     auto sink = connect(Role::Sink);
     const auto secondRefused = [&](const wire::Message& first, const wire::Message& second) {
-        ASSERT_EQ(sink->connection.send(first), 0);
-        ASSERT_EQ(sink->connection.send(second), 0);
-        loop.pump();
+        sendAtOnce(*sink, {first, second});
         const auto error = sink->expect<wire::Error>();
-        EXPECT_EQ(error.code, ErrorCode::WrongState);
-        EXPECT_EQ(error.requestType,
-                  std::uint32_t(std::visit([](auto& m) { return m.kType; }, second)));
-        EXPECT_EQ(error.disconnecting, 0u);
+        EXPECT_EQ(
+            std::tuple(error.code, error.requestType, error.disconnecting),
+            std::tuple(ErrorCode::WrongState,
+                       std::uint32_t(std::visit([](auto& m) { return m.kType; }, second)), 0u));
     };
     secondRefused(wire::SinkStart{}, wire::SinkStop{});
     sink->expect<wire::SinkStarted>();
@@ -481,40 +469,28 @@ TEST_F(EngineTest, ASinkSessionIsNotStoppedWhileStartingNorStartedWhileStopping)
 TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHoldersQueue) {
     auto holder = connect(Role::Sink);
     auto taker = connect(Role::Sink);
-    auto status = [this] {
-        auto asking = connect(Role::Info);
-        asking->send(wire::StatusRequest{});
-        return asking->expect<wire::StatusReply>();
-    };
-    const std::uint32_t ids[] = {registerBuffer(*holder, 1), registerBuffer(*holder, 2),
-                                 registerBuffer(*holder, 3)};
+    const auto ids = registerBuffers(*holder, 3);
     const std::uint32_t takersOwn = registerBuffer(*taker, 4);
     startSink(*holder);
     const std::string named = "\"engine test\" (pid " + std::to_string(::getpid()) + ")";
 
     taker->send(wire::SinkStart{});
     EXPECT_NE(taker->expectError(ErrorCode::NotAuthorized).find(named), std::string::npos);
-    EXPECT_EQ(status().sinkSessions, 1u);
 
     // Pushed and taken over in one turn of the loop: the pushes after the first still queue.
     for (const std::uint32_t id : ids) ASSERT_EQ(holder->connection.send(pushAt(id, now())), 0);
-    ASSERT_EQ(taker->connection.send(wire::SinkTakeOver{}), 0);
-    loop.pump();
+    sendAtOnce(*taker, {wire::SinkTakeOver{}});
     taker->expect<wire::SinkStarted>();
     // The first push was relayed; the rest come back dropped before the holder is told who
     // took over.
-    for (std::size_t i = 0; i < 3; ++i) {
-        const auto returned = holder->expect<wire::BufferReturned>();
-        EXPECT_EQ(returned.bufferId, ids[i]);
-        EXPECT_EQ(returned.outcome, i == 0 ? PushOutcome::Relayed : PushOutcome::Dropped);
-    }
+    expectReturns(*holder, ids, 1);
     EXPECT_NE(holder->expectError(ErrorCode::NotAuthorized).find(named), std::string::npos);
-    holder->send(pushAt(ids[0], now()));
-    EXPECT_EQ(holder->expect<wire::PushRefused>().reason, wire::PushRefusal::NotStarted);
+    EXPECT_EQ(holder->ask<wire::PushRefused>(pushAt(ids[0], now())).reason,
+              wire::PushRefusal::NotStarted);
 
     // Counted for the taker (none yet) and for all: two never relayed, and the push after the
-    // take-over, dropped.
-    const wire::StatusReply after = status();
+    // take-over, dropped. Two sessions: the refused start was none.
+    const auto after = connect(Role::Info)->ask<wire::StatusReply>(wire::StatusRequest{});
     EXPECT_EQ(
         std::tuple(after.hasProducer, after.producerPid, after.producerPushed, after.framesPushed,
                    after.framesDropped, after.sinkSessions, after.takeOvers),
@@ -525,8 +501,8 @@ TEST_F(EngineTest, ASecondSinkIsRefusedNamingTheHolderAndATakeOverDropsTheHolder
     holder.reset();
     loop.pump();
     const int requests = host->consumeRequests.load();
-    taker->send(pushAt(takersOwn, now()));
-    EXPECT_EQ(taker->expect<wire::BufferReturned>().outcome, PushOutcome::Relayed);
+    EXPECT_EQ(taker->ask<wire::BufferReturned>(pushAt(takersOwn, now())).outcome,
+              PushOutcome::Relayed);
     EXPECT_EQ(host->consumeRequests.load(), requests + 1);
 }
 
@@ -539,31 +515,27 @@ TEST_F(EngineTest, AViewerGetsEachBuffersFdOnceAndTheStreamStopsAfterTheLastView
 
     placeholderTick();
     const auto first = viewer->expect<wire::Frame>();
-    EXPECT_EQ(first.origin, wire::FrameOrigin::Placeholder);
-    EXPECT_EQ(first.fdAttached, 1u);
-    EXPECT_TRUE(viewer->lastFd.isValid());
+    EXPECT_EQ(std::tuple(first.origin, first.fdAttached, viewer->lastFd.isValid()),
+              std::tuple(wire::FrameOrigin::Placeholder, 1u, true));
     const wire::Release release{.token = first.token};
     viewer->send(release);
 
     // The pool hands out the same memory again: known, so no fd.
     placeholderTick();
     const auto second = viewer->expect<wire::Frame>();
-    EXPECT_EQ(second.bufferKey, first.bufferKey);
-    EXPECT_EQ(second.fdAttached, 0u);
-    EXPECT_EQ(second.sequence, first.sequence + 1);
+    EXPECT_EQ(std::tuple(second.bufferKey, second.fdAttached, second.sequence),
+              std::tuple(first.bufferKey, 0u, first.sequence + 1));
     EXPECT_NE(second.token, first.token);
 
-    viewer->send(release);  // released already
-    EXPECT_EQ(viewer->expect<wire::Error>().subject, first.token);
+    // Released already.
+    EXPECT_EQ(viewer->ask<wire::Error>(release).subject, first.token);
 
     // The stream runs while any viewer is left.
     auto other = connect(Role::View);
     startView(*other);
-    viewer->send(wire::ViewStop{});
-    viewer->expect<wire::ViewStopped>();
+    viewer->ask<wire::ViewStopped>(wire::ViewStop{});
     EXPECT_EQ(host->armedTimerCount(), 1u);
-    other->send(wire::ViewStop{});
-    other->expect<wire::ViewStopped>();
+    other->ask<wire::ViewStopped>(wire::ViewStop{});
     EXPECT_EQ(host->armedTimerCount(), 0u);
     placeholderTick();
     EXPECT_TRUE(viewer->quiet());
@@ -614,8 +586,7 @@ TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBack
     // The relay carries the time through seconds as a double: a nanosecond may be lost.
     EXPECT_NEAR(double(frame.hostTimeNs), double(stamp), 1.0);
     ASSERT_EQ(frame.fdAttached, 1u);
-    struct stat theirs {
-    }, ours{};
+    struct stat theirs = {}, ours = {};
     ASSERT_EQ(::fstat(viewer->lastFd.get(), &theirs), 0);
     ASSERT_EQ(::fstat(memory.get(), &ours), 0);
     EXPECT_TRUE(theirs.st_ino == ours.st_ino && theirs.st_dev == ours.st_dev);
@@ -623,9 +594,7 @@ TEST_F(EngineTest, APushedFrameReachesTheViewerInTheClientsOwnMemoryAndComesBack
     EXPECT_TRUE(sink->quiet());
 
     viewer->send(wire::Release{.token = frame.token});
-    const auto returned = sink->expect<wire::BufferReturned>();
-    EXPECT_EQ(returned.bufferId, id);
-    EXPECT_EQ(returned.outcome, PushOutcome::Relayed);
+    expectReturns(*sink, {id}, 1);
 
     // Once the client lets go of it, the viewer is told to forget the memory.
     sink->send(wire::UnregisterBuffer{.bufferId = id});
@@ -648,7 +617,16 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
     auto ring = base::MemFd::createShared("test-returns", sizeof(wire::FrameReturns));
     ASSERT_TRUE(ring);
     wire::FrameReturns& returns = wire::sharedArea<wire::FrameReturns>(ring->mapping);
+    // Taken only as sealed memory the camera can write, and only once.
+    const std::string reopened = "/proc/self/fd/" + std::to_string(ring->fd.get());
+    const base::UniqueFD refused[] = {
+        frameMemory(sizeof(wire::FrameReturns), false), frameMemory(64),
+        base::UniqueFD(::open(reopened.c_str(), O_RDONLY | O_CLOEXEC))};
+    for (const base::UniqueFD& fd : refused)
+        EXPECT_EQ(sink->ask<wire::Error>(wire::ReturnsArea{}, fd.get()).code, ErrorCode::BadBuffer);
     sink->send(wire::ReturnsArea{}, ring->fd.get());
+    EXPECT_EQ(sink->ask<wire::Error>(wire::ReturnsArea{}, ring->fd.get()).code,
+              ErrorCode::WrongState);
     // The ids waiting in the ring, taken and counted as read.
     const auto takeReturns = [&] {
         std::vector<std::uint32_t> ids;
@@ -658,8 +636,7 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
         }));
         return ids;
     };
-    const std::uint32_t ids[] = {registerBuffer(*sink, 1), registerBuffer(*sink, 2),
-                                 registerBuffer(*sink, 3)};
+    const auto ids = registerBuffers(*sink, 3);
     startSink(*sink);
     const auto relay = [&](std::uint32_t id) {
         sink->send(pushAt(id, now()));
@@ -679,19 +656,16 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
 
     // A producer that waits is answered once a buffer is back: at once if the ring holds one,
     // else when the camera, asked, finds a viewer's release.
-    sink->send(wire::ReturnsWanted{});
-    sink->expect<wire::ReturnsPosted>();
+    sink->ask<wire::ReturnsPosted>(wire::ReturnsWanted{});
     EXPECT_EQ(takeReturns(), std::vector{ids[0]});
     release(second, second.token);
-    sink->send(wire::ReturnsWanted{});
-    sink->expect<wire::ReturnsPosted>();
+    sink->ask<wire::ReturnsPosted>(wire::ReturnsWanted{});
     EXPECT_TRUE(sink->quiet());
     EXPECT_EQ(takeReturns(), std::vector{ids[1]});
     sink->send(wire::ReturnsWanted{});
     EXPECT_TRUE(sink->quiet()) << "nothing came back, so nothing is posted yet";
     // Stopping the view gives its frames back; releases after it are ignored.
-    viewer->send(wire::ViewStop{});
-    viewer->expect<wire::ViewStopped>();
+    viewer->ask<wire::ViewStopped>(wire::ViewStop{});
     sink->expect<wire::ReturnsPosted>();
     EXPECT_TRUE(sink->quiet()) << "one answer to one ask";
     EXPECT_EQ(takeReturns(), std::vector{ids[2]});
@@ -700,26 +674,7 @@ TEST_F(EngineTest, ReleasesWrittenInFrameStatesComeBackInTheRingWithoutAWakeUpUn
 
     // A ring whose reader wrote a count it has not reached has no room: the return is a message.
     wire::storeShared(returns.read, returns.written + 1);
-    sink->send(pushAt(ids[1], now()));
-    EXPECT_EQ(sink->expect<wire::BufferReturned>().bufferId, ids[1]);
-}
-
-TEST_F(EngineTest, AReturnsAreaIsTakenOnceAndOnlyAsSealedMemoryItCanWrite) {
-    auto sink = connect(Role::Sink);
-    auto sealed = base::MemFd::createShared("test-returns", sizeof(wire::FrameReturns));
-    ASSERT_TRUE(sealed);
-    const std::string reopened = "/proc/self/fd/" + std::to_string(sealed->fd.get());
-    const base::UniqueFD refused[] = {
-        frameMemory(sizeof(wire::FrameReturns), false), frameMemory(64),
-        base::UniqueFD(::open(reopened.c_str(), O_RDONLY | O_CLOEXEC))};
-    for (const base::UniqueFD& fd : refused) {
-        sink->send(wire::ReturnsArea{}, fd.get());
-        sink->expectError(ErrorCode::BadBuffer);
-    }
-    sink->send(wire::ReturnsArea{}, sealed->fd.get());
-    EXPECT_TRUE(sink->quiet());
-    sink->send(wire::ReturnsArea{}, sealed->fd.get());
-    sink->expectError(ErrorCode::WrongState);
+    EXPECT_EQ(sink->ask<wire::BufferReturned>(pushAt(ids[1], now())).bufferId, ids[1]);
 }
 
 // ---- clients that misbehave ----
@@ -734,16 +689,12 @@ TEST_F(EngineTest, ClientsThatSendGarbageOrReadNothingAreLetGoWhileAViewerGoesOn
     ASSERT_EQ(::send(garbage->connection.fd(), bytes, sizeof bytes, MSG_NOSIGNAL),
               ssize_t(sizeof bytes));
     loop.pump();
-    const auto error = garbage->expect<wire::Error>();
-    EXPECT_EQ(error.code, ErrorCode::ProtocolViolation);
-    EXPECT_EQ(error.disconnecting, 1u);
-    EXPECT_TRUE(garbage->hungUp());
+    garbage->expectLetGo(ErrorCode::ProtocolViolation);
 
     auto deaf = connect(Role::Info);
     // Pings until the engine gives up on the answers piling up; bounded, as it must give up.
     for (int round = 0; round < 1000 && engine->connectedClients() == 2; ++round) {
-        while (deaf->connection.send(wire::Ping{}, -1, wire::SendMode::DontWait) == 0) {
-        }
+        while (deaf->connection.send(wire::Ping{}, -1, wire::SendMode::DontWait) == 0) continue;
         loop.pump();
     }
     EXPECT_TRUE(deaf->hungUp());
@@ -761,15 +712,11 @@ TEST_F(EngineTest, ClientsPastTheLimitAreToldAndLetGoWhenTheySayHello) {
     EXPECT_TRUE(oneTooMany->quiet());
     const wire::Hello hello{.role = Role::Info};
     oneTooMany->send(hello);
-    const auto error = oneTooMany->expect<wire::Error>();
-    EXPECT_EQ(error.code, ErrorCode::LimitReached);
-    EXPECT_EQ(error.disconnecting, 1u);
-    EXPECT_TRUE(oneTooMany->hungUp());
+    oneTooMany->expectLetGo(ErrorCode::LimitReached);
 
     clients.pop_back();
     loop.pump();
-    silent->send(hello);
-    silent->expect<wire::Welcome>();
+    silent->ask<wire::Welcome>(hello);
 }
 
 TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenTooMany) {
@@ -782,20 +729,16 @@ TEST_F(EngineTest, ConnectionsThatSayNoHelloInTimeAreClosedTheOldestFirstWhenToo
     EXPECT_TRUE(early->quiet());
     // Past the bound of those that may wait, the one that waited longest goes.
     later.push_back(connect(std::nullopt));
-    EXPECT_EQ(early->expect<wire::Error>().code, ErrorCode::LimitReached);
-    EXPECT_TRUE(early->hungUp());
+    early->expectLetGo(ErrorCode::LimitReached);
     EXPECT_TRUE(later.front()->quiet());
 
     host->advanceBy(2'000'000'000);
     EXPECT_EQ(engine->closeSilentClients(), std::nullopt) << "all silent ones are gone";
     loop.pump();
-    for (const auto& client : later) {
-        EXPECT_NE(client->expectError(ErrorCode::ProtocolViolation).find("Hello"),
+    for (const auto& client : later)
+        EXPECT_NE(client->expectLetGo(ErrorCode::ProtocolViolation).find("Hello"),
                   std::string::npos);
-        EXPECT_TRUE(client->hungUp());
-    }
-    speaking->send(wire::Ping{});
-    speaking->expect<wire::Pong>();
+    speaking->ask<wire::Pong>(wire::Ping{});
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -30,8 +31,10 @@ struct ViewerEnds {
         : camera(std::make_shared<const wire::Connection>(std::move(ends.first), wire::Peer::Host)),
           client(std::move(ends.second), wire::Peer::Client) {}
 
-    // Takes ViewStarted and maps the frame states it brings, as a viewer does.
-    void start() {
+    // Joins `fanOut` as viewer `id`, takes ViewStarted and maps the frame states it brings, as a
+    // viewer does.
+    void start(ViewerFanOut& fanOut, std::uint64_t id) {
+        ASSERT_EQ(fanOut.add(id, camera), 0);
         auto result = client.receive();
         ASSERT_EQ(result.status, wire::ReceiveResult::Status::Message);
         ASSERT_TRUE(std::holds_alternative<wire::ViewStarted>(result.received->message));
@@ -49,9 +52,8 @@ struct ViewerEnds {
         std::vector<wire::Frame> got;
         for (auto result = client.receive(); result.status == wire::ReceiveResult::Status::Message;
              result = client.receive()) {
-            if (auto* frame = std::get_if<wire::Frame>(&result.received->message)) {
+            if (auto* frame = std::get_if<wire::Frame>(&result.received->message))
                 got.push_back(*frame);
-            }
         }
         return got;
     }
@@ -74,11 +76,9 @@ class FanOutTest : public ::testing::Test {
         auto pixelBuffer = std::make_shared<CVPixelBuffer>(
             CVPixelBuffer::Layout{800, 960, kCVPixelFormatType_32BGRA, 800 * 4}, memory, ownerId,
             [this, index] {
-                bool anyIntact = false;
-                for (const auto& [viewer, frame] : delivered[index]) {
-                    anyIntact = anyIntact || viewer->intact(frame);
-                }
-                returnedWhileIntact[index] = anyIntact ? 1 : 0;
+                returnedWhileIntact[index] =
+                    std::any_of(delivered[index].begin(), delivered[index].end(),
+                                [](const auto& sent) { return sent.first->intact(sent.second); });
             });
         delivered.emplace_back();
         return std::make_shared<const CMSampleBuffer>(std::move(pixelBuffer), nullptr,
@@ -88,10 +88,9 @@ class FanOutTest : public ::testing::Test {
     void send(ViewerFanOut& fanOut, const CMSampleBufferRef& frame, std::size_t index,
               std::vector<ViewerEnds*> viewers) {
         fanOut.send(frame, 1);
-        for (ViewerEnds* viewer : viewers) {
+        for (ViewerEnds* viewer : viewers)
             for (const wire::Frame& got : viewer->frames())
                 delivered[index].emplace_back(viewer, got);
-        }
     }
 
     kova::testing::FdLeakGuard leakGuard;
@@ -112,9 +111,8 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
 
     constexpr int kFramesPerThread = 200;
     auto sender = [&] {
-        for (int i = 0; i < kFramesPerThread; ++i) {
+        for (int i = 0; i < kFramesPerThread; ++i)
             fanOut.send(host->makeSampleBuffer(kCMTimeZero), 1000 + i);
-        }
     };
     std::thread placeholder(sender), relay(sender);
 
@@ -128,9 +126,8 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
             EXPECT_TRUE(fanOut.release(1, frame.token));
         }
     };
-    while (fanOut.lastSequence() < 2 * kFramesPerThread) {
+    while (fanOut.lastSequence() < 2 * kFramesPerThread)
         if (keepsUp.client.waitReadable(10) == 1) take();
-    }
     placeholder.join();
     relay.join();
     take();
@@ -143,24 +140,18 @@ TEST_F(FanOutTest, FramesFromTwoThreadsAreAccountedForByTheViewer) {
 TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeTheyGoBack) {
     ViewerEnds hoarder, keepsUp;  // outlive the fan-out, which reads their states as it goes
     ViewerFanOut fanOut(clock, holdLimitNs);
-    ASSERT_EQ(fanOut.add(1, hoarder.camera), 0);
-    ASSERT_EQ(fanOut.add(2, keepsUp.camera), 0);
-    hoarder.start();
-    keepsUp.start();
+    hoarder.start(fanOut, 1);
+    keepsUp.start(fanOut, 2);
 
     // Far more frames than the viewer holds go out, all within the hold limit.
     constexpr std::size_t kFrames = 200;
-    std::vector<CMSampleBufferRef> frames;
-    for (std::size_t i = 0; i < kFrames; ++i) frames.push_back(producerFrame(7));
     for (std::size_t i = 0; i < kFrames; ++i) {
         nowNs = (holdLimitNs - 1) * i / kFrames;
-        send(fanOut, frames[i], i, {&hoarder, &keepsUp});
+        send(fanOut, producerFrame(7), i, {&hoarder, &keepsUp});
         EXPECT_TRUE(fanOut.release(2, delivered[i].back().second.token));  // keepsUp's
-        frames[i].reset();
     }
-    for (std::size_t i = 0; i < kFrames; ++i) {
+    for (std::size_t i = 0; i < kFrames; ++i)
         EXPECT_EQ(returnedWhileIntact[i], i < wire::kViewerFramesInFlight ? -1 : 0) << i;
-    }
     // Those it had no room for left its words alone: a release word is the viewer's to write.
     EXPECT_EQ(wire::loadShared(hoarder.frameStates().released[0]), 0u);
 
@@ -186,16 +177,14 @@ TEST_F(FanOutTest, HeldFramesStayPutWithinTheHoldLimitAndAreMarkedChangedBeforeT
 TEST_F(FanOutTest, AStarvedProducerGetsBackOnlyWhatAViewerHoldsBeyondItsShare) {
     ViewerEnds greedy, modest;
     ViewerFanOut fanOut(clock, holdLimitNs);
-    ASSERT_EQ(fanOut.add(1, greedy.camera), 0);
-    greedy.start();
+    greedy.start(fanOut, 1);
     // The greedy viewer holds three frames of producer 7 and one of producer 8; the modest one,
     // which came later and released producer 8's frame, holds two of producer 7.
     const std::vector<std::uint64_t> owners{7, 7, 8, 7};
     std::vector<CMSampleBufferRef> frames;
     for (std::uint64_t owner : owners) frames.push_back(producerFrame(owner));
     send(fanOut, frames[0], 0, {&greedy});
-    ASSERT_EQ(fanOut.add(2, modest.camera), 0);
-    modest.start();
+    modest.start(fanOut, 2);
     for (std::size_t i = 1; i < frames.size(); ++i) send(fanOut, frames[i], i, {&greedy, &modest});
     EXPECT_TRUE(fanOut.release(2, delivered[2].back().second.token));
 
@@ -205,13 +194,12 @@ TEST_F(FanOutTest, AStarvedProducerGetsBackOnlyWhatAViewerHoldsBeyondItsShare) {
     // stay; the modest viewer keeps its copy of the same frame, which so stays with the camera.
     EXPECT_EQ(returnedWhileIntact, (std::vector<int>{-1, -1, -1, -1}));
     EXPECT_EQ(fanOut.takenBackCount(), 1u);
-    for (std::size_t i = 0; i < owners.size(); ++i) {
+    for (std::size_t i = 0; i < owners.size(); ++i)
         for (const auto& [viewer, frame] : delivered[i]) {
-            const bool released = i == 2 && viewer == &modest;
-            const bool takenBack = i == 3 && viewer == &greedy;
-            EXPECT_EQ(viewer->intact(frame), !released && !takenBack) << i;
+            const bool releasedOrTakenBack =
+                (i == 2 && viewer == &modest) || (i == 3 && viewer == &greedy);
+            EXPECT_EQ(viewer->intact(frame), !releasedOrTakenBack) << i;
         }
-    }
     // A viewer that goes marks the frames it still held changed before they go back.
     frames.clear();
     EXPECT_TRUE(fanOut.remove(2));
