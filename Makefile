@@ -156,7 +156,8 @@ uninstall:
 
 # The mutation run: each fault of tests/mutants/faults.txt applied in turn to a private copy of the
 # tree (build-mutants/), rebuilt and tested; caught or missed, and the score. About 5 minutes on two
-# cores once the tree is built; not part of `make test`. One fault or a few: make mutants MUTANTS="cam-push-busy wire-height-zero".
+# cores once the tree is built; not part of `make test`. One fault or a few:
+# make mutants MUTANTS="cam-push-busy wire-height-zero".
 MUTANT_JOBS ?= 2
 mutants: deps-test
 	python3 tests/mutants/run.py -j $(MUTANT_JOBS) $(MUTANTS)
