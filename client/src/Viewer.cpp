@@ -31,8 +31,7 @@ bool stillHeld(const MappedBuffer& frameStates, const wire::Frame& frame) {
     // memory can change.
     std::atomic_thread_fence(std::memory_order_acquire);
     const auto& states = wire::sharedArea<const wire::FrameStates>(frameStates.mapping);
-    return std::atomic_ref<std::uint64_t>(const_cast<std::uint64_t&>(states.held[frame.slot]))
-               .load(std::memory_order_relaxed) == frame.token;
+    return wire::loadShared(states.held[frame.slot]) == frame.token;
 }
 
 // Gives the frame back to the camera, which reads the word when it next sends a frame or a
